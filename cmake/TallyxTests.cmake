@@ -1,0 +1,28 @@
+# tallyx_add_gtest(NAME SOURCES... LIBS ...): one GoogleTest executable, its cases
+# registered with ctest one by one. Discovery runs at test time so that the Windows
+# build needs Wine only when the tests run, never while it builds.
+function(tallyx_add_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  if(WIN32)
+    target_link_options(${name} PRIVATE -mconsole)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 300
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  tallyx_check_imports(${name})
+endfunction()
+
+# Every Windows executable must import only the system's own DLLs: Wine ships
+# libstdc++/libgcc/zlib DLLs of its own, so a dynamic build would pass here and fail on
+# a workstation.
+function(tallyx_check_imports target)
+  if(WIN32 AND TALLYX_TESTS)
+    add_test(NAME imports.${target}
+      COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:${target}>
+              -P ${PROJECT_SOURCE_DIR}/cmake/CheckImports.cmake)
+  endif()
+endfunction()

@@ -1,0 +1,25 @@
+#pragma once
+#include <memory>
+#include <string>
+
+namespace tallyx {
+
+// The archive object the installation uses for both archives, one after the other.
+// Every failure raises an error (a tallyx::Exception).
+class Archive {
+ public:
+  virtual ~Archive() = default;
+  // Opens `path` for reading; first releases whatever an earlier attempt left open.
+  virtual void Open(const std::u16string& path) = 0;
+  // Writes every entry under `folder`, overwriting existing files.
+  virtual void ExtractAll(const std::u16string& folder) = 0;
+  virtual void Close() = 0;
+};
+
+class ArchiveFactory {
+ public:
+  virtual ~ArchiveFactory() = default;
+  virtual std::unique_ptr<Archive> CreateArchive() = 0;
+};
+
+}  // namespace tallyx

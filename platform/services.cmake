@@ -1,0 +1,1 @@
+# Windows services: web fetch, download, processes, version resource, single instance.

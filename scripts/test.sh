@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the native (sanitized) and the
+# Windows (i686, through Wine) flavours, and runs both suites. Exits non-zero when
+# anything fails; the last line counts the tests of both runs.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+bash scripts/setup.sh || { echo "setup failed"; exit 1; }
+
+status=0
+passed=0; failed=0
+count() {  # count LOG: add ctest's own tally to the totals
+  local line total fails
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -1)
+  [ -n "$line" ] || return 0
+  fails=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  passed=$((passed + total - fails)); failed=$((failed + fails))
+}
+
+echo "== native build"
+if cmake --preset native >/dev/null && cmake --build --preset native; then
+  echo "== native tests"
+  ctest --preset native 2>&1 | tee build/native-ctest.log
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  count build/native-ctest.log
+else
+  echo "native build failed"; status=1
+fi
+
+# The product is 32-bit. Its tests run through Wine as i686 executables where the kernel
+# runs 32-bit programs (Wine's 32-bit loader is one); where it does not, the same tests
+# run as x86_64 executables through 64-bit Wine, and the i686 build is still built and
+# its imports checked.
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  run_flavour=win32; wine_loader=wine
+else
+  run_flavour=win64; wine_loader=/usr/lib/wine/wine64
+  echo "note: this kernel does not run 32-bit programs; Windows tests run as x86_64"
+fi
+
+windows_tests() {  # windows_tests PRESET: build and run one Windows flavour's tests
+  export WINEPREFIX=$root/build/wineprefix-$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINE_LOADER=$wine_loader no_proxy=127.0.0.1,localhost
+  unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+  bash scripts/wine-prefix.sh "$WINEPREFIX"
+  # Start Wine's server and services away from ctest's pipes, or every test waits.
+  wineserver -p </dev/null >/dev/null 2>&1
+  "$wine_loader" cmd /c exit </dev/null >/dev/null 2>&1
+  ctest --preset "$1" 2>&1 | tee "build/$1-ctest.log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  count "build/$1-ctest.log"
+  wineserver -k 2>/dev/null || true
+}
+
+echo "== win32 build (i686, the product)"
+if cmake --preset win32 >/dev/null && cmake --build --preset win32; then
+  if [ $run_flavour = win32 ]; then
+    echo "== win32 tests (Wine)"; windows_tests win32
+  else
+    echo "== win32 imports"
+    ctest --preset win32 -R '^imports\.' 2>&1 | tee build/win32-imports.log
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    count build/win32-imports.log
+  fi
+else
+  echo "win32 build failed"; status=1
+fi
+
+if [ $run_flavour = win64 ]; then
+  echo "== win64 build (x86_64, for the tests)"
+  if cmake --preset win64 >/dev/null && cmake --build --preset win64; then
+    echo "== win64 tests (64-bit Wine)"; windows_tests win64
+  else
+    echo "win64 build failed"; status=1
+  fi
+fi
+
+echo "tests: $passed passed, $failed failed"
+exit $status
