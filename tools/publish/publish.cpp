@@ -1,0 +1,288 @@
+#include "tools/publish/publish.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <iterator>
+#include <vector>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "controller/release_signature.h"
+#include "platform/signature.h"
+#include "tools/publish/publish_error.h"
+#include "tools/publish/signing_key.h"
+#include "tools/publish/zip_writer.h"
+
+extern char** environ;
+
+namespace tallyx::publish {
+namespace fs = std::filesystem;
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in || !fs::is_regular_file(path))
+    throw PublishError("cannot read " + path + ": " + std::strerror(errno ? errno : EISDIR));
+  std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) throw PublishError("cannot read " + path);
+  return data;
+}
+
+void WriteFile(const std::string& path, std::string_view data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  out.close();
+  if (!out) throw PublishError("cannot write " + path);
+}
+
+// The published manifest, from a web address (through curl) or from a file.
+std::string ReadPublishedManifest(const std::string& source) {
+  if (!source.starts_with("http://") && !source.starts_with("https://")) return ReadFile(source);
+  return RunProgram({"curl", "--fail", "--silent", "--show-error", "--location", source});
+}
+
+std::string FirstLine(std::string_view text) {
+  return std::string(text.substr(0, text.find_first_of(std::string_view("\r\n\0", 3))));
+}
+
+void CheckLineText(std::string_view what, std::string_view text) {
+  if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+    throw PublishError(std::string(what) + " must be one line");
+  try {
+    DecodeUtf8Strict(text);
+  } catch (const EEncodingError&) {
+    throw PublishError(std::string(what) + " is not UTF-8");
+  }
+}
+
+struct Scratch {
+  explicit Scratch(std::string pattern) {
+    if (!::mkdtemp(pattern.data())) throw PublishError("cannot create a scratch folder");
+    path = pattern;
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+  std::string path;
+};
+
+// Files written under temporary names in the output folder; removed unless committed.
+class PendingFiles {
+ public:
+  explicit PendingFiles(std::string dir) : dir_(std::move(dir)) {}
+  ~PendingFiles() {
+    for (const auto& [temp, final] : files_) std::remove(temp.c_str());
+  }
+  std::string Add(const std::string& name) {
+    std::string temp = dir_ + "/.tallyx-publish-" + std::to_string(::getpid()) + "-" + name;
+    files_.emplace_back(temp, dir_ + "/" + name);
+    return temp;
+  }
+  void Commit() {
+    for (const auto& [temp, final] : files_)
+      if (std::rename(temp.c_str(), final.c_str()) != 0)
+        throw PublishError("cannot rename " + temp + " to " + final + ": " + std::strerror(errno));
+    files_.clear();
+  }
+
+ private:
+  std::string dir_;
+  std::vector<std::pair<std::string, std::string>> files_;
+};
+
+uint32_t ModificationTime(const fs::path& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) throw PublishError("cannot read " + path.string());
+  std::tm local{};
+  localtime_r(&st.st_mtime, &local);
+  return DosDateTime(local);
+}
+
+// Relative name ("/" between segments) of every folder and file under `root`, with
+// the file contents; in name order, so that an archive is the same for the same tree.
+std::map<std::string, std::optional<std::string>> ReadTree(const std::string& root) {
+  std::map<std::string, std::optional<std::string>> tree;
+  std::error_code error;
+  fs::recursive_directory_iterator it(root, error), end;
+  if (error) throw PublishError("cannot read the folder " + root + ": " + error.message());
+  for (; it != end; it.increment(error)) {
+    if (error) throw PublishError("cannot read the folder " + root + ": " + error.message());
+    const std::string name = fs::relative(it->path(), root).generic_string();
+    if (it->is_symlink()) throw PublishError("cannot publish \"" + name + "\": a symbolic link");
+    if (it->is_directory()) tree[name] = std::nullopt;
+    else if (it->is_regular_file()) tree[name] = ReadFile(it->path().string());
+    else throw PublishError("cannot publish \"" + name + "\": not a file or folder");
+  }
+  if (error) throw PublishError("cannot read the folder " + root + ": " + error.message());
+  return tree;
+}
+
+void CompareTrees(const std::string& release, const std::string& extracted) {
+  const auto expected = ReadTree(release);
+  const auto actual = ReadTree(extracted);
+  for (const auto& [name, content] : expected) {
+    const auto found = actual.find(name);
+    if (found == actual.end())
+      throw PublishError("the archive does not give back \"" + name + "\"");
+    if (found->second != content)
+      throw PublishError("the archive gives back \"" + name + "\" different");
+  }
+  for (const auto& [name, content] : actual)
+    if (!expected.contains(name)) throw PublishError("the archive gives an extra \"" + name + "\"");
+}
+
+}  // namespace
+
+std::string RunProgram(std::vector<std::string> args) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) throw PublishError("cannot run " + args[0]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  std::string output;
+  char buffer[4096];
+  ssize_t n = 0;
+  while (rc == 0 && (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+    output.append(buffer, static_cast<size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  if (rc != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
+    throw PublishError(args[0] + " failed on " + args.back());
+  return output;
+}
+
+int32_t ReleaseBuildNumber(std::string_view version) {
+  const std::string_view build = version.substr(version.rfind('.') + 1);
+  int64_t value = 0;
+  if (build.empty() || build.size() > 10 ||
+      !std::all_of(build.begin(), build.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    throw PublishError("the build number of \"" + std::string(version) +
+                       "\" (after its last dot) is not a decimal number");
+  for (char c : build) value = value * 10 + (c - '0');
+  if (value > INT32_MAX)
+    throw PublishError("the build number of \"" + std::string(version) + "\" is too large");
+  return static_cast<int32_t>(value);
+}
+
+std::string BuildManifest(std::string_view version, std::string_view date,
+                          std::string_view archiveUrl, std::string_view history) {
+  if (history.starts_with("\xEF\xBB\xBF")) history.remove_prefix(3);
+  std::string manifest;
+  for (std::string_view line : {version, date, archiveUrl}) (manifest += line) += "\r\n";
+  // The updater ends a line at CR LF, a lone CR or a lone LF.
+  while (!history.empty()) {
+    const size_t end = std::min(history.find_first_of("\r\n"), history.size());
+    (manifest += history.substr(0, end)) += "\r\n";
+    history.remove_prefix(end);
+    if (history.starts_with('\r')) history.remove_prefix(1);
+    if (history.starts_with('\n')) history.remove_prefix(1);
+  }
+  return manifest;
+}
+
+void Keygen(const std::string& keyFile, std::ostream& out) {
+  const SigningKey key = SigningKey::Generate();
+  key.Save(keyFile);
+  out << FormatPublicKey(key.PublicKey()) << "\n";
+}
+
+void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostream& log) {
+  CheckLineText("the version", o.version);
+  CheckLineText("the date", o.date);
+  CheckLineText("the address", o.urlBase);
+  if (o.version.find_first_of("<>:\"/\\|?*") != std::string::npos)
+    throw PublishError("the version goes into the archive's file name and cannot hold <>:\"/\\|?*");
+  const int32_t build = ReleaseBuildNumber(o.version);
+  const SigningKey key = SigningKey::Load(o.keyFile);
+  const std::string history = ReadFile(o.historyFile);
+  if (history.find('\0') != std::string::npos)
+    throw PublishError("the history holds a NUL byte, where the updater would stop reading");
+  try {
+    DecodeUtf8Strict(history);
+  } catch (const EEncodingError&) {
+    throw PublishError("the history " + o.historyFile + " is not UTF-8");
+  }
+  if (o.previous) {
+    const std::string published = FirstLine(ReadPublishedManifest(*o.previous));
+    const int32_t publishedBuild = ReleaseBuildNumber(published);
+    if (build <= publishedBuild)
+      throw PublishError("build " + std::to_string(build) + " is not above the published build " +
+                         std::to_string(publishedBuild) + " (" + published + ")");
+  }
+  if (!fs::is_directory(o.releaseFolder))
+    throw PublishError("the release folder " + o.releaseFolder + " does not exist");
+  const auto tree = ReadTree(o.releaseFolder);
+  if (tree.empty()) throw PublishError("the release folder " + o.releaseFolder + " is empty");
+
+  std::error_code error;
+  fs::create_directories(o.outDir, error);
+  if (error) throw PublishError("cannot create " + o.outDir + ": " + error.message());
+  PendingFiles pending(o.outDir);
+
+  const std::string archiveName = "Tallyx_" + o.version + ".zip";
+  const std::string archivePath = pending.Add(archiveName);
+  {
+    std::ofstream out(archivePath, std::ios::binary | std::ios::trunc);
+    if (!out) throw PublishError("cannot write " + archivePath);
+    ZipWriter zip(out);
+    for (const auto& [name, content] : tree) {
+      const uint32_t time = ModificationTime(fs::path(o.releaseFolder) / name);
+      if (content) zip.AddFile(name, *content, time);
+      else zip.AddDirectory(name, time);
+    }
+    zip.Finish();
+    out.close();
+    if (!out) throw PublishError("cannot write " + archivePath);
+  }
+  const std::string archive = ReadFile(archivePath);
+  const std::string url = o.urlBase + (o.urlBase.ends_with('/') ? "" : "/") + archiveName;
+  const std::string manifest = BuildManifest(o.version, o.date, url, history);
+  const std::u16string version = DecodeUtf8Strict(o.version);
+  const std::string manifestSig = FormatSignatureFile(key.Sign(manifest));
+  const std::string archiveSig =
+      FormatSignatureFile(key.Sign(ReleaseSignedMessage(version, Sha256Of(archive))));
+  WriteFile(pending.Add("Tallyx_" + o.version + ".zip.sig"), archiveSig);
+  WriteFile(pending.Add("tallyx.ver"), manifest);
+  WriteFile(pending.Add("tallyx.ver.sig"), manifestSig);
+
+  // Check what was written the way a workstation will: the product's own verifier,
+  // then the archive read back and extracted, compared with the release folder.
+  const auto verifier = CreateSignatureVerifier();
+  ReleaseSignatures signatures(*verifier, {key.PublicKey()});
+  if (!signatures.ManifestIsSigned(manifest, manifestSig) ||
+      !signatures.ArchiveIsSigned(version, DecodeUtf8Strict(archivePath), archiveSig))
+    throw PublishError("the signatures just made do not verify");
+  Scratch scratch((fs::temp_directory_path() / "tallyx-publish-XXXXXX").string());
+  try {
+    extract(archivePath, scratch.path);
+  } catch (const Exception& e) {
+    throw PublishError("the archive cannot be extracted: " + EncodeUtf8(e.Message()));
+  }
+  CompareTrees(o.releaseFolder, scratch.path);
+
+  pending.Commit();
+  log << "published " << archiveName << " (" << tree.size() << " entries, build " << build
+      << "), tallyx.ver and their signatures in " << o.outDir << "\n";
+}
+
+}  // namespace tallyx::publish
