@@ -1,0 +1,1 @@
+G9HovPczmPUqT3xvR3e9Ox/Qc7H4c8YdeAkpdhy8bV9KUjbu8otDw//l4wcTpdUupAtFHHFDlaEDigc6usxBAQ==

@@ -1,0 +1,1 @@
+JPHMGrPPgvz0dMeFF+3W1wXBnmobM1HduRvbj52fO4VHpX87GanoUAbWCD7ndBbLfB9Q+rK0LWRasxroScD6ag==

@@ -1,0 +1,1 @@
+NSDxBI8d+j2MrMMjRNlCBXGHec4pARgvLL1fS3KhmndU/27hGIxVqEt6g6ALlqZr8Tg35mOmjZsvldP6fJrnqA==

@@ -1,0 +1,1 @@
+OB1iZqnaxg6qRAnI/cx7wpjIutLZZc2lveTvodKX05n9GeMt9G0F3Xm7DczoVSGetopra95sRZ3x7beZRXVN2g==

@@ -1,0 +1,168 @@
+// Verdicts of this platform's verifier (OpenSSL natively, CNG on Windows) on releases
+// made by tallyx-publish (vectors/, see make_vectors.sh).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "controller/release_signature.h"
+#include "platform/signature.h"
+
+namespace tallyx {
+namespace {
+
+std::string Read(const std::string& path) {
+  std::ifstream in("vectors/" + path, std::ios::binary);
+  EXPECT_TRUE(in) << path;
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void Write(const std::string& path, const std::string& data) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+std::vector<EcdsaP256PublicKey> Keys() { return ParseReleaseKeys(Read("keys.txt")); }
+enum Key { kOld, kNew, kOther };
+
+std::string Flip(std::string data, size_t at) {
+  data[at] = static_cast<char>(data[at] ^ 0x01);
+  return data;
+}
+
+// The signature file with one bit of r or s changed.
+std::string FlipSignature(const std::string& file, size_t byte) {
+  auto sig = *ParseSignatureFile(file);
+  sig[byte] ^= 0x80;
+  return FormatSignatureFile(sig);
+}
+
+TEST(Verifier, ManifestVerdicts) {
+  const auto keys = Keys();
+  ASSERT_EQ(keys.size(), 3u);
+  const std::string manifest = Read("new/tallyx.ver"), sig = Read("new/tallyx.ver.sig");
+  struct Case {
+    const char* name;
+    std::vector<Key> trusted;
+    std::string body, signature;
+    bool valid;
+  } cases[] = {
+      {"signed by the new key, both trusted", {kOld, kNew}, manifest, sig, true},
+      {"signed by the new key, trusted alone", {kNew}, manifest, sig, true},
+      {"before the rotation", {kOld}, manifest, sig, false},
+      {"no key trusted", {}, manifest, sig, false},
+      {"first byte changed", {kOld, kNew}, Flip(manifest, 0), sig, false},
+      {"build number changed", {kOld, kNew}, Flip(manifest, 9), sig, false},
+      {"last byte changed", {kOld, kNew}, Flip(manifest, manifest.size() - 1), sig, false},
+      {"a byte appended", {kOld, kNew}, manifest + "\n", sig, false},
+      {"last byte cut", {kOld, kNew}, manifest.substr(0, manifest.size() - 1), sig, false},
+      {"signed by an untrusted key", {kOld, kNew}, Read("other/tallyx.ver"),
+       Read("other/tallyx.ver.sig"), false},
+      {"older manifest's signature", {kOld, kNew}, manifest, Read("old/tallyx.ver.sig"), false},
+      {"archive's signature", {kOld, kNew}, manifest, Read("new/Tallyx_4.2.7.1530.zip.sig"), false},
+      {"r changed", {kOld, kNew}, manifest, FlipSignature(sig, 0), false},
+      {"s changed", {kOld, kNew}, manifest, FlipSignature(sig, 32), false},
+      {"r and s swapped", {kOld, kNew}, manifest,
+       EncodeBase64(DecodeBase64(sig.substr(0, 88))->substr(32) +
+                    DecodeBase64(sig.substr(0, 88))->substr(0, 32)),
+       false},
+      {"r and s zero", {kOld, kNew}, manifest, FormatSignatureFile({}), false},
+      {"r and s all ones", {kOld, kNew}, manifest, FormatSignatureFile([] {
+         EcdsaP256Signature s;
+         s.fill(0xFF);
+         return s;
+       }()),
+       false},
+      {"empty signature file", {kOld, kNew}, manifest, "", false},
+      {"signature twice", {kOld, kNew}, manifest, sig + sig, false},
+  };
+  const auto verifier = CreateSignatureVerifier();
+  for (const auto& c : cases) {
+    std::vector<EcdsaP256PublicKey> trusted;
+    for (Key k : c.trusted) trusted.push_back(keys[k]);
+    ReleaseSignatures signatures(*verifier, trusted);
+    EXPECT_EQ(signatures.ManifestIsSigned(c.body, c.signature), c.valid) << c.name;
+  }
+}
+
+TEST(Verifier, ArchiveVerdicts) {
+  const auto keys = Keys();
+  ASSERT_EQ(keys.size(), 3u);
+  const std::string archive = Read("new/Tallyx_4.2.7.1530.zip");
+  const std::string sig = Read("new/Tallyx_4.2.7.1530.zip.sig");
+  Write("archive-as-published.zip", archive);
+  Write("archive-older.zip", Read("old/Tallyx_4.2.7.1529.zip"));
+  Write("archive-untrusted.zip", Read("other/Tallyx_4.2.7.1530.zip"));
+  Write("archive-first-byte.zip", Flip(archive, 0));
+  Write("archive-middle-byte.zip", Flip(archive, archive.size() / 2));
+  Write("archive-last-byte.zip", Flip(archive, archive.size() - 1));
+  Write("archive-appended.zip", archive + "PK");
+  struct Case {
+    const char* name;
+    std::u16string version;
+    const char* file;
+    std::string signature;
+    bool valid;
+  } cases[] = {
+      {"as published", u"4.2.7.1530", "archive-as-published.zip", sig, true},
+      {"older archive with its own signature", u"4.2.7.1529", "archive-older.zip",
+       Read("old/Tallyx_4.2.7.1529.zip.sig"), true},
+      {"older signed archive replayed under a newer manifest", u"4.2.7.1530",
+       "archive-older.zip", Read("old/Tallyx_4.2.7.1529.zip.sig"), false},
+      {"newer version text", u"4.2.7.1531", "archive-as-published.zip", sig, false},
+      {"version with a byte-order mark", u"\uFEFF" "4.2.7.1530", "archive-as-published.zip", sig,
+       false},
+      {"first byte changed", u"4.2.7.1530", "archive-first-byte.zip", sig, false},
+      {"middle byte changed", u"4.2.7.1530", "archive-middle-byte.zip", sig, false},
+      {"last byte changed", u"4.2.7.1530", "archive-last-byte.zip", sig, false},
+      {"bytes appended", u"4.2.7.1530", "archive-appended.zip", sig, false},
+      {"untrusted key", u"4.2.7.1530", "archive-untrusted.zip",
+       Read("other/Tallyx_4.2.7.1530.zip.sig"), false},
+      {"manifest's signature", u"4.2.7.1530", "archive-as-published.zip",
+       Read("new/tallyx.ver.sig"), false},
+      {"s changed", u"4.2.7.1530", "archive-as-published.zip", FlipSignature(sig, 63), false},
+  };
+  const auto verifier = CreateSignatureVerifier();
+  ReleaseSignatures signatures(*verifier, {keys[kOld], keys[kNew]});
+  for (const auto& c : cases)
+    EXPECT_EQ(signatures.ArchiveIsSigned(c.version, U16(c.file), c.signature), c.valid) << c.name;
+}
+
+TEST(Verifier, MissingArchiveRaisesOpenError) {
+  const auto verifier = CreateSignatureVerifier();
+  ReleaseSignatures signatures(*verifier, Keys());
+  EXPECT_THROW(signatures.ArchiveIsSigned(u"4.2.7.1530", u"no-such-archive.zip",
+                                          Read("new/Tallyx_4.2.7.1530.zip.sig")),
+               EFOpenError);
+}
+
+TEST(Verifier, KeyNotOnTheCurveVerifiesNothing) {
+  auto keys = Keys();
+  keys[kNew][64] ^= 0x01;  // Y no longer matches X
+  const auto verifier = CreateSignatureVerifier();
+  ReleaseSignatures signatures(*verifier, {keys[kNew]});
+  EXPECT_FALSE(signatures.ManifestIsSigned(Read("new/tallyx.ver"), Read("new/tallyx.ver.sig")));
+}
+
+TEST(Verifier, HashesFilesOfEverySizeAroundTheReadChunk) {
+  const auto verifier = CreateSignatureVerifier();
+  struct Case {
+    size_t size;
+    const char* sha256;
+  } cases[] = {
+      {0, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {3, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {65536, "4b640d85ab3ba30fd02c9fc9db4a8928f416322ad27022ea58a65aaee68a4df2"},
+      {65537, "237356e18b503616912abb8ffaed3a72591e397d4ac294c4637917d48a3f529d"},
+  };
+  for (const auto& c : cases) {
+    std::string data;
+    for (size_t i = 0; i < c.size; ++i) data.push_back(c.size == 3 ? "abc"[i] : static_cast<char>(i % 251));
+    Write("hash-input.bin", data);
+    EXPECT_EQ(LowerHex(verifier->Sha256OfFile(u"hash-input.bin")), c.sha256) << c.size;
+  }
+}
+
+}  // namespace
+}  // namespace tallyx
