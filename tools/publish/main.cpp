@@ -15,10 +15,6 @@ constexpr char kUsage[] =
     "       tallyx-publish release --key KEYFILE --version V --date D --history FILE\n"
     "                      --url-base URL --out DIR [--previous URL-or-FILE] RELEASE_FOLDER\n";
 
-void ExtractLikeTheUpdater(const std::string& archive, const std::string& folder) {
-  tallyx::publish::RunProgram({"python3", "-m", "zipfile", "-e", archive, folder});
-}
-
 int Run(int argc, char** argv) {
   using tallyx::publish::PublishError;
   const std::string command = argc > 1 ? argv[1] : "";
@@ -60,7 +56,7 @@ int Run(int argc, char** argv) {
   }
   if (!values.empty()) throw PublishError("unknown option " + values.begin()->first);
   if (o.releaseFolder.empty()) throw PublishError(std::string("RELEASE_FOLDER is missing\n") + kUsage);
-  tallyx::publish::Release(o, ExtractLikeTheUpdater, std::cout);
+  tallyx::publish::Release(o, tallyx::publish::ExtractLikeTheUpdater, std::cout);
   return 0;
 }
 

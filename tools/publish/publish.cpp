@@ -171,6 +171,10 @@ std::string RunProgram(std::vector<std::string> args) {
   return output;
 }
 
+void ExtractLikeTheUpdater(const std::string& archive, const std::string& folder) {
+  RunProgram({"python3", "-m", "zipfile", "-e", archive, folder});
+}
+
 int32_t ReleaseBuildNumber(std::string_view version) {
   const std::string_view build = version.substr(version.rfind('.') + 1);
   int64_t value = 0;

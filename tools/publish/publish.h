@@ -26,6 +26,9 @@ struct ReleaseOptions {
 // raises on any error.
 using ArchiveExtractor = std::function<void(const std::string& archive, const std::string& scratch)>;
 
+// Reads `archive` back and extracts it into `folder`, as an independent reader would.
+void ExtractLikeTheUpdater(const std::string& archive, const std::string& folder);
+
 // The build number the updater will read from `version`: the part after the last dot.
 // The vendor's releases use plain decimal numbers; anything else raises PublishError.
 int32_t ReleaseBuildNumber(std::string_view version);

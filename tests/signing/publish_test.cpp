@@ -1,0 +1,308 @@
+// tallyx-publish: names, manifest, build numbers, key round trips and whole releases.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "base/text.h"
+#include "controller/release_signature.h"
+#include "platform/signature.h"
+#include "tools/publish/publish.h"
+#include "tools/publish/publish_error.h"
+#include "tools/publish/signing_key.h"
+#include "tools/publish/zip_writer.h"
+
+namespace tallyx::publish {
+namespace {
+namespace fs = std::filesystem;
+
+TEST(PublishNames, RefusesWhatTheUpdaterOrWindowsWouldRefuse) {
+  struct Case {
+    std::string name;
+    bool valid;
+  } cases[] = {
+      {"tallyx.exe", true},
+      {"docs/notes.txt", true},
+      {"docs/caf\xC3\xA9 cr\xC3\xA8me.txt", true},
+      {"a/b/c/d.dll", true},
+      {".hidden", true},
+      {"CONSOLE.txt", true},
+      {"", false},
+      {"/etc/passwd", false},
+      {"C:/Windows/win.ini", false},
+      {"C:evil", false},
+      {"../tallyx.exe", false},
+      {"docs/../../x", false},
+      {"docs/./x", false},
+      {"docs//x", false},
+      {"docs/", false},
+      {"a\\b", false},
+      {"a:b", false},
+      {"what?", false},
+      {"star*", false},
+      {"quote\"", false},
+      {"less<", false},
+      {"more>", false},
+      {"pipe|", false},
+      {"tab\tname", false},
+      {"trailing.", false},
+      {"trailing ", false},
+      {"CON", false},
+      {"docs/nul.txt", false},
+      {"Com1", false},
+      {"lpt9.log", false},
+      {"caf\xE9", false},  // Latin-1 byte: not UTF-8
+  };
+  for (const auto& c : cases) {
+    bool valid = true;
+    try {
+      CheckEntryName(c.name);
+    } catch (const PublishError&) {
+      valid = false;
+    }
+    EXPECT_EQ(valid, c.valid) << c.name;
+  }
+}
+
+TEST(PublishNames, RefusesNamesThatDifferOnlyInCase) {
+  std::ostringstream out;
+  ZipWriter zip(out);
+  zip.AddFile("Docs/Read.txt", "a", 0);
+  EXPECT_THROW(zip.AddFile("docs/read.TXT", "b", 0), PublishError);
+  EXPECT_NO_THROW(zip.AddFile("docs/read2.txt", "b", 0));
+}
+
+TEST(PublishDosTime, PacksLocalTimesAndClampsTheYears) {
+  struct Case {
+    int year, month, day, hour, minute, second;
+    uint32_t packed;
+  } cases[] = {
+      {2021, 3, 5, 14, 30, 59, (41u << 9 | 3 << 5 | 5) << 16 | (14u << 11 | 30 << 5 | 29)},
+      {1980, 1, 1, 0, 0, 0, (1u << 5 | 1) << 16},
+      {1970, 6, 1, 12, 0, 0, (1u << 5 | 1) << 16},
+      {2107, 12, 31, 23, 59, 58, (127u << 9 | 12 << 5 | 31) << 16 | (23u << 11 | 59 << 5 | 29)},
+      {2200, 1, 1, 0, 0, 0, (127u << 9 | 12 << 5 | 31) << 16 | (23u << 11 | 59 << 5 | 29)},
+      {2000, 2, 29, 1, 2, 60, (20u << 9 | 2 << 5 | 29) << 16 | (1u << 11 | 2 << 5 | 29)},
+  };
+  for (const auto& c : cases) {
+    std::tm t{};
+    t.tm_year = c.year - 1900;
+    t.tm_mon = c.month - 1;
+    t.tm_mday = c.day;
+    t.tm_hour = c.hour;
+    t.tm_min = c.minute;
+    t.tm_sec = c.second;
+    EXPECT_EQ(DosDateTime(t), c.packed) << c.year << "-" << c.month << "-" << c.day;
+  }
+}
+
+TEST(PublishManifest, WritesThreeLinesThenTheHistoryWithCrLf) {
+  struct Case {
+    const char* name;
+    std::string history;
+    std::string tail;
+  } cases[] = {
+      {"no history", "", ""},
+      {"LF", "a\nb\n", "a\r\nb\r\n"},
+      {"CR LF", "a\r\nb\r\n", "a\r\nb\r\n"},
+      {"lone CR", "a\rb", "a\r\nb\r\n"},
+      {"no final break", "a\nb", "a\r\nb\r\n"},
+      {"blank lines kept", "a\n\n\nb\n", "a\r\n\r\n\r\nb\r\n"},
+      {"LF CR is two breaks", "a\n\rb", "a\r\n\r\nb\r\n"},
+      {"blanks kept", "  a  \n", "  a  \r\n"},
+      {"byte-order mark dropped", "\xEF\xBB\xBF" "a\n", "a\r\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(BuildManifest("4.2.7.1530", "05/03/2021", "http://h/dl/Tallyx_4.2.7.1530.zip",
+                            c.history),
+              "4.2.7.1530\r\n05/03/2021\r\nhttp://h/dl/Tallyx_4.2.7.1530.zip\r\n" + c.tail)
+        << c.name;
+  }
+}
+
+TEST(PublishBuildNumber, TakesThePlainDecimalAfterTheLastDot) {
+  struct Case {
+    const char* version;
+    int64_t build;  // -1: refused
+  } cases[] = {
+      {"4.2.7.1530", 1530}, {"1530", 1530}, {"1.0.0.0", 0}, {"1.0.0.2147483647", 2147483647},
+      {"1.0.0.2147483648", -1}, {"1.0.0.99999999999", -1}, {"4.2.7.", -1}, {"4.2.7.$1F", -1},
+      {"4.2.7.-5", -1}, {"4.2.7. 15", -1}, {"4.2.7.15 ", -1}, {"", -1}, {"beta", -1},
+  };
+  for (const auto& c : cases) {
+    int64_t build = -1;
+    try {
+      build = ReleaseBuildNumber(c.version);
+    } catch (const PublishError&) {
+    }
+    EXPECT_EQ(build, c.build) << c.version;
+  }
+}
+
+TEST(PublishKeys, SignaturesOfFreshKeysVerifyAndOnlyForTheirMessage) {
+  const auto verifier = CreateSignatureVerifier();
+  const SigningKey key = SigningKey::Generate(), other = SigningKey::Generate();
+  const auto keys = ParseReleaseKeys(FormatPublicKey(key.PublicKey()));
+  ASSERT_EQ(keys.size(), 1u);
+  std::string message = "TallyxUpdater release\n";
+  // Enough signatures that some r or s has leading zero bytes to pad.
+  for (int i = 0; i < 200; ++i) {
+    message.push_back(static_cast<char>(i));
+    const EcdsaP256Signature sig = key.Sign(message);
+    EXPECT_TRUE(verifier->VerifyEcdsaP256Sha256(keys[0], message, sig)) << i;
+    EXPECT_FALSE(verifier->VerifyEcdsaP256Sha256(keys[0], message + "x", sig)) << i;
+    EXPECT_FALSE(verifier->VerifyEcdsaP256Sha256(other.PublicKey(), message, sig)) << i;
+  }
+}
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class PublishRelease : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "publish-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    fs::create_directories(root_ / "release/docs/empty");
+    std::ofstream(root_ / "release/tallyx.exe", std::ios::binary) << std::string("MZ\0\x90", 4);
+    std::ofstream(root_ / "release/docs/caf\xC3\xA9.txt") << "cr\xC3\xA8me\n";
+    std::ofstream(root_ / "release/docs/zero.txt");
+    std::ofstream(root_ / "history.txt") << "Nouveaut\xC3\xA9s\n- un\n";
+    std::ofstream(root_ / "published.ver") << "4.2.7.1529\r\n05/03/2021\r\n";
+    std::ostringstream ignored;
+    Keygen((root_ / "key.pem").string(), ignored);
+    key_ = ParseReleaseKeys(ignored.str());
+    options_ = {(root_ / "key.pem").string(), "4.2.7.1530", "05/03/2021",
+                (root_ / "history.txt").string(), "http://h/dl", (root_ / "out").string(),
+                (root_ / "release").string(), std::nullopt};
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::vector<std::string> Published() {
+    std::vector<std::string> names;
+    if (fs::exists(root_ / "out"))
+      for (const auto& e : fs::directory_iterator(root_ / "out"))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path root_;
+  std::vector<EcdsaP256PublicKey> key_;
+  ReleaseOptions options_;
+};
+
+TEST_F(PublishRelease, WritesAVerifiableReleaseThatExtractsToTheSameTree) {
+  std::ostringstream log;
+  Release(options_, ExtractLikeTheUpdater, log);
+  EXPECT_EQ(Published(), (std::vector<std::string>{"Tallyx_4.2.7.1530.zip",
+                                                   "Tallyx_4.2.7.1530.zip.sig", "tallyx.ver",
+                                                   "tallyx.ver.sig"}));
+  const std::string manifest = Slurp(root_ / "out/tallyx.ver");
+  EXPECT_EQ(manifest,
+            "4.2.7.1530\r\n05/03/2021\r\nhttp://h/dl/Tallyx_4.2.7.1530.zip\r\n"
+            "Nouveaut\xC3\xA9s\r\n- un\r\n");
+  const auto verifier = CreateSignatureVerifier();
+  ReleaseSignatures signatures(*verifier, key_);
+  EXPECT_TRUE(signatures.ManifestIsSigned(manifest, Slurp(root_ / "out/tallyx.ver.sig")));
+  EXPECT_TRUE(signatures.ArchiveIsSigned(u"4.2.7.1530",
+                                         U16((root_ / "out/Tallyx_4.2.7.1530.zip").string()),
+                                         Slurp(root_ / "out/Tallyx_4.2.7.1530.zip.sig")));
+  // Every entry carries the UTF-8 name flag (general purpose bit 11).
+  const std::string zip = Slurp(root_ / "out/Tallyx_4.2.7.1530.zip");
+  size_t headers = 0;
+  for (size_t at = zip.find("PK\x01\x02"); at != std::string::npos; at = zip.find("PK\x01\x02", at + 4)) {
+    ++headers;
+    EXPECT_EQ(zip[at + 9] & 0x08, 0x08) << at;
+  }
+  EXPECT_EQ(headers, 5u);
+}
+
+TEST_F(PublishRelease, FailuresLeaveNothingInTheOutputFolder) {
+  struct Case {
+    const char* name;
+    std::function<void(ReleaseOptions&, const fs::path&)> change;
+    const char* reason;  // part of the message
+  } cases[] = {
+      {"missing key", [](ReleaseOptions& o, const fs::path& r) { o.keyFile = (r / "none.pem").string(); }, "cannot read the key file"},
+      {"key file not a key", [](ReleaseOptions& o, const fs::path&) { o.keyFile = o.historyFile; }, "holds no private key"},
+      {"build not a number", [](ReleaseOptions& o, const fs::path&) { o.version = "4.2.7.x"; }, "is not a decimal number"},
+      {"version with a slash", [](ReleaseOptions& o, const fs::path&) { o.version = "4/2.1530"; }, "file name"},
+      {"date on two lines", [](ReleaseOptions& o, const fs::path&) { o.date = "05/03\n2021"; }, "the date must be one line"},
+      {"unreadable history", [](ReleaseOptions& o, const fs::path& r) { o.historyFile = (r / "none.txt").string(); }, "cannot read"},
+      {"history not UTF-8", [](ReleaseOptions& o, const fs::path& r) {
+         std::ofstream(r / "latin1.txt") << "Nouveaut\xE9s\n";
+         o.historyFile = (r / "latin1.txt").string();
+       }, "is not UTF-8"},
+      {"history with NUL", [](ReleaseOptions& o, const fs::path& r) {
+         std::ofstream(r / "nul.txt") << std::string("a\0b", 3);
+         o.historyFile = (r / "nul.txt").string();
+       }, "NUL"},
+      {"build not above the published one", [](ReleaseOptions& o, const fs::path& r) {
+         o.version = "4.2.8.1529";
+         o.previous = (r / "published.ver").string();
+       }, "not above the published build 1529"},
+      {"published manifest unreadable", [](ReleaseOptions& o, const fs::path& r) { o.previous = (r / "none.ver").string(); }, "none.ver"},
+      {"name Windows refuses", [](ReleaseOptions&, const fs::path& r) { std::ofstream(r / "release/docs/a:b"); }, "a character Windows does not allow"},
+      {"device name", [](ReleaseOptions&, const fs::path& r) { std::ofstream(r / "release/aux.txt"); }, "a device name"},
+      {"symbolic link", [](ReleaseOptions&, const fs::path& r) { fs::create_symlink("/etc/passwd", r / "release/link"); }, "a symbolic link"},
+      {"missing release folder", [](ReleaseOptions& o, const fs::path& r) { o.releaseFolder = (r / "none").string(); }, "does not exist"},
+  };
+  for (const auto& c : cases) {
+    TearDown();
+    SetUp();
+    ReleaseOptions o = options_;
+    c.change(o, root_);
+    std::ostringstream log;
+    try {
+      Release(o, ExtractLikeTheUpdater, log);
+      ADD_FAILURE() << c.name << ": published";
+    } catch (const PublishError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << c.name << ": " << e.what();
+    }
+    EXPECT_EQ(Published(), std::vector<std::string>()) << c.name;
+  }
+}
+
+TEST_F(PublishRelease, AnArchiveThatDoesNotExtractToTheTreeIsNotPublished) {
+  struct Case {
+    const char* name;
+    ArchiveExtractor extract;
+  } cases[] = {
+      {"extracts nothing", [](const std::string&, const std::string&) {}},
+      {"loses a file", [](const std::string& a, const std::string& f) {
+         ExtractLikeTheUpdater(a, f);
+         fs::remove(fs::path(f) / "docs/zero.txt");
+       }},
+      {"changes a byte", [](const std::string& a, const std::string& f) {
+         ExtractLikeTheUpdater(a, f);
+         std::ofstream(fs::path(f) / "tallyx.exe", std::ios::binary) << "MZ!!";
+       }},
+      {"adds a file", [](const std::string& a, const std::string& f) {
+         ExtractLikeTheUpdater(a, f);
+         std::ofstream(fs::path(f) / "extra.txt");
+       }},
+  };
+  for (const auto& c : cases) {
+    std::ostringstream log;
+    EXPECT_THROW(Release(options_, c.extract, log), PublishError) << c.name;
+    EXPECT_EQ(Published(), std::vector<std::string>()) << c.name;
+  }
+}
+
+TEST_F(PublishRelease, ABuildAboveThePublishedOneIsAccepted) {
+  options_.previous = (root_ / "published.ver").string();
+  std::ostringstream log;
+  EXPECT_NO_THROW(Release(options_, ExtractLikeTheUpdater, log));
+  EXPECT_EQ(Published().size(), 4u);
+}
+
+}  // namespace
+}  // namespace tallyx::publish
