@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ python3 googletest zlib1g-dev libssl-dev
+  cmake make g++ python3 googletest zlib1g-dev
+  libssl-dev
   clang libclang-rt-14-dev
   mingw-w64 g++-mingw-w64-i686-posix libz-mingw-w64-dev
   wine wine64 wine32:i386 libgnutls30:i386
