@@ -1,6 +1,7 @@
 #include "controller/updater.h"
 
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "base/errors.h"
