@@ -175,12 +175,6 @@ TEST(IsNewer, SignedComparisonOfBuildsOnly) {
   }
 }
 
-TEST(ReleaseArchiveName, VersionTakenVerbatim) {
-  EXPECT_EQ(ReleaseArchiveName(u"4.2.7.1530"), u"Tallyx_4.2.7.1530.zip");
-  EXPECT_EQ(ReleaseArchiveName(u"\uFEFF4.2.7.1530"), u"Tallyx_\uFEFF4.2.7.1530.zip");
-  EXPECT_EQ(ReleaseArchiveName(u""), u"Tallyx_.zip");
-}
-
 TEST(IsUsableInFileName, RejectsSeparatorsReservedAndControlCharacters) {
   const struct {
     std::u16string version;
