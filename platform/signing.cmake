@@ -16,16 +16,13 @@ foreach(_key IN LISTS TALLYX_RELEASE_KEYS)
 endforeach()
 list(JOIN _tallyx_keys "," _tallyx_keys)
 
-add_library(tallyx_signature_core STATIC ${PROJECT_SOURCE_DIR}/controller/release_signature.cpp)
-target_link_libraries(tallyx_signature_core PUBLIC tallyx_base)
-
 if(WIN32)
   add_library(tallyx_signature STATIC signature_win.cpp signature_keys.cpp)
-  target_link_libraries(tallyx_signature PUBLIC tallyx_signature_core PRIVATE tallyx_win32_common bcrypt)
+  target_link_libraries(tallyx_signature PUBLIC tallyx_controller PRIVATE tallyx_win32_common bcrypt)
 else()
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
   add_library(tallyx_signature STATIC signature_posix.cpp signature_keys.cpp)
-  target_link_libraries(tallyx_signature PUBLIC tallyx_signature_core PRIVATE OpenSSL::Crypto)
+  target_link_libraries(tallyx_signature PUBLIC tallyx_controller PRIVATE OpenSSL::Crypto)
 endif()
 set_source_files_properties(signature_keys.cpp PROPERTIES
     COMPILE_DEFINITIONS "TALLYX_RELEASE_KEYS=\"${_tallyx_keys}\"")
