@@ -24,8 +24,9 @@ const char16_t kForcedFailed[] = u"Erreur dans la lecture du fichier mise \u00E0
 
 }  // namespace
 
-Updater::Updater(Operations operations, std::u16string manifestUrl)
-    : ops_(operations), manifestUrl_(std::move(manifestUrl)) {}
+Updater::Updater(Operations operations, std::u16string manifestUrl,
+                 ReleaseSignatures* signatures)
+    : ops_(operations), manifestUrl_(std::move(manifestUrl)), signatures_(signatures) {}
 
 void Updater::FormCreate() {
   state_.DownloadCallbackObject = ops_.downloads.CreateDownloadCallback();
@@ -41,7 +42,13 @@ void Updater::UpdateTimerTimer() {
   // nothing newer; the check never complains about them.
   std::u16string text;
   try {
-    text = DecodeUtf8Lenient(ops_.web.GetUrlText(manifestUrl_));
+    std::string body = ops_.web.GetUrlText(manifestUrl_);
+    // Whoever sits between the workstation and the server could write any manifest:
+    // one the vendor did not sign counts as none.
+    if (ChecksSignatures() &&
+        !signatures_->ManifestIsSigned(body, ops_.web.GetUrlText(SignatureUrl(manifestUrl_))))
+      body.clear();
+    text = DecodeUtf8Lenient(body);
   } catch (const std::exception&) {
   }
   state_.ManifestLines = SplitLines(text);
@@ -131,6 +138,12 @@ void Updater::InstallRelease(InstallVariant variant) {
 
   std::unique_ptr<Archive> archive = ops_.archives.CreateArchive();
   try {
+    // The signature binds the archive to this version, so an older signed archive
+    // cannot be passed off as this release.
+    if (ChecksSignatures() &&
+        !signatures_->ArchiveIsSigned(state_.RemoteVersion, releaseArchive,
+                                      ops_.web.GetUrlText(SignatureUrl(state_.DownloadUrl))))
+      throw EZipException(u"The archive does not carry the vendor's signature");
     archive->Open(releaseArchive);
     archive->ExtractAll(state_.WorkDir);
     archive->Close();

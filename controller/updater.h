@@ -4,6 +4,7 @@
 #include <string>
 
 #include "controller/operations/operations.h"
+#include "controller/release_signature.h"
 #include "controller/update_state.h"
 
 namespace tallyx {
@@ -12,7 +13,10 @@ enum class InstallVariant { Install, Forced };
 
 class Updater {
  public:
-  Updater(Operations operations, std::u16string manifestUrl);
+  // With `signatures` checking (a build with release keys), only a signed manifest is
+  // read and only a signed archive opened.
+  Updater(Operations operations, std::u16string manifestUrl,
+          ReleaseSignatures* signatures = nullptr);
 
   // Main window created: creates the download callback object.
   void FormCreate();
@@ -28,9 +32,11 @@ class Updater {
 
  private:
   void InstallRelease(InstallVariant variant);
+  bool ChecksSignatures() const { return signatures_ && signatures_->Enabled(); }
 
   Operations ops_;
   std::u16string manifestUrl_;
+  ReleaseSignatures* signatures_;
   UpdateState state_;
 };
 

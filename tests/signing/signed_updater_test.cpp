@@ -1,0 +1,235 @@
+// The update check and the installation of a build with release keys, on fakes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#include "controller/release_signature.h"
+#include "controller/updater.h"
+#include "tests/controller/fakes.h"
+
+namespace tallyx {
+namespace {
+
+using fakes::Log;
+
+// Answers each address with its own body; an absent address gives an empty body, as a
+// failed transfer does.
+class UrlWeb : public WebTextFetch {
+ public:
+  explicit UrlWeb(Log& log) : log_(log) {}
+  std::string GetUrlText(const std::u16string& url) override {
+    log_.push_back("GetUrlText " + EncodeUtf8(url));
+    if (url == failing) throw EOSError(u"System Error.  Code: 12029.\r\n", 12029);
+    const auto it = bodies.find(url);
+    return it == bodies.end() ? std::string() : it->second;
+  }
+  std::map<std::u16string, std::string> bodies;
+  std::u16string failing;
+
+ private:
+  Log& log_;
+};
+
+// A stand-in for ECDSA: a signature is valid when it equals FakeSign(key, message).
+EcdsaP256Signature FakeSign(const EcdsaP256PublicKey& key, std::string_view message) {
+  EcdsaP256Signature sig{};
+  const size_t h = std::hash<std::string>()(std::string(key.begin(), key.end()) + "|" +
+                                            std::string(message));
+  for (size_t i = 0; i < sig.size(); ++i) sig[i] = static_cast<uint8_t>(h >> (i % 8 * 8));
+  return sig;
+}
+
+class FakeVerifier : public SignatureVerifier {
+ public:
+  explicit FakeVerifier(Log& log) : log_(log) {}
+  Sha256Digest Sha256OfFile(const std::u16string& path) override {
+    log_.push_back("Sha256OfFile " + EncodeUtf8(path));
+    const auto it = files.find(path);
+    if (it == files.end()) throw EFOpenError(u"Cannot open file \"" + path + u"\"");
+    return it->second;
+  }
+  bool VerifyEcdsaP256Sha256(const EcdsaP256PublicKey& key, std::string_view message,
+                             const EcdsaP256Signature& signature) override {
+    return signature == FakeSign(key, message);
+  }
+  std::map<std::u16string, Sha256Digest> files;
+
+ private:
+  Log& log_;
+};
+
+EcdsaP256PublicKey Key(uint8_t id) {
+  EcdsaP256PublicKey key{};
+  key[0] = 0x04;
+  key[1] = id;
+  return key;
+}
+const EcdsaP256PublicKey kOldKey = Key(1), kNewKey = Key(2), kOtherKey = Key(3);
+
+Sha256Digest Digest(uint8_t id) {
+  Sha256Digest d{};
+  d.fill(id);
+  return d;
+}
+
+const char16_t kManifestUrl[] = u"http://127.0.0.1/dl/tallyx.ver";
+const char16_t kSignatureUrl[] = u"http://127.0.0.1/dl/tallyx.ver.sig";
+const char16_t kArchiveUrl[] = u"http://dl.example/Tallyx_4.2.7.1530.zip";
+const char16_t kArchiveSigUrl[] = u"http://dl.example/Tallyx_4.2.7.1530.zip.sig";
+const char16_t kArchive[] = u"Z:\\tallyx\\Tallyx_4.2.7.1530.zip";
+const std::string kManifest =
+    "4.2.7.1530\r\n05/03/2021\r\nhttp://dl.example/Tallyx_4.2.7.1530.zip\r\nHistorique\r\n";
+
+std::string SigFile(const EcdsaP256PublicKey& key, std::string_view message) {
+  return FormatSignatureFile(FakeSign(key, message));
+}
+
+struct Harness {
+  fakes::FakeOperations f;
+  UrlWeb web{f.log};
+  FakeVerifier verifier{f.log};
+  ReleaseSignatures signatures;
+  Updater updater;
+
+  explicit Harness(std::vector<EcdsaP256PublicKey> keys, bool withSignatures = true)
+      : signatures(verifier, std::move(keys)),
+        updater(Operations{web, f.downloads, f.files, f.exeVersion, f.keyboard, f.processes,
+                           f.archives, f.window},
+                kManifestUrl, withSignatures ? &signatures : nullptr) {
+    updater.FormCreate();
+    f.log.clear();
+  }
+  bool Offered() const {
+    return std::find(f.log.begin(), f.log.end(), "ShowWindow") != f.log.end();
+  }
+  bool Fetched(const std::u16string& url) const {
+    return std::find(f.log.begin(), f.log.end(), "GetUrlText " + EncodeUtf8(url)) != f.log.end();
+  }
+};
+
+TEST(SignedCheck, OnlyASignedManifestIsOffered) {
+  struct Case {
+    const char* name;
+    std::vector<EcdsaP256PublicKey> keys;
+    std::string body, signature;
+    bool withSignatures;
+    bool offered, signatureFetched;
+  } cases[] = {
+      {"no keys: as before", {}, kManifest, "", true, true, false},
+      {"no verification at all: as before", {kOldKey}, kManifest, "", false, true, false},
+      {"signed", {kOldKey}, kManifest, SigFile(kOldKey, kManifest), true, true, true},
+      {"signed by the rotated key", {kOldKey, kNewKey}, kManifest, SigFile(kNewKey, kManifest),
+       true, true, true},
+      {"signed by a key not yet trusted", {kOldKey}, kManifest, SigFile(kNewKey, kManifest), true,
+       false, true},
+      {"signed by a stranger", {kOldKey, kNewKey}, kManifest, SigFile(kOtherKey, kManifest), true,
+       false, true},
+      {"no signature file", {kOldKey}, kManifest, "", true, false, true},
+      {"manifest changed after signing", {kOldKey},
+       "4.2.7.1531" + kManifest.substr(10), SigFile(kOldKey, kManifest), true, false, true},
+      {"manifest with a line break added", {kOldKey}, kManifest + "\r\n",
+       SigFile(kOldKey, kManifest), true, false, true},
+      {"signature of the empty body", {kOldKey}, "", SigFile(kOldKey, ""), true, false, true},
+  };
+  for (const auto& c : cases) {
+    Harness h(c.keys, c.withSignatures);
+    h.web.bodies = {{kManifestUrl, c.body}, {kSignatureUrl, c.signature}};
+    h.updater.UpdateTimerTimer();
+    EXPECT_EQ(h.Offered(), c.offered) << c.name;
+    EXPECT_EQ(h.Fetched(kSignatureUrl), c.signatureFetched) << c.name;
+    if (!c.offered) {
+      EXPECT_EQ(h.f.log.back(), "Terminate") << c.name;
+      EXPECT_TRUE(h.updater.State().ManifestLines.empty()) << c.name;
+    }
+  }
+}
+
+TEST(SignedCheck, SignatureFetchThatFailsEndsSilently) {
+  Harness h({kOldKey});
+  h.web.bodies = {{kManifestUrl, kManifest}};
+  h.web.failing = kSignatureUrl;
+  h.updater.UpdateTimerTimer();
+  EXPECT_EQ(h.f.log, (Log{"DisableUpdateTimer", "GetUrlText http://127.0.0.1/dl/tallyx.ver",
+                          "GetUrlText http://127.0.0.1/dl/tallyx.ver.sig", "Terminate"}));
+}
+
+const std::string kReleaseText = ReleaseSignedMessage(u"4.2.7.1530", Digest(7));
+
+TEST(SignedInstall, OnlyASignedArchiveOfThisVersionIsOpened) {
+  const std::string kSuccess = "Notice: " + EncodeUtf8(u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s");
+  const std::string kInstallError =
+      "Notice: " + EncodeUtf8(u"Erreur dans l'installation du mise \u00E0 jour");
+  const std::string kForcedError =
+      "Notice: " + EncodeUtf8(u"Erreur dans la lecture du fichier mise \u00E0 jour");
+  struct Case {
+    const char* name;
+    std::vector<EcdsaP256PublicKey> keys;
+    bool downloaded;
+    Sha256Digest content;
+    std::string signature;
+    bool forced;
+    std::string notice;
+  } cases[] = {
+      {"signed", {kOldKey}, true, Digest(7), SigFile(kOldKey, kReleaseText), false, kSuccess},
+      {"signed by the rotated key", {kOldKey, kNewKey}, true, Digest(7),
+       SigFile(kNewKey, kReleaseText), false, kSuccess},
+      {"archive changed", {kOldKey}, true, Digest(8), SigFile(kOldKey, kReleaseText), false,
+       kInstallError},
+      {"older signed archive replayed", {kOldKey}, true, Digest(7),
+       SigFile(kOldKey, ReleaseSignedMessage(u"4.2.7.1529", Digest(7))), false, kInstallError},
+      {"signed by a stranger", {kOldKey}, true, Digest(7), SigFile(kOtherKey, kReleaseText),
+       false, kInstallError},
+      {"no signature file", {kOldKey}, true, Digest(7), "", false, kInstallError},
+      {"manifest's signature", {kOldKey}, true, Digest(7), SigFile(kOldKey, kManifest), false,
+       kInstallError},
+      {"download failed", {kOldKey}, false, Digest(7), SigFile(kOldKey, kReleaseText), false,
+       kInstallError},
+      {"forced, changed", {kOldKey}, true, Digest(8), SigFile(kOldKey, kReleaseText), true,
+       kForcedError},
+      {"forced, signed", {kOldKey}, true, Digest(7), SigFile(kOldKey, kReleaseText), true,
+       kSuccess},
+  };
+  for (const auto& c : cases) {
+    Harness h(c.keys);
+    h.web.bodies = {{kManifestUrl, kManifest},
+                    {kSignatureUrl, SigFile(c.keys.back(), kManifest)},
+                    {kArchiveSigUrl, c.signature}};
+    if (c.downloaded) h.verifier.files[kArchive] = c.content;
+    h.updater.UpdateTimerTimer();
+    ASSERT_TRUE(h.Offered()) << c.name;
+    h.f.log.clear();
+    if (c.forced) h.updater.ForcerleRetlechargement1Click();
+    else h.updater.cxButton1Click();
+    const Log& log = h.f.log;
+    const auto at = [&](const std::string& entry) {
+      return std::find(log.begin(), log.end(), entry) - log.begin();
+    };
+    const bool opened = at("Open " + EncodeUtf8(kArchive)) < static_cast<long>(log.size());
+    EXPECT_EQ(opened, c.notice == kSuccess) << c.name;
+    EXPECT_LT(at(c.notice), static_cast<long>(log.size())) << c.name;
+    // Verified after the download, before the archive is touched; the nested archive
+    // step follows whatever the outcome.
+    EXPECT_LT(at("DownloadToFile " + EncodeUtf8(kArchiveUrl) + " -> " + EncodeUtf8(kArchive) +
+                 " callback 1"),
+              at("GetUrlText " + EncodeUtf8(kArchiveSigUrl)))
+        << c.name;
+    EXPECT_LT(at("Sha256OfFile " + EncodeUtf8(kArchive)), at(c.notice)) << c.name;
+    EXPECT_LT(at(c.notice), at("Open Z:\\tallyx\\tallyx.zip")) << c.name;
+    EXPECT_EQ(log.back(), "Show QuitButton") << c.name;
+  }
+}
+
+TEST(SignedInstall, WithoutKeysNothingMoreIsFetchedOrHashed) {
+  Harness h({});
+  h.web.bodies = {{kManifestUrl, kManifest}};
+  h.updater.UpdateTimerTimer();
+  h.updater.cxButton1Click();
+  for (const auto& entry : h.f.log) {
+    EXPECT_EQ(entry.find(".sig"), std::string::npos) << entry;
+    EXPECT_EQ(entry.find("Sha256OfFile"), std::string::npos) << entry;
+  }
+}
+
+}  // namespace
+}  // namespace tallyx
