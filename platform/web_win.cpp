@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <urlmon.h>
 #include <wininet.h>
+// wininet.h maps this name to the W entry point; keep the method's own name.
+#undef DeleteUrlCacheEntry
 
 #include "platform/bind_status_callback.h"
 #include "platform/progress_text.h"
