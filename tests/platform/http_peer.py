@@ -59,6 +59,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(b"x" * 1023 + "\u00e9".encode() + b"fin")
         elif path == "/bom":
             self.send_body(b"\xef\xbb\xbf4.2.7.1530\r\n")
+        elif path == "/trickle":
+            # Pieces shorter than the reader's chunk, each after a pause.
+            body = pattern(2100)
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            for start in range(0, len(body), 700):
+                self.wfile.write(body[start:start + 700])
+                self.wfile.flush()
+                time.sleep(0.1)
         elif path == "/cut":
             self.send_response(200)
             self.send_header("Content-Length", "4096")

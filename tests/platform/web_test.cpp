@@ -71,6 +71,7 @@ TEST(GetUrlText, ReturnsTheBodyBytesExactlyAsSent) {
       {"/sized/3000", PatternBytes(3000), false},
       {"/sized/70000", PatternBytes(70000), false},
       {"/nolength", PatternBytes(3000), false},
+      {"/trickle", PatternBytes(2100), false},
       {"/straddle", std::string(1023, 'x') + "\xC3\xA9" "fin", false},
       {"/bom", "\xEF\xBB\xBF" "4.2.7.1530\r\n", false},
       {"/cut", PatternBytes(4096), true},
