@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <urlmon.h>
 
+#include <exception>
+
 #include "platform/web.h"
 
 namespace tallyx {
@@ -13,6 +15,11 @@ class TBindStatusCallback final : public DownloadCallback, public IBindStatusCal
   explicit TBindStatusCallback(ProgressViewSource view) : view_(std::move(view)) {}
 
   LONG RefCount() const { return FRefCount; }
+
+  // An error raised by the window during a notification cannot unwind through the
+  // system's frames: the transfer is aborted and the error raised again here, once
+  // the download call has returned.
+  void RaisePendingError();
 
   // IUnknown. The count is kept for the platform's sake only: the object belongs to
   // its owner and is never deleted through Release.
@@ -38,6 +45,7 @@ class TBindStatusCallback final : public DownloadCallback, public IBindStatusCal
  private:
   ProgressViewSource view_;
   LONG FRefCount = 0;
+  std::exception_ptr pendingError_;
 };
 
 // The user's decimal separator from the current regional settings.

@@ -4,6 +4,8 @@
 // wininet.h maps this name to the W entry point; keep the method's own name.
 #undef DeleteUrlCacheEntry
 
+#include <utility>
+
 #include "platform/bind_status_callback.h"
 #include "platform/progress_text.h"
 #include "platform/scoped_handle.h"
@@ -56,6 +58,7 @@ void WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
   auto* const status = dynamic_cast<TBindStatusCallback*>(callback);
   URLDownloadToFileW(nullptr, W(url), W(path), 0, status);
   if (SUCCEEDED(com)) CoUninitialize();
+  if (status) status->RaisePendingError();
 }
 
 HRESULT TBindStatusCallback::QueryInterface(REFIID iid, void** object) {
@@ -75,14 +78,24 @@ ULONG TBindStatusCallback::Release() { return --FRefCount; }
 
 HRESULT TBindStatusCallback::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG,
                                         LPCWSTR) {
-  if (ProgressView* const view = view_ ? view_() : nullptr) {
-    view->SetProgressMax(static_cast<double>(ulProgressMax));
-    view->SetCaption(ProgressCaption(ulProgress, ulProgressMax, UserDecimalSeparator()));
-    view->SetProgressPosition(static_cast<double>(ulProgress));
-    view->RepaintProgress();
-    view->ProcessMessages();
+  if (pendingError_) return E_ABORT;
+  try {
+    if (ProgressView* const view = view_ ? view_() : nullptr) {
+      view->SetProgressMax(static_cast<double>(ulProgressMax));
+      view->SetCaption(ProgressCaption(ulProgress, ulProgressMax, UserDecimalSeparator()));
+      view->SetProgressPosition(static_cast<double>(ulProgress));
+      view->RepaintProgress();
+      view->ProcessMessages();
+    }
+  } catch (...) {
+    pendingError_ = std::current_exception();
+    return E_ABORT;
   }
   return S_OK;
+}
+
+void TBindStatusCallback::RaisePendingError() {
+  if (pendingError_) std::rethrow_exception(std::exchange(pendingError_, nullptr));
 }
 
 std::u16string UserDecimalSeparator() {

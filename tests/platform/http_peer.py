@@ -22,7 +22,7 @@ def pattern(size):
     return bytes((i * 31 + i // 251) & 0xFF for i in range(size))
 
 
-ARCHIVE = pattern(ARCHIVE_SIZE)
+ARCHIVE = b""  # made by the server process only
 hits = {}
 hits_lock = threading.Lock()
 
@@ -100,6 +100,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def start(folder):
+    global ARCHIVE
+    ARCHIVE = pattern(ARCHIVE_SIZE)
     port_file = os.path.join(folder, "http_peer.port")
     pid_file = os.path.join(folder, "http_peer.pid")
     stop(folder)

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
+#include "base/errors.h"
 #include "base/text.h"
 #include "platform/bind_status_callback.h"
 #include "platform/progress_text.h"
@@ -219,6 +221,36 @@ TEST(DownloadToFile, AFailedTransferRaisesNothing) {
     }
   EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr));
   EXPECT_EQ(ReadFile(file).size(), 5u * 1024 * 1024);
+  DeleteFileW(W(file));
+}
+
+TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
+  struct FailingView : RecordingView {
+    void ProcessMessages() override {
+      RecordingView::ProcessMessages();
+      if (fail) throw EConvertError(u"'x' is not a valid integer value");
+    }
+    bool fail = true;
+  } view;
+  WinDownloads downloads([&] { return &view; });
+  const auto callback = downloads.CreateDownloadCallback();
+  const std::u16string file = TempPath(u"tallyx_aborted.zip");
+  try {
+    downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get());
+    ADD_FAILURE() << "no error";
+  } catch (const EConvertError& error) {
+    EXPECT_EQ(EncodeUtf8(error.Message()), "'x' is not a valid integer value");
+  }
+  EXPECT_EQ(std::count_if(view.calls.begin(), view.calls.end(),
+                          [](const auto& call) { return call.kind == 'X'; }),
+            1);
+  EXPECT_LT(ReadFile(file).size(), 5u * 1024 * 1024);
+  DeleteFileW(W(file));
+
+  // The same callback serves the next download normally.
+  view.fail = false;
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get()));
+  EXPECT_EQ(ReadFile(file), PatternBytes(3000));
   DeleteFileW(W(file));
 }
 
