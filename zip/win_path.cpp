@@ -46,6 +46,8 @@ void CheckPathText(const std::u16string& path, size_t maxLength) {
 bool IsEscapingEntryName(std::u16string_view name) {
   if (name.empty()) return false;
   if (name[0] == u'\\' || (name.size() >= 2 && name[1] == u':')) return true;
+  // The system reads a path only up to a NUL: "..\0x" would reach it as "..".
+  if (name.find(u'\0') != std::u16string_view::npos) return true;
   // Windows drops trailing dots and spaces from a segment, so "..." and ".. " climb
   // like "..".
   size_t start = 0;

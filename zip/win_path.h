@@ -25,8 +25,8 @@ std::u16string ExtractFolderPart(const std::u16string& path);
 void CheckPathText(const std::u16string& path, size_t maxLength);
 
 // True for a name (separators already turned into backslashes) that would leave the
-// folder it is joined to: rooted, carrying a drive or the \\?\ prefix, or holding a
-// segment of dots such as "..".
+// folder it is joined to: rooted, carrying a drive or the \\?\ prefix, holding a
+// segment of dots such as "..", or a NUL that would cut the path short.
 bool IsEscapingEntryName(std::u16string_view name);
 
 }  // namespace tallyx

@@ -92,6 +92,8 @@ TEST(WinPathTest, EscapingNames) {
       {u"\\\\server\\share", true}, {u"C:evil", true},        {u"C:\\evil", true},
       {u"a\\...\\evil", true},    {u"a\\.. \\evil", true},
   };
+  const std::u16string withNul(u"..\0x\\evil", 9);
+  EXPECT_TRUE(IsEscapingEntryName(withNul));
   for (const Case& c : cases) {
     EXPECT_EQ(IsEscapingEntryName(c.name), c.escapes) << EncodeUtf8(c.name);
   }
