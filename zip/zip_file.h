@@ -60,9 +60,6 @@ class TZipFile {
   bool UTF8Support() const { return FUTF8Support; }
   void SetOnProgress(TZipProgressEvent handler) { FOnProgress = std::move(handler); }
 
- protected:
-  virtual void VerifyWriteName(const std::u16string& fileName);  // writing side only
-
  private:
   bool FindEndRecord(TEndRecord& record);
   void LoadDirectory();

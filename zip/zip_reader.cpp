@@ -55,10 +55,6 @@ void TZipFile::RegisterCompressionHandler(TZipCompression method, TStreamConstru
   CompressionHandlers()[method] = HandlerPair{std::move(compressor), std::move(decompressor)};
 }
 
-void TZipFile::VerifyWriteName(const std::u16string& fileName) {
-  if (fileName.empty()) throw EZipException(u"File name must not be empty");
-}
-
 void TZipFile::Open(const std::u16string& zipFileName, TZipMode openMode) {
   Close();
   if (openMode != TZipMode::zmRead) {

@@ -123,6 +123,21 @@ TEST_F(WinExtractTest, TargetsThatCannotBeReplaced) {
   EXPECT_EQ(testing::ListTree(scratch_.path() / "out"), "locked.txt;readonly.txt;");
 }
 
+TEST_F(WinExtractTest, MissingDrive) {
+  WriteBytes(ArchivePath(), BuildZip({{"a.txt", "a"}}).bytes);
+  std::u16string drive = u"Q:\\";
+  while (drive[0] > u'D' && GetDriveTypeW(W(drive)) != DRIVE_NO_ROOT_DIR) --drive[0];
+  TZipFile zip(*fs_);
+  zip.Open(ArchivePath(), TZipMode::zmRead);
+  std::u16string message;
+  try {
+    zip.ExtractAll(drive + u"dest");
+  } catch (const EDirectoryNotFoundException& e) {
+    message = e.Message();
+  }
+  EXPECT_EQ(EncodeUtf8(message), "The drive cannot be found") << EncodeUtf8(drive);
+}
+
 TEST_F(WinExtractTest, ArchiveIsLockedUntilReleased) {
   TestEntry bad{"bad.txt", "x"};
   bad.crc = 7;
