@@ -31,6 +31,8 @@ class TZipFile {
   TZipFile(const TZipFile&) = delete;
   TZipFile& operator=(const TZipFile&) = delete;
 
+  // Only zmRead exists here (there is no writing side); any other mode raises
+  // EZipException "Invalid argument". Both forms first close whatever was open.
   void Open(const std::u16string& zipFileName, TZipMode openMode);
   // The caller keeps `zipFileStream`; Close forgets it without releasing it.
   void Open(TStream& zipFileStream, TZipMode openMode);
