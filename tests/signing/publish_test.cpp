@@ -250,6 +250,7 @@ TEST_F(PublishRelease, FailuresLeaveNothingInTheOutputFolder) {
          o.previous = (r / "published.ver").string();
        }, "not above the published build 1529"},
       {"published manifest unreadable", [](ReleaseOptions& o, const fs::path& r) { o.previous = (r / "none.ver").string(); }, "none.ver"},
+      {"published manifest address unreachable", [](ReleaseOptions& o, const fs::path&) { o.previous = "http://127.0.0.1:9/dl/tallyx.ver"; }, "curl failed"},
       {"name Windows refuses", [](ReleaseOptions&, const fs::path& r) { std::ofstream(r / "release/docs/a:b"); }, "a character Windows does not allow"},
       {"device name", [](ReleaseOptions&, const fs::path& r) { std::ofstream(r / "release/aux.txt"); }, "a device name"},
       {"symbolic link", [](ReleaseOptions&, const fs::path& r) { fs::create_symlink("/etc/passwd", r / "release/link"); }, "a symbolic link"},

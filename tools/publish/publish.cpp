@@ -18,10 +18,12 @@
 #include "base/errors.h"
 #include "base/text.h"
 #include "controller/release_signature.h"
+#include "platform/native_file_system.h"
 #include "platform/signature.h"
 #include "tools/publish/publish_error.h"
 #include "tools/publish/signing_key.h"
 #include "tools/publish/zip_writer.h"
+#include "zip/zip_file.h"
 
 extern char** environ;
 
@@ -43,6 +45,35 @@ void WriteFile(const std::string& path, std::string_view data) {
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
   out.close();
   if (!out) throw PublishError("cannot write " + path);
+}
+
+// Runs a program found on PATH and returns its standard output; raises PublishError
+// unless it exits with 0.
+std::string RunProgram(std::vector<std::string> args) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) throw PublishError("cannot run " + args[0]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  std::string output;
+  char buffer[4096];
+  ssize_t n = 0;
+  while (rc == 0 && (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+    output.append(buffer, static_cast<size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  if (rc != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
+    throw PublishError(args[0] + " failed on " + args.back());
+  return output;
 }
 
 // The published manifest, from a web address (through curl) or from a file.
@@ -144,35 +175,12 @@ void CompareTrees(const std::string& release, const std::string& extracted) {
 
 }  // namespace
 
-std::string RunProgram(std::vector<std::string> args) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) throw PublishError("cannot run " + args[0]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  std::string output;
-  char buffer[4096];
-  ssize_t n = 0;
-  while (rc == 0 && (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
-    output.append(buffer, static_cast<size_t>(n));
-  ::close(pipeFds[0]);
-  int status = 0;
-  if (rc != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0)
-    throw PublishError(args[0] + " failed on " + args.back());
-  return output;
-}
-
 void ExtractLikeTheUpdater(const std::string& archive, const std::string& folder) {
-  RunProgram({"python3", "-m", "zipfile", "-e", archive, folder});
+  const std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
+  TZipFile zip(*fileSystem);
+  zip.Open(DecodeUtf8Strict(archive), TZipMode::zmRead);
+  zip.ExtractAll(DecodeUtf8Strict(folder));
+  zip.Close();
 }
 
 int32_t ReleaseBuildNumber(std::string_view version) {

@@ -7,7 +7,6 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tallyx::publish {
 
@@ -26,7 +25,7 @@ struct ReleaseOptions {
 // raises on any error.
 using ArchiveExtractor = std::function<void(const std::string& archive, const std::string& scratch)>;
 
-// Reads `archive` back and extracts it into `folder`, as an independent reader would.
+// Extracts `archive` into `folder` with the updater's own reader.
 void ExtractLikeTheUpdater(const std::string& archive, const std::string& folder);
 
 // The build number the updater will read from `version`: the part after the last dot.
@@ -37,10 +36,6 @@ int32_t ReleaseBuildNumber(std::string_view version);
 // byte-order mark, every line ended by CR LF.
 std::string BuildManifest(std::string_view version, std::string_view date,
                           std::string_view archiveUrl, std::string_view history);
-
-// Runs a program found on PATH and returns its standard output; raises PublishError
-// unless it exits with 0.
-std::string RunProgram(std::vector<std::string> args);
 
 // Writes a new key to `keyFile` and prints its public key as TALLYX_RELEASE_KEYS takes it.
 void Keygen(const std::string& keyFile, std::ostream& out);
