@@ -1,0 +1,99 @@
+"""The demo: the real TallyxUpdater.exe under Wine, offered a release by the local web
+server, installs it while screenshots are taken of the offer, the download and the end.
+
+usage: demo.py --product EXE --driver EXE --stub-old EXE --stub-new EXE --stub-plain EXE
+               --port N --www DIR --folder DIR --shots DIR
+"""
+import argparse
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run_e2e as e2e  # noqa: E402
+
+
+def snapshot(folder):
+    tree = {}
+    for top, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(top, name)
+            with open(path, "rb") as f:
+                tree[os.path.relpath(path, folder)] = hashlib.sha256(f.read()).hexdigest()[:12]
+    return tree
+
+
+def shot(path):
+    """The updater's window alone where a window manager lets xdotool find it, else the
+    whole screen."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "Tallyx Updater"],
+                           capture_output=True, text=True).stdout.split()
+    target = found[-1] if found else "root"
+    subprocess.run(["import", "-window", target, path], stderr=subprocess.DEVNULL, timeout=30)
+    print(f"  screenshot: {path}")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    for name in ["product", "driver", "stub-old", "stub-new", "stub-plain", "www", "folder",
+                 "shots"]:
+        p.add_argument("--" + name, required=True)
+    p.add_argument("--port", type=int, required=True)
+    args = p.parse_args()
+    args.shots_dir = args.shots
+    ctx = e2e.Context(args)
+
+    os.makedirs(os.path.join(args.www, "dl"), exist_ok=True)
+    with open(os.path.join(args.www, "dl", "tallyx.ver"), "wb") as f:
+        f.write(ctx.manifest())
+    release = ctx.release(extra=[("bin/catalogue.dat", os.urandom(2_500_000))])
+    with open(os.path.join(args.www, "dl", "Tallyx_4.2.7.1530.zip"), "wb") as f:
+        f.write(release)
+    shutil.rmtree(args.folder, ignore_errors=True)
+    os.makedirs(args.folder)
+    shutil.copy(args.stub_old, os.path.join(args.folder, "tallyx.exe"))
+    os.makedirs(args.shots, exist_ok=True)
+    before = snapshot(args.folder)
+
+    print(f"installation folder: {args.folder} (tallyx.exe 4.2.7.1500)")
+    print(f"manifest: http://127.0.0.1:{args.port}/dl/tallyx.ver (release 4.2.7.1530)")
+    args.shots = None  # the demo takes its own pictures
+    run = e2e.Updater(ctx, args.folder)
+    try:
+        run.wait(e2e.offer_state, "the offer")
+        time.sleep(0.5)
+        shot(os.path.join(args.shots_dir, "1-offer.png"))
+        run.driver("click", e2e.BUTTON1)
+        run.wait(lambda v: v.get("main.caption", "").startswith("Vantrel Tallyx Updater : ")
+                 and v.get("cxProgressBar1.text") not in ("0 %", "100 %"), "the download", 60)
+        shot(os.path.join(args.shots_dir, "2-download.png"))
+        run.wait_box(e2e.SUCCESS, timeout=60)
+        shot(os.path.join(args.shots_dir, "3-success.png"))
+        run.driver("answer", e2e.IDOK)
+        run.wait(e2e.finished_state, "state Finished")
+        time.sleep(0.5)
+        shot(os.path.join(args.shots_dir, "4-finished.png"))
+        run.driver("click", e2e.BUTTON3)
+        print(f"TallyxUpdater ended with exit code {run.exit_code()}")
+    except e2e.Failure as error:
+        print(f"demo stopped: {error}")
+        run.process.kill()
+        return 1
+
+    after = snapshot(args.folder)
+    print("what changed in the installation folder:")
+    for name in sorted(set(before) | set(after)):
+        if name not in before:
+            print(f"  added    {name}")
+        elif name not in after:
+            print(f"  removed  {name}")
+        elif before[name] != after[name]:
+            print(f"  replaced {name}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,218 @@
+// Drives a running TallyxUpdater from outside, the way a person would: finds its windows,
+// reads what they show and posts real mouse messages. One command per run:
+//   driver dump                 the main window, its controls and any open box
+//   driver click ID             click the middle of control ID (main part for the split button)
+//   driver dropdown             press the split button's drop-down segment
+//   driver menu-choose          choose the first item of the open pop-up menu
+//   driver answer BUTTON_ID     click a button of the open modal box
+//   driver box-close            close the open modal box with its close box
+//   driver close                close the main window (as its close box does)
+//   driver count-main           how many main windows exist (any process)
+// Prints key=value lines; exits 1 when the window or box is not found.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "ui/control_ids.h"
+
+namespace {
+
+const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+HWND MainWindow() { return FindWindowW(Wide(tallyx::ui::kMainWindowClass), nullptr); }
+
+std::wstring TextOf(HWND window) {
+  std::vector<wchar_t> buffer(65536);
+  const LRESULT n = SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(),
+                                        reinterpret_cast<LPARAM>(buffer.data()),
+                                        SMTO_ABORTIFHUNG, 2000, nullptr);
+  (void)n;
+  return std::wstring(buffer.data());
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) {
+    // Escape line breaks so that each value stays on one line.
+    if (c == L'\r') { out += "\\r"; continue; }
+    if (c == L'\n') { out += "\\n"; continue; }
+    if (c == L'\\') { out += "\\\\"; continue; }
+    char buffer[8];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, &c, 1, buffer, sizeof buffer, nullptr, nullptr);
+    out.append(buffer, n);
+  }
+  return out;
+}
+
+struct BoxSearch {
+  DWORD process;
+  HWND box;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<BoxSearch*>(param);
+  wchar_t cls[64] = {};
+  GetClassNameW(window, cls, 64);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid == search->process && IsWindowVisible(window) &&
+      (wcscmp(cls, L"#32770") == 0)) {
+    search->box = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND OpenBox(HWND main) {
+  BoxSearch search{0, nullptr};
+  GetWindowThreadProcessId(main, &search.process);
+  EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+  return search.box;
+}
+
+BOOL CALLBACK FindMenu(HWND window, LPARAM param) {
+  wchar_t cls[64] = {};
+  GetClassNameW(window, cls, 64);
+  if (wcscmp(cls, L"#32768") == 0 && IsWindowVisible(window)) {
+    *reinterpret_cast<HWND*>(param) = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void PostClick(HWND window, int x, int y) {
+  const LPARAM at = MAKELPARAM(x, y);
+  PostMessageW(window, WM_MOUSEMOVE, 0, at);
+  PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(window, WM_LBUTTONUP, 0, at);
+}
+
+void DumpBox(HWND box) {
+  std::printf("box.caption=%s\n", Utf8(TextOf(box)).c_str());
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t cls[64] = {};
+    GetClassNameW(child, cls, 64);
+    const int id = GetDlgCtrlID(child);
+    if (wcscmp(cls, L"Button") == 0) {
+      std::printf("box.button.%d=%s\n", id, Utf8(TextOf(child)).c_str());
+    } else if (wcscmp(cls, L"Static") == 0 && !TextOf(child).empty()) {
+      std::printf("box.text=%s\n", Utf8(TextOf(child)).c_str());
+    }
+  }
+}
+
+int Dump(HWND main) {
+  std::printf("main.visible=%d\n", IsWindowVisible(main) ? 1 : 0);
+  std::printf("main.caption=%s\n", Utf8(TextOf(main)).c_str());
+  RECT r;
+  GetClientRect(main, &r);
+  std::printf("main.client=%ldx%ld\n", r.right, r.bottom);
+  using namespace tallyx::ui;
+  const struct {
+    int id;
+    const char* name;
+  } controls[] = {{kLabel1, "Label1"},   {kVersionInfo, "VersionInfo"},
+                  {kLabel2, "Label2"},   {kLabel3, "Label3"},
+                  {kProgressBar1, "cxProgressBar1"}, {kButton1, "cxButton1"},
+                  {kButton2, "cxButton2"}, {kButton3, "cxButton3"}};
+  HWND panel = GetDlgItem(main, kPanel1);
+  for (const auto& c : controls) {
+    HWND control = GetDlgItem(main, c.id);
+    if (!control && panel) control = GetDlgItem(panel, c.id);
+    if (!control) {
+      std::printf("%s.missing=1\n", c.name);
+      continue;
+    }
+    std::printf("%s.visible=%d\n", c.name, IsWindowVisible(control) ? 1 : 0);
+    std::printf("%s.text=%s\n", c.name, Utf8(TextOf(control)).c_str());
+  }
+  if (HWND box = OpenBox(main)) DumpBox(box);
+  return 0;
+}
+
+HWND Control(HWND main, int id) {
+  HWND control = GetDlgItem(main, id);
+  if (!control) {
+    if (HWND panel = GetDlgItem(main, tallyx::ui::kPanel1)) control = GetDlgItem(panel, id);
+  }
+  return control;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return 2;
+  const std::wstring command = argv[1];
+  if (command == L"count-main") {
+    int count = 0;
+    for (HWND w = FindWindowW(Wide(tallyx::ui::kMainWindowClass), nullptr); w;
+         w = FindWindowExW(nullptr, w, Wide(tallyx::ui::kMainWindowClass), nullptr))
+      ++count;
+    std::printf("main.count=%d\n", count);
+    return 0;
+  }
+  HWND main = MainWindow();
+  if (!main) {
+    std::printf("main.found=0\n");
+    return 1;
+  }
+  if (command == L"dump") return Dump(main);
+  if (command == L"close") {
+    PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return 0;
+  }
+  if (command == L"click" && argc > 2) {
+    HWND control = Control(main, _wtoi(argv[2]));
+    if (!control) return 1;
+    RECT r;
+    GetClientRect(control, &r);
+    int x = r.right / 2;
+    if (_wtoi(argv[2]) == tallyx::ui::kButton1) x = (r.right - 15) / 2;
+    PostClick(control, x, r.bottom / 2);
+    return 0;
+  }
+  if (command == L"dropdown") {
+    HWND control = Control(main, tallyx::ui::kButton1);
+    if (!control) return 1;
+    RECT r;
+    GetClientRect(control, &r);
+    const LPARAM at = MAKELPARAM(r.right - 7, r.bottom / 2);
+    PostMessageW(control, WM_MOUSEMOVE, 0, at);
+    PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    return 0;
+  }
+  if (command == L"menu-choose") {
+    HWND menu = nullptr;
+    EnumWindows(FindMenu, reinterpret_cast<LPARAM>(&menu));
+    if (!menu) {
+      std::printf("menu.found=0\n");
+      return 1;
+    }
+    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+    return 0;
+  }
+  HWND box = OpenBox(main);
+  if (!box) {
+    std::printf("box.found=0\n");
+    return 1;
+  }
+  if (command == L"answer" && argc > 2) {
+    HWND button = GetDlgItem(box, _wtoi(argv[2]));
+    if (!button) return 1;
+    DumpBox(box);
+    RECT r;
+    GetClientRect(button, &r);
+    PostClick(button, r.right / 2, r.bottom / 2);
+    return 0;
+  }
+  if (command == L"box-close") {
+    DumpBox(box);
+    PostMessageW(box, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return 0;
+  }
+  return 2;
+}

@@ -1,0 +1,74 @@
+"""A small HTTP server on 127.0.0.1 for the end-to-end runs: serves scripted bodies,
+can send them slowly, cut them off or answer 404, and records every request."""
+import http.server
+import socketserver
+import threading
+import time
+
+
+class Route:
+    def __init__(self, body=b"", status=200, rate=None, cut_after=None, length=True):
+        self.body, self.status, self.rate = body, status, rate
+        self.cut_after, self.length = cut_after, length
+
+
+class Server:
+    def __init__(self, port):
+        self.routes = {}
+        self.requests = []  # (path, user agent)
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                outer.requests.append((self.path, self.headers.get("User-Agent", "")))
+                route = outer.routes.get(self.path)
+                if route is None:
+                    route = Route(b"<html><body>404 Not Found</body></html>", status=404)
+                self.send_response(route.status)
+                self.send_header("Content-Type", "application/octet-stream")
+                if route.length:
+                    self.send_header("Content-Length", str(len(route.body)))
+                else:
+                    self.send_header("Connection", "close")
+                self.end_headers()
+                body = route.body
+                if route.cut_after is not None:
+                    body = body[:route.cut_after]
+                step = 16384
+                for offset in range(0, len(body), step):
+                    try:
+                        self.wfile.write(body[offset:offset + step])
+                        self.wfile.flush()
+                    except OSError:
+                        return
+                    if route.rate:
+                        time.sleep(step / route.rate)
+                if route.cut_after is not None or not route.length:
+                    self.close_connection = True
+                    try:
+                        self.connection.shutdown(2)
+                    except OSError:
+                        pass
+
+        class Threading(socketserver.ThreadingMixIn, http.server.HTTPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.httpd = Threading(("127.0.0.1", port), Handler)
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+    def count(self, path):
+        return sum(1 for p, _ in self.requests if p == path)
