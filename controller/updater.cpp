@@ -1,0 +1,154 @@
+#include "controller/updater.h"
+
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "controller/manifest.h"
+
+namespace tallyx {
+
+namespace {
+
+const char16_t kRunningInstallQuestion[] =
+    u"Vantrel Tallyx est en cour d'\u00E9xecution.\r\nEnregistrer votre travail appuyer sur le "
+    u"button [Oui] pour fermer Tallyx et appliquer les mises \u00E0 jour";
+const char16_t kRunningForcedQuestion[] =
+    u"Vantrel Tallyx est en cour d'\u00E9xecution.\r\nEnregistrer votre travail et fermer "
+    u"Vantrel Tallyx puis r\u00E9essayer";
+const char16_t kInstalled[] = u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s";
+const char16_t kInstallFailed[] = u"Erreur dans l'installation du mise \u00E0 jour";
+const char16_t kForcedFailed[] = u"Erreur dans la lecture du fichier mise \u00E0 jour";
+
+}  // namespace
+
+Updater::Updater(Operations operations, std::u16string manifestUrl)
+    : ops_(operations), manifestUrl_(std::move(manifestUrl)) {}
+
+void Updater::FormCreate() {
+  state_.DownloadCallbackObject = ops_.downloads.CreateDownloadCallback();
+}
+
+void Updater::UpdateTimerTimer() {
+  MainWindow& window = ops_.window;
+  window.DisableUpdateTimer();
+  state_.WorkDir = ops_.files.CurrentDirectory();
+  state_.ManifestLines.clear();
+
+  // No network, a broken transfer or an error page are all just a manifest that says
+  // nothing newer; the check never complains about them.
+  std::u16string text;
+  try {
+    text = DecodeUtf8Lenient(ops_.web.GetUrlText(manifestUrl_));
+  } catch (const std::exception&) {
+  }
+  state_.ManifestLines = SplitLines(text);
+  const auto& lines = state_.ManifestLines;
+  if (lines.empty()) {
+    window.Terminate();
+    return;
+  }
+
+  try {
+    // Plain concatenation: at a drive root this gives "C:\\tallyx.exe", which the
+    // platform accepts as it is.
+    const std::u16string installedExe = state_.WorkDir + u"\\tallyx.exe";
+    if (ops_.files.FileExists(installedExe)) {
+      state_.LocalVersion = ops_.exeVersion.GetExeVersionData(installedExe).FileVersion;
+      state_.LocalBuild = BuildNumberOf(state_.LocalVersion);
+    } else {
+      state_.LocalVersion = u"0";
+    }
+    state_.RemoteVersion = lines[0];
+    state_.RemoteBuild = BuildNumberOf(lines[0]);
+  } catch (const Exception& e) {
+    // Nothing is on screen yet and the timer is off: after the report the program
+    // would linger without a window.
+    window.ReportError(e);
+    window.Terminate();
+    return;
+  }
+
+  if (!IsNewer(state_.RemoteBuild, state_.LocalBuild)) {
+    window.Terminate();
+    return;
+  }
+  // The archive is saved under a name made from line 0; a separator there would put
+  // it outside the installation folder.
+  if (lines.size() < 3 || !IsUsableInFileName(state_.RemoteVersion)) {
+    window.Terminate();
+    return;
+  }
+
+  window.SetAnnouncement(u"Vantrel Tallyx a \u00E9t\u00E9 mis \u00E0 jour vers la version " +
+                         lines[0] + u"\n\r publi\u00E9e le : " + lines[1] +
+                         u"\n\rVoulez vous t\u00E9l\u00E9charger cette version maintenant?");
+  state_.DownloadUrl = lines[2];
+  if (ops_.keyboard.ShiftKeyState() != 0) ops_.downloads.DeleteUrlCacheEntry(state_.DownloadUrl);
+
+  window.SetHistoryText(JoinLines(lines));
+  for (int line = 2; line >= 0; --line) window.DeleteHistoryLine(line);
+  window.ShowWindow();
+}
+
+void Updater::cxButton1Click() { InstallRelease(InstallVariant::Install); }
+
+void Updater::ForcerleRetlechargement1Click() { InstallRelease(InstallVariant::Forced); }
+
+void Updater::cxButton2Click() { ops_.window.Terminate(); }
+
+void Updater::cxButton3Click() { ops_.window.Terminate(); }
+
+void Updater::InstallRelease(InstallVariant variant) {
+  MainWindow& window = ops_.window;
+  const bool forced = variant == InstallVariant::Forced;
+  window.SetControlVisible(WindowControl::ProgressBar, true);
+  window.SetControlVisible(WindowControl::InstallButton, false);
+  window.SetControlVisible(WindowControl::LaterButton, false);
+
+  if (forced) ops_.downloads.DeleteUrlCacheEntry(state_.DownloadUrl);
+  const std::u16string releaseArchive =
+      state_.WorkDir + u"\\" + ReleaseArchiveName(state_.RemoteVersion);
+  ops_.downloads.DownloadToFile(state_.DownloadUrl, releaseArchive,
+                                state_.DownloadCallbackObject.get());
+
+  // Declining leaves the window as it is, downloaded but not installed; closing the
+  // window is the way out.
+  while (ops_.processes.IsProcessRunning(u"tallyx.exe")) {
+    if (forced) {
+      if (window.ShowQuestion(kRunningForcedQuestion, QuestionButtons::CancelRetry) !=
+          DialogAnswer::Retry)
+        return;
+    } else {
+      if (window.ShowQuestion(kRunningInstallQuestion, QuestionButtons::YesNo) !=
+          DialogAnswer::Yes)
+        return;
+      ops_.processes.KillProcessByName(u"Tallyx.exe");
+    }
+  }
+
+  std::unique_ptr<Archive> archive = ops_.archives.CreateArchive();
+  try {
+    archive->Open(releaseArchive);
+    archive->ExtractAll(state_.WorkDir);
+    archive->Close();
+    window.ShowNotice(kInstalled);
+  } catch (const std::exception&) {
+    window.ShowNotice(forced ? kForcedFailed : kInstallFailed);
+  }
+  // The release may carry a second archive; most releases do not, so its absence is
+  // no error.
+  try {
+    archive->Open(state_.WorkDir + u"\\tallyx.zip");
+    archive->ExtractAll(state_.WorkDir);
+    archive->Close();
+  } catch (const std::exception&) {
+  }
+  archive.reset();
+
+  window.SetControlVisible(WindowControl::QuitButton, true);
+}
+
+}  // namespace tallyx

@@ -1,0 +1,253 @@
+#pragma once
+// Recording fakes of the operations the update controller calls. Every fake appends
+// what it was asked to one shared log, so a test reads the whole conversation in order.
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "controller/operations/operations.h"
+
+namespace tallyx::fakes {
+
+using Log = std::vector<std::string>;
+
+inline std::string Utf8(const std::u16string& s) { return EncodeUtf8(s); }
+
+class FakeWeb : public WebTextFetch {
+ public:
+  enum class Outcome { Body, ThrowsError, ThrowsOutOfMemory };
+  explicit FakeWeb(Log& log) : log_(log) {}
+  std::string GetUrlText(const std::u16string& url) override {
+    log_.push_back("GetUrlText " + Utf8(url));
+    if (outcome == Outcome::ThrowsError) throw EOSError(u"System Error.  Code: 12029.\r\n", 12029);
+    if (outcome == Outcome::ThrowsOutOfMemory) throw std::bad_alloc();
+    return body;
+  }
+  std::string body;
+  Outcome outcome = Outcome::Body;
+
+ private:
+  Log& log_;
+};
+
+class FakeCallback : public DownloadCallback {
+ public:
+  explicit FakeCallback(int id) : id(id) {}
+  const int id;
+};
+
+class FakeDownloads : public Downloads {
+ public:
+  explicit FakeDownloads(Log& log) : log_(log) {}
+  void DeleteUrlCacheEntry(const std::u16string& url) override {
+    log_.push_back("DeleteUrlCacheEntry " + Utf8(url));
+  }
+  std::unique_ptr<DownloadCallback> CreateDownloadCallback() override {
+    log_.push_back("CreateDownloadCallback");
+    return std::make_unique<FakeCallback>(++created_);
+  }
+  void DownloadToFile(const std::u16string& url, const std::u16string& path,
+                      DownloadCallback* callback) override {
+    const auto* fake = dynamic_cast<FakeCallback*>(callback);
+    log_.push_back("DownloadToFile " + Utf8(url) + " -> " + Utf8(path) + " callback " +
+                   (fake ? std::to_string(fake->id) : "none"));
+    if (whileDownloading) whileDownloading();
+  }
+  std::function<void()> whileDownloading;
+
+ private:
+  Log& log_;
+  int created_ = 0;
+};
+
+class FakeFiles : public FileQueries {
+ public:
+  explicit FakeFiles(Log& log) : log_(log) {}
+  std::u16string CurrentDirectory() override { return currentDirectory; }
+  bool FileExists(const std::u16string& path) override {
+    log_.push_back("FileExists " + Utf8(path));
+    return versions.count(path) != 0;
+  }
+  std::u16string currentDirectory = u"Z:\\tallyx";
+  // Existing executables and their FileVersion; an absent value means no version
+  // resource.
+  std::map<std::u16string, const char16_t*> versions;
+
+ private:
+  Log& log_;
+};
+
+class FakeExeVersion : public ExeVersion {
+ public:
+  FakeExeVersion(Log& log, const FakeFiles& files) : log_(log), files_(files) {}
+  TEXEVersionData GetExeVersionData(const std::u16string& path) override {
+    log_.push_back("GetExeVersionData " + Utf8(path));
+    const auto it = files_.versions.find(path);
+    if (it == files_.versions.end() || it->second == nullptr)
+      throw EOSError(u"System Error.  Code: 1813.\r\nThe specified resource type cannot be found in the image file", 1813);
+    TEXEVersionData data;
+    data.FileVersion = it->second;
+    return data;
+  }
+
+ private:
+  Log& log_;
+  const FakeFiles& files_;
+};
+
+class FakeKeyboard : public Keyboard {
+ public:
+  int16_t ShiftKeyState() override { return shift; }
+  int16_t shift = 0;
+};
+
+class FakeProcesses : public Processes {
+ public:
+  explicit FakeProcesses(Log& log) : log_(log) {}
+  bool IsProcessRunning(const std::u16string& name) override {
+    log_.push_back("IsProcessRunning " + Utf8(name));
+    if (running.empty()) return false;
+    const bool answer = running.front();
+    running.pop_front();
+    return answer;
+  }
+  int32_t KillProcessByName(const std::u16string& name) override {
+    log_.push_back("KillProcessByName " + Utf8(name));
+    return 1;
+  }
+  std::deque<bool> running;  // successive answers; false once used up
+
+ private:
+  Log& log_;
+};
+
+enum class ArchiveFailure { OpenFails, ExtractFails, ExtractOutOfMemory };
+
+class FakeArchives : public ArchiveFactory {
+ public:
+  explicit FakeArchives(Log& log) : log_(log) {}
+  std::unique_ptr<Archive> CreateArchive() override {
+    log_.push_back("CreateArchive");
+    return std::make_unique<FakeArchive>(*this);
+  }
+  std::map<std::u16string, ArchiveFailure> failures;
+
+ private:
+  class FakeArchive : public Archive {
+   public:
+    explicit FakeArchive(FakeArchives& owner) : owner_(owner) {}
+    ~FakeArchive() override { owner_.log_.push_back("ReleaseArchive"); }
+    void Open(const std::u16string& path) override {
+      owner_.log_.push_back("Open " + Utf8(path));
+      open_ = path;
+      if (Fails(ArchiveFailure::OpenFails)) throw EFOpenError(u"Cannot open file \"" + path + u"\"");
+    }
+    void ExtractAll(const std::u16string& folder) override {
+      owner_.log_.push_back("ExtractAll " + Utf8(folder));
+      if (Fails(ArchiveFailure::ExtractFails)) throw EFCreateError(u"Cannot create file");
+      if (Fails(ArchiveFailure::ExtractOutOfMemory)) throw std::bad_alloc();
+    }
+    void Close() override { owner_.log_.push_back("Close"); }
+
+   private:
+    bool Fails(ArchiveFailure failure) const {
+      const auto it = owner_.failures.find(open_);
+      return it != owner_.failures.end() && it->second == failure;
+    }
+    FakeArchives& owner_;
+    std::u16string open_;
+  };
+  Log& log_;
+};
+
+// The main window. Its boxes answer from a script; once Terminate has been called they
+// close at once with Cancel, as the real ones do.
+class FakeWindow : public MainWindow {
+ public:
+  explicit FakeWindow(Log& log) : log_(log) {}
+  void DisableUpdateTimer() override { log_.push_back("DisableUpdateTimer"); }
+  void SetAnnouncement(const std::u16string& text) override {
+    log_.push_back("SetAnnouncement");
+    announcement = text;
+  }
+  void SetHistoryText(const std::u16string& text) override {
+    log_.push_back("SetHistoryText");
+    history = text;
+  }
+  void DeleteHistoryLine(int index) override {
+    log_.push_back("DeleteHistoryLine " + std::to_string(index));
+    size_t begin = 0;
+    for (int i = 0; i < index && begin != std::u16string::npos; ++i) {
+      begin = history.find(u"\r\n", begin);
+      if (begin != std::u16string::npos) begin += 2;
+    }
+    const size_t end = begin == std::u16string::npos ? begin : history.find(u"\r\n", begin);
+    if (end == std::u16string::npos) {
+      log_.back() += " (no such line)";
+      return;
+    }
+    history.erase(begin, end + 2 - begin);
+  }
+  void ShowWindow() override { log_.push_back("ShowWindow"); }
+  void SetControlVisible(WindowControl control, bool visible) override {
+    static const char* const kNames[] = {"ProgressBar", "InstallButton", "LaterButton",
+                                         "QuitButton"};
+    log_.push_back(std::string(visible ? "Show " : "Hide ") + kNames[static_cast<int>(control)]);
+  }
+  DialogAnswer ShowQuestion(const std::u16string& text, QuestionButtons buttons) override {
+    questions.push_back(text);
+    const char* kind = buttons == QuestionButtons::YesNo ? "YesNo" : "CancelRetry";
+    if (terminated_ || answers.empty()) {
+      log_.push_back(std::string("Question ") + kind + (terminated_ ? " closed at once" : " unscripted"));
+      return DialogAnswer::Cancel;
+    }
+    log_.push_back(std::string("Question ") + kind);
+    const DialogAnswer answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  void ShowNotice(const std::u16string& text) override {
+    log_.push_back((terminated_ ? "Notice closed at once: " : "Notice: ") + Utf8(text));
+  }
+  void ReportError(const Exception& error) override {
+    log_.push_back("ReportError " + Utf8(error.ClassName()) + ": " + Utf8(error.Message()));
+  }
+  void Terminate() override {
+    log_.push_back("Terminate");
+    terminated_ = true;
+  }
+
+  std::deque<DialogAnswer> answers;
+  std::vector<std::u16string> questions;
+  std::u16string announcement;
+  std::u16string history;
+
+ private:
+  Log& log_;
+  bool terminated_ = false;
+};
+
+// All fakes wired together, as the program wires the real operations.
+struct FakeOperations {
+  Log log;
+  FakeWeb web{log};
+  FakeDownloads downloads{log};
+  FakeFiles files{log};
+  FakeExeVersion exeVersion{log, files};
+  FakeKeyboard keyboard;
+  FakeProcesses processes{log};
+  FakeArchives archives{log};
+  FakeWindow window{log};
+
+  Operations operations() {
+    return Operations{web, downloads, files, exeVersion, keyboard, processes, archives, window};
+  }
+};
+
+}  // namespace tallyx::fakes
