@@ -24,9 +24,25 @@ class ApplicationWindow : public ui::WindowBase {
 
  protected:
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
-    if (message == WM_CLOSE) {
-      app_.Terminate();
-      return 0;
+    switch (message) {
+      case WM_CLOSE:
+        app_.Terminate();
+        return 0;
+      case WM_ACTIVATE:
+        // The taskbar button activates this zero-sized window: hand the activation on to
+        // the window the user last worked in (the main window or an open box).
+        if (LOWORD(wParam) != WA_INACTIVE) {
+          HWND popup = GetLastActivePopup(Handle());
+          if (popup != Handle() && IsWindowVisible(popup) && IsWindowEnabled(popup)) SetActiveWindow(popup);
+        }
+        return 0;
+      case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_RESTORE && IsIconic(Handle())) {
+          LRESULT result = WindowBase::HandleMessage(message, wParam, lParam);
+          if (HWND main = app_.MainWindowHandle()) ShowWindow(main, SW_SHOW);
+          return result;
+        }
+        break;
     }
     return WindowBase::HandleMessage(message, wParam, lParam);
   }
@@ -99,6 +115,13 @@ void Application::ReportError(const Exception& error) {
 }
 
 void Application::ShowApplicationWindow() { ShowWindow(window_->Handle(), SW_SHOWNOACTIVATE); }
+
+void Application::Minimize() {
+  // The taskbar button belongs to the application window: minimising the main window
+  // minimises that one and hides the main window until the button restores it.
+  ShowWindow(window_->Handle(), SW_MINIMIZE);
+  if (mainWindow_) ShowWindow(mainWindow_, SW_HIDE);
+}
 
 std::vector<std::u16string> Application::CommandLineArguments() {
   int count = 0;

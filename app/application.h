@@ -35,6 +35,7 @@ class Application : public ui::AppServices, public OneInstanceHost {
   bool QuitTaken() override { return quitTaken_; }
   void NoteQuitTaken() override { quitTaken_ = true; }
   void ShowApplicationWindow() override;
+  void Minimize() override;
 
   // OneInstanceHost
   HWND MainWindowHandle() override;

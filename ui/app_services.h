@@ -25,6 +25,8 @@ class AppServices {
   virtual void ReportError(const Exception& error) = 0;
   // Makes the application window, and with it the taskbar button, visible.
   virtual void ShowApplicationWindow() = 0;
+  // Minimises the program to its taskbar button.
+  virtual void Minimize() = 0;
 };
 
 }  // namespace tallyx::ui

@@ -237,6 +237,12 @@ LRESULT TMaster::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:  // closing the main window ends the program, whatever the state
       app_.Terminate();
       return 0;
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == SC_MINIMIZE) {
+        app_.Minimize();
+        return 0;
+      }
+      break;
     case WM_SIZE:
       Layout(LOWORD(lParam), HIWORD(lParam));
       return 0;

@@ -287,6 +287,19 @@ TEST_F(WindowTest, ClosingTheWindowRequestsTheEnd) {
   EXPECT_EQ(app->Run(), 0);
 }
 
+TEST_F(WindowTest, MinimisedToTheTaskbarButtonAndRestoredFromIt) {
+  Offer();
+  HWND main = master->Handle(), appWindow = app->ApplicationWindow();
+  SendMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  Pump(200);
+  EXPECT_TRUE(IsIconic(appWindow));
+  EXPECT_FALSE(IsWindowVisible(main));
+  SendMessageW(appWindow, WM_SYSCOMMAND, SC_RESTORE, 0);
+  Pump(200);
+  EXPECT_FALSE(IsIconic(appWindow));
+  EXPECT_TRUE(IsWindowVisible(main));
+}
+
 struct BoxCase {
   const char* name;
   bool notice;
