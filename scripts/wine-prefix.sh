@@ -16,10 +16,6 @@ REGEDIT4
 [HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
 "Calibri"="Carlito"
 
-[HKEY_CURRENT_USER\Control Panel\International]
-"sDecimal"=","
-"sThousand"=" "
-"LocaleName"="fr-FR"
 REG
 "${WINE_LOADER:-wine}" regedit /S "$prefix/setup.reg" >/dev/null 2>&1
 wineserver -w

@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""A scriptable HTTP server on 127.0.0.1 for the Windows platform tests.
+
+  http_peer.py start DIR   serve on a free port in the background; DIR/http_peer.port
+                           holds the port once it listens, DIR/http_peer.pid its pid
+  http_peer.py stop DIR    stop that server
+"""
+import http.server
+import os
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+
+ARCHIVE_SIZE = 5 * 1024 * 1024
+
+
+def pattern(size):
+    # Must match PatternBytes() in the tests: no period that a short body could hide.
+    return bytes((i * 31 + i // 251) & 0xFF for i in range(size))
+
+
+ARCHIVE = b""  # made by the server process only
+hits = {}
+hits_lock = threading.Lock()
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+
+    def log_message(self, *args):
+        pass
+
+    def send_body(self, body, status=200, length=True, headers=()):
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        for name, value in headers:
+            self.send_header(name, value)
+        if length:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        path = self.path
+        if path == "/text":
+            self.send_body(b"4.2.7.1530\r\n05/03/2021\r\nhttp://127.0.0.1/Tallyx.zip\r\n")
+        elif path == "/missing":
+            self.send_body(b"<html><body>404 introuvable</body></html>", status=404)
+        elif path == "/empty":
+            self.send_body(b"")
+        elif path.startswith("/sized/"):
+            self.send_body(pattern(int(path[len("/sized/"):])))
+        elif path == "/nolength":
+            self.send_body(pattern(3000), length=False)
+        elif path == "/straddle":
+            self.send_body(b"x" * 1023 + "\u00e9".encode() + b"fin")
+        elif path == "/bom":
+            self.send_body(b"\xef\xbb\xbf4.2.7.1530\r\n")
+        elif path == "/trickle":
+            # Pieces shorter than the reader's chunk, each after a pause.
+            body = pattern(2100)
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            for start in range(0, len(body), 700):
+                self.wfile.write(body[start:start + 700])
+                self.wfile.flush()
+                time.sleep(0.1)
+        elif path == "/cut":
+            self.send_response(200)
+            self.send_header("Content-Length", "4096")
+            self.end_headers()
+            self.wfile.write(pattern(2000))
+            self.wfile.flush()
+            # Linger 0: the close resets the connection instead of ending it cleanly.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+            self.connection.close()
+            self.close_connection = True
+        elif path == "/archive.zip":
+            self.send_body(ARCHIVE)
+        elif path == "/archive-nolength.zip":
+            self.send_body(ARCHIVE, length=False)
+        elif path == "/agent":
+            self.send_body(self.headers.get("User-Agent", "").encode())
+        elif path.startswith("/hits/"):
+            with hits_lock:
+                hits[path] = hits.get(path, 0) + 1
+                count = hits[path]
+            # Cacheable on purpose: only a fetch that bypasses the cache sees the count grow.
+            self.send_body(str(count).encode(), headers=[
+                ("Cache-Control", "public, max-age=3600"),
+                ("Last-Modified", "Mon, 01 Mar 2021 10:00:00 GMT"),
+                ("Expires", "Thu, 01 Jan 2037 00:00:00 GMT")])
+        else:
+            self.send_body(b"unknown", status=404)
+
+
+def start(folder):
+    global ARCHIVE
+    ARCHIVE = pattern(ARCHIVE_SIZE)
+    port_file = os.path.join(folder, "http_peer.port")
+    pid_file = os.path.join(folder, "http_peer.pid")
+    stop(folder)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    if os.fork():
+        os._exit(0)
+    os.setsid()
+    devnull = os.open(os.devnull, os.O_RDWR)
+    for fd in (0, 1, 2):
+        os.dup2(devnull, fd)
+    with open(pid_file, "w") as f:
+        f.write(str(os.getpid()))
+    with open(port_file + ".tmp", "w") as f:
+        f.write(str(server.server_address[1]))
+    os.replace(port_file + ".tmp", port_file)
+    server.serve_forever()
+
+
+def stop(folder):
+    pid_file = os.path.join(folder, "http_peer.pid")
+    try:
+        with open(pid_file) as f:
+            pid = int(f.read())
+        os.kill(pid, signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
+    for name in ("http_peer.pid", "http_peer.port"):
+        try:
+            os.remove(os.path.join(folder, name))
+        except OSError:
+            pass
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):
+        sys.exit(__doc__)
+    if sys.argv[1] == "start":
+        folder = sys.argv[2]
+        port_file = os.path.join(folder, "http_peer.port")
+        if os.fork() == 0:
+            start(folder)
+            os._exit(0)
+        for _ in range(100):
+            if os.path.exists(port_file):
+                sys.exit(0)
+            time.sleep(0.05)
+        sys.exit("http_peer: the server did not start")
+    stop(sys.argv[2])

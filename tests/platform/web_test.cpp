@@ -1,0 +1,351 @@
+// Manifest fetch and archive download against the local HTTP peer (http_peer.py).
+#include <winsock2.h>
+#include <windows.h>
+#include <urlmon.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "platform/bind_status_callback.h"
+#include "platform/progress_text.h"
+#include "platform/web.h"
+#include "platform/win_text.h"
+
+namespace tallyx {
+namespace {
+
+// The bytes http_peer.py serves for /sized/N and the archives.
+std::string PatternBytes(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + i / 251) & 0xFF);
+  return bytes;
+}
+
+std::u16string PeerUrl(const std::string& path) {
+  std::ifstream file("http_peer.port");
+  std::string port;
+  file >> port;
+  EXPECT_FALSE(port.empty()) << "the HTTP peer is not running (ctest fixture http_peer)";
+  return U16("http://127.0.0.1:" + port + path);
+}
+
+// A port nothing listens on: bound, then released.
+std::u16string DeadUrl(const std::string& path) {
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  int length = sizeof(address);
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  closesocket(s);
+  return U16("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + path);
+}
+
+// A /hits/ address this run has not asked for yet: its first answer is "1".
+std::u16string FreshHitsUrl(const char* what) {
+  return PeerUrl("/hits/" + std::string(what) + "-" + std::to_string(GetCurrentProcessId()) +
+                 "-" + std::to_string(GetTickCount()));
+}
+
+struct FetchCase {
+  const char* path;
+  std::string body;
+  bool prefixOnly;  // a transfer cut short: some leading part of `body`, never all of it
+};
+
+TEST(GetUrlText, ReturnsTheBodyBytesExactlyAsSent) {
+  const FetchCase cases[] = {
+      {"/text", "4.2.7.1530\r\n05/03/2021\r\nhttp://127.0.0.1/Tallyx.zip\r\n", false},
+      {"/missing", "<html><body>404 introuvable</body></html>", false},
+      {"/empty", "", false},
+      {"/sized/1", PatternBytes(1), false},
+      {"/sized/1023", PatternBytes(1023), false},
+      {"/sized/1024", PatternBytes(1024), false},
+      {"/sized/1025", PatternBytes(1025), false},
+      {"/sized/3000", PatternBytes(3000), false},
+      {"/sized/70000", PatternBytes(70000), false},
+      {"/nolength", PatternBytes(3000), false},
+      {"/trickle", PatternBytes(2100), false},
+      {"/straddle", std::string(1023, 'x') + "\xC3\xA9" "fin", false},
+      {"/bom", "\xEF\xBB\xBF" "4.2.7.1530\r\n", false},
+      {"/cut", PatternBytes(4096), true},
+  };
+  WinWebTextFetch fetch;
+  for (const FetchCase& c : cases) {
+    const std::string body = fetch.GetUrlText(PeerUrl(c.path));
+    if (c.prefixOnly) {
+      EXPECT_LT(body.size(), c.body.size()) << c.path;
+      EXPECT_EQ(body, c.body.substr(0, body.size())) << c.path;
+    } else {
+      EXPECT_EQ(body.size(), c.body.size()) << c.path;
+      EXPECT_TRUE(body == c.body) << c.path;
+    }
+  }
+}
+
+TEST(GetUrlText, ChunksAreJoinedBeforeDecoding) {
+  WinWebTextFetch fetch;
+  const std::u16string straddle = DecodeUtf8Lenient(fetch.GetUrlText(PeerUrl("/straddle")));
+  EXPECT_EQ(straddle, std::u16string(1023, u'x') + u"\u00E9fin");
+  const std::u16string bom = DecodeUtf8Lenient(fetch.GetUrlText(PeerUrl("/bom")));
+  EXPECT_EQ(bom, u"\uFEFF4.2.7.1530\r\n");
+}
+
+TEST(GetUrlText, FailuresLeaveTheBodyEmpty) {
+  const std::u16string urls[] = {DeadUrl("/text"), u"", u"pas une adresse",
+                                 u"http://127.0.0.1:0/text"};
+  WinWebTextFetch fetch;
+  for (const std::u16string& url : urls)
+    EXPECT_EQ(fetch.GetUrlText(url), "") << EncodeUtf8(url);
+}
+
+TEST(GetUrlText, SendsTheAgentAndBypassesTheCache) {
+  WinWebTextFetch fetch;
+  EXPECT_EQ(fetch.GetUrlText(PeerUrl("/agent")), "Delphi 2009");
+  // The peer marks /hits/ answers cacheable for an hour and counts the requests.
+  const std::u16string url = FreshHitsUrl("manifest");
+  EXPECT_EQ(fetch.GetUrlText(url), "1");
+  EXPECT_EQ(fetch.GetUrlText(url), "2");
+}
+
+// Records every call the progress callback makes, in order.
+class RecordingView : public ProgressView {
+ public:
+  struct Call {
+    char kind;  // 'M'ax, 'P'osition, 'R'epaint, 'C'aption, 'X' process messages
+    double value = 0;
+    std::u16string caption;
+  };
+  void SetProgressMax(double max) override { calls.push_back({'M', max, {}}); }
+  void SetProgressPosition(double position) override { calls.push_back({'P', position, {}}); }
+  void RepaintProgress() override { calls.push_back({'R', 0, {}}); }
+  void SetCaption(const std::u16string& caption) override { calls.push_back({'C', 0, caption}); }
+  void ProcessMessages() override { calls.push_back({'X', 0, {}}); }
+
+  std::vector<Call> calls;
+};
+
+std::string ReadFile(const std::u16string& path) {
+  std::ifstream file(reinterpret_cast<const wchar_t*>(path.c_str()), std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
+std::u16string TempPath(const char16_t* name) {
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  std::u16string path = FromW(folder) + name;
+  DeleteFileW(W(path));
+  return path;
+}
+
+// Sets the user's decimal separator for the life of the object.
+class ScopedDecimalSeparator {
+ public:
+  explicit ScopedDecimalSeparator(const wchar_t* separator) : saved_(UserDecimalSeparator()) {
+    EXPECT_TRUE(SetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator));
+  }
+  ~ScopedDecimalSeparator() { SetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, W(saved_)); }
+
+ private:
+  std::u16string saved_;
+};
+
+struct DownloadCase {
+  const char* path;
+  uint32_t announcedTotal;  // 0: the server sends no length
+  std::string file;
+};
+
+TEST(DownloadToFile, ProgressDrivesBarAndCaptionInOrder) {
+  const std::string archive = PatternBytes(5 * 1024 * 1024);
+  const DownloadCase cases[] = {
+      {"/archive.zip", 5 * 1024 * 1024, archive},
+      {"/archive-nolength.zip", 0, archive},
+  };
+  const ScopedDecimalSeparator french(L",");
+  RecordingView view;
+  WinDownloads downloads([&] { return &view; });
+  const auto callback = downloads.CreateDownloadCallback();
+  for (const DownloadCase& c : cases) {
+    view.calls.clear();
+    const std::u16string file = TempPath(u"tallyx_download.zip");
+    downloads.DownloadToFile(PeerUrl(c.path), file, callback.get());
+    EXPECT_TRUE(ReadFile(file) == c.file) << c.path;
+    DeleteFileW(W(file));
+
+    ASSERT_FALSE(view.calls.empty()) << c.path;
+    ASSERT_EQ(view.calls.size() % 5, 0u) << c.path;
+    double lastPosition = 0;
+    for (size_t i = 0; i < view.calls.size(); i += 5) {
+      const auto* step = &view.calls[i];
+      ASSERT_EQ(std::string({step[0].kind, step[1].kind, step[2].kind, step[3].kind,
+                             step[4].kind}),
+                "MCPRX")
+          << c.path << " notification " << i / 5;
+      EXPECT_EQ(step[0].value, c.announcedTotal == 0 ? 0 : step[0].value) << c.path;
+      EXPECT_EQ(step[1].caption,
+                ProgressCaption(static_cast<uint32_t>(step[2].value),
+                                static_cast<uint32_t>(step[0].value), u","))
+          << c.path;
+      EXPECT_GE(step[2].value, lastPosition) << c.path;
+      lastPosition = step[2].value;
+    }
+    const auto* last = &view.calls[view.calls.size() - 5];
+    EXPECT_EQ(last[0].value, c.announcedTotal) << c.path;
+    EXPECT_EQ(last[2].value, 5 * 1024 * 1024) << c.path;
+    EXPECT_EQ(EncodeUtf8(last[1].caption),
+              c.announcedTotal ? "Vantrel Tallyx Updater : 5,00 Mo/5,00 Mo"
+                               : "Vantrel Tallyx Updater : 5,00 Mo/0,00 Mo")
+        << c.path;
+  }
+}
+
+TEST(DownloadToFile, AFailedTransferRaisesNothing) {
+  RecordingView view;
+  WinDownloads downloads([&] { return &view; });
+  const auto callback = downloads.CreateDownloadCallback();
+  const std::u16string file = TempPath(u"tallyx_failed.zip");
+  EXPECT_NO_THROW(downloads.DownloadToFile(DeadUrl("/archive.zip"), file, callback.get()));
+  EXPECT_EQ(GetFileAttributesW(W(file)), INVALID_FILE_ATTRIBUTES);
+  for (const RecordingView::Call& call : view.calls)
+    if (call.kind == 'P') {
+      EXPECT_EQ(call.value, 0);
+    }
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr));
+  EXPECT_EQ(ReadFile(file).size(), 5u * 1024 * 1024);
+  DeleteFileW(W(file));
+}
+
+TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
+  struct FailingView : RecordingView {
+    void ProcessMessages() override {
+      RecordingView::ProcessMessages();
+      if (fail) throw EConvertError(u"'x' is not a valid integer value");
+    }
+    bool fail = true;
+  } view;
+  WinDownloads downloads([&] { return &view; });
+  const auto callback = downloads.CreateDownloadCallback();
+  const std::u16string file = TempPath(u"tallyx_aborted.zip");
+  try {
+    downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get());
+    ADD_FAILURE() << "no error";
+  } catch (const EConvertError& error) {
+    EXPECT_EQ(EncodeUtf8(error.Message()), "'x' is not a valid integer value");
+  }
+  EXPECT_EQ(std::count_if(view.calls.begin(), view.calls.end(),
+                          [](const auto& call) { return call.kind == 'X'; }),
+            1);
+  EXPECT_LT(ReadFile(file).size(), 5u * 1024 * 1024);
+  DeleteFileW(W(file));
+
+  // The same callback serves the next download normally.
+  view.fail = false;
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get()));
+  EXPECT_EQ(ReadFile(file), PatternBytes(3000));
+  DeleteFileW(W(file));
+}
+
+TEST(DownloadToFile, CacheEntryRemovalFetchesAfresh) {
+  WinDownloads downloads([] { return nullptr; });
+  const auto callback = downloads.CreateDownloadCallback();
+  const std::u16string url = FreshHitsUrl("archive");
+  const std::u16string file = TempPath(u"tallyx_hits.txt");
+  downloads.DownloadToFile(url, file, callback.get());
+  EXPECT_EQ(ReadFile(file), "1");
+  downloads.DeleteUrlCacheEntry(url);
+  downloads.DownloadToFile(url, file, callback.get());
+  EXPECT_EQ(ReadFile(file), "2");
+  DeleteFileW(W(file));
+  EXPECT_NO_THROW(downloads.DeleteUrlCacheEntry(PeerUrl("/never-fetched")));
+}
+
+TEST(BindStatusCallback, AnswersItsTwoInterfacesOnly) {
+  TBindStatusCallback callback([] { return nullptr; });
+  IBindStatusCallback* const self = &callback;
+  const struct {
+    const char* name;
+    const IID* iid;
+    HRESULT result;
+    bool same;
+  } cases[] = {
+      {"IUnknown", &IID_IUnknown, S_OK, true},
+      {"IBindStatusCallback", &IID_IBindStatusCallback, S_OK, true},
+      {"IStream", &IID_IStream, E_NOINTERFACE, false},
+      {"IBinding", &IID_IBinding, E_NOINTERFACE, false},
+      {"IClassFactory", &IID_IClassFactory, E_NOINTERFACE, false},
+  };
+  LONG expectedCount = 0;
+  for (const auto& c : cases) {
+    void* object = reinterpret_cast<void*>(1);
+    EXPECT_EQ(self->QueryInterface(*c.iid, &object), c.result) << c.name;
+    EXPECT_EQ(object, c.same ? static_cast<void*>(self) : nullptr) << c.name;
+    if (c.same) ++expectedCount;
+    EXPECT_EQ(callback.RefCount(), expectedCount) << c.name;
+  }
+}
+
+TEST(BindStatusCallback, CountNeverDestroysAndOtherSlotsAreNotImplemented) {
+  RecordingView view;
+  TBindStatusCallback callback([&] { return &view; });
+  IBindStatusCallback* const self = &callback;
+  EXPECT_EQ(self->AddRef(), 1u);
+  EXPECT_EQ(self->Release(), 0u);
+  EXPECT_EQ(static_cast<LONG>(self->Release()), -1);
+  EXPECT_EQ(static_cast<LONG>(self->Release()), -2);
+  EXPECT_EQ(self->OnStartBinding(0, nullptr), E_NOTIMPL);
+  LONG priority = 42;
+  EXPECT_EQ(self->GetPriority(&priority), E_NOTIMPL);
+  EXPECT_EQ(priority, 42);
+  EXPECT_EQ(self->OnLowResource(0), E_NOTIMPL);
+  EXPECT_EQ(self->OnStopBinding(E_FAIL, nullptr), E_NOTIMPL);
+  DWORD flags = 7;
+  EXPECT_EQ(self->GetBindInfo(&flags, nullptr), E_NOTIMPL);
+  EXPECT_EQ(flags, 7u);
+  EXPECT_EQ(self->OnDataAvailable(0, 0, nullptr, nullptr), E_NOTIMPL);
+  EXPECT_EQ(self->OnObjectAvailable(IID_IUnknown, nullptr), E_NOTIMPL);
+  // Still usable after the count went below zero; every status kind shows progress.
+  const ULONG statuses[] = {BINDSTATUS_FINDINGRESOURCE, BINDSTATUS_ENDDOWNLOADDATA, 999};
+  for (const ULONG status : statuses) {
+    view.calls.clear();
+    EXPECT_EQ(self->OnProgress(131072, 1073741824, status, L"x"), S_OK);
+    ASSERT_EQ(view.calls.size(), 5u) << status;
+    EXPECT_EQ(view.calls[0].value, 1073741824.0) << status;
+    EXPECT_EQ(view.calls[2].value, 131072.0) << status;
+  }
+  TBindStatusCallback windowless([] { return nullptr; });
+  EXPECT_EQ(windowless.OnProgress(1, 2, 0, nullptr), S_OK);
+}
+
+TEST(BindStatusCallback, CaptionFollowsTheUsersDecimalSeparator) {
+  const struct {
+    const wchar_t* separator;
+    ULONG received, expected;
+    const char* caption;
+  } cases[] = {
+      {L",", 5242880, 10485760, "Vantrel Tallyx Updater : 5,00 Mo/10,00 Mo"},
+      {L".", 5242880, 10485760, "Vantrel Tallyx Updater : 5.00 Mo/10.00 Mo"},
+      {L",", 131072, 1073741824, "Vantrel Tallyx Updater : 0,13 Mo/1024,00 Mo"},
+      {L".", 131071, 0, "Vantrel Tallyx Updater : 0.12 Mo/0.00 Mo"},
+  };
+  RecordingView view;
+  TBindStatusCallback callback([&] { return &view; });
+  for (const auto& c : cases) {
+    const ScopedDecimalSeparator separator(c.separator);
+    view.calls.clear();
+    callback.OnProgress(c.received, c.expected, BINDSTATUS_DOWNLOADINGDATA, nullptr);
+    ASSERT_EQ(view.calls.size(), 5u) << c.caption;
+    EXPECT_EQ(EncodeUtf8(view.calls[1].caption), c.caption);
+  }
+}
+
+}  // namespace
+}  // namespace tallyx
