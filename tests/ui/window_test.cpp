@@ -160,6 +160,7 @@ TEST_F(WindowTest, StatesShownAndPhotographed) {
   EXPECT_TRUE(IsWindowVisible(app->ApplicationWindow()));
   EXPECT_EQ(TextOf(Control(kVersionInfo)), L"- Nouvel \u00E9cran d'inventaire\r\n- Corrections diverses\r\n");
   EXPECT_EQ(GetFocus(), Control(kVersionInfo));
+  EXPECT_EQ(TextOf(Control(kLabel3)).substr(0, 17), L"Vantrel Tallyx a ");
   // First show: centred on the whole desktop.
   RECT outer;
   GetWindowRect(main, &outer);
@@ -236,13 +237,16 @@ TEST_F(WindowTest, ButtonsClickWithTheMouseOnly) {
 TEST_F(WindowTest, DropDownOpensTheMenuAndItsItemForcesTheDownload) {
   Offer();
   handlers.calls.clear();
-  std::thread chooser([] {
+  RECT menuRect{};
+  std::thread chooser([&menuRect] {
     HWND menu = nullptr;
     for (int i = 0; i < 300 && !menu; ++i) {
       menu = FindWindowW(L"#32768", nullptr);
       if (!menu || !IsWindowVisible(menu)) menu = nullptr, Sleep(10);
     }
     if (!menu) return;
+    Sleep(50);
+    GetWindowRect(menu, &menuRect);
     PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
     PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
   });
@@ -250,6 +254,65 @@ TEST_F(WindowTest, DropDownOpensTheMenuAndItsItemForcesTheDownload) {
   chooser.join();
   Pump(100);
   EXPECT_EQ(handlers.calls, std::vector<std::string>{"ForcerleRetlechargement1Click"});
+  // Opened below the button, its top left corner at the button's bottom left corner.
+  RECT button;
+  GetWindowRect(Control(kButton1), &button);
+  EXPECT_EQ(menuRect.left, button.left);
+  EXPECT_EQ(menuRect.top, button.bottom);
+}
+
+// Renders a control into a bitmap through WM_PRINTCLIENT and reads one pixel.
+COLORREF PixelOf(HWND control, int x, int y) {
+  RECT r;
+  GetClientRect(control, &r);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, r.right, r.bottom);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory), PRF_CLIENT);
+  COLORREF pixel = GetPixel(memory, x, y);
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return pixel;
+}
+
+TEST_F(WindowTest, ButtonFaceOnlyWhileHot) {
+  Offer();
+  HWND button = Control(kButton2);
+  const COLORREF face = GetSysColor(COLOR_BTNFACE);
+  // At rest the border rows show the panel's colour; hot, the platform's button frame.
+  EXPECT_EQ(PixelOf(button, 0, 27), face);
+  EXPECT_EQ(PixelOf(button, 208, 27), face);
+  PostMessageW(button, WM_MOUSEMOVE, 0, MAKELPARAM(100, 27));
+  Pump(100);
+  EXPECT_NE(PixelOf(button, 208, 27), face);
+  PostMessageW(button, WM_MOUSELEAVE, 0, 0);
+  Pump(100);
+  EXPECT_EQ(PixelOf(button, 208, 27), face);
+}
+
+TEST_F(WindowTest, ProgressFillCoversItsShareOfTheBar) {
+  Offer();
+  master->SetControlVisible(WindowControl::ProgressBar, true);
+  HWND bar = Control(kProgressBar1);
+  struct Case {
+    double max, position;
+    int x;
+    bool green;
+  } cases[] = {
+      {200, 100, 280, true}, {200, 100, 300, false}, {0, 0, 3, false},
+      {0, 4096, 570, true},  {200, 1, 1, true},      {200, 1, 3, false},
+  };
+  for (const Case& c : cases) {
+    master->SetProgressMax(c.max);
+    master->SetProgressPosition(c.position);
+    // The bottom rows are clear of the text and of the lighter top band.
+    COLORREF pixel = PixelOf(bar, c.x, 26);
+    bool green = GetGValue(pixel) > 150 && GetRValue(pixel) < 120 && GetBValue(pixel) < 120;
+    EXPECT_EQ(green, c.green) << c.max << " " << c.position << " x=" << c.x;
+  }
 }
 
 TEST_F(WindowTest, WidenedWindowStopsAt1200) {
