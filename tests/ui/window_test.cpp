@@ -417,6 +417,7 @@ INSTANTIATE_TEST_SUITE_P(
         BoxCase{"YesNo Enter", false, QuestionButtons::YesNo, BoxAction::Enter, DialogAnswer::Yes},
         BoxCase{"YesNo Escape", false, QuestionButtons::YesNo, BoxAction::Escape, DialogAnswer::No},
         BoxCase{"YesNo close box", false, QuestionButtons::YesNo, BoxAction::CloseBox, DialogAnswer::Cancel},
+        BoxCase{"YesNo Alt F4", false, QuestionButtons::YesNo, BoxAction::AltF4, DialogAnswer::Cancel},
         BoxCase{"CancelRetry Enter", false, QuestionButtons::CancelRetry, BoxAction::Enter, DialogAnswer::Retry},
         BoxCase{"CancelRetry Escape", false, QuestionButtons::CancelRetry, BoxAction::Escape, DialogAnswer::Cancel},
         BoxCase{"CancelRetry close box", false, QuestionButtons::CancelRetry, BoxAction::CloseBox,
