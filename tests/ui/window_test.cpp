@@ -278,6 +278,56 @@ COLORREF PixelOf(HWND control, int x, int y) {
   return pixel;
 }
 
+// Renders a control through WM_PRINTCLIENT; one COLORREF per pixel, rows top first.
+std::vector<COLORREF> Render(HWND control, int& width, int& height) {
+  RECT r;
+  GetClientRect(control, &r);
+  width = r.right;
+  height = r.bottom;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory), PRF_CLIENT);
+  std::vector<COLORREF> pixels;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) pixels.push_back(GetPixel(memory, x, y));
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+// The rows in which two renders of a label differ.
+std::vector<int> DifferingRows(HWND label, const char16_t* a, const char16_t* b) {
+  int w = 0, h = 0;
+  SetWindowTextW(label, reinterpret_cast<const wchar_t*>(a));
+  std::vector<COLORREF> first = Render(label, w, h);
+  SetWindowTextW(label, reinterpret_cast<const wchar_t*>(b));
+  std::vector<COLORREF> second = Render(label, w, h);
+  std::vector<int> rows;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      if (first[size_t(y) * w + x] != second[size_t(y) * w + x]) {
+        rows.push_back(y);
+        break;
+      }
+  return rows;
+}
+
+TEST_F(WindowTest, AnnouncementAmpersandsUnderlineOrShowOne) {
+  HWND label = Control(kLabel3);
+  // "&D" draws D underlined: the only difference from plain "RD" is one underline row.
+  EXPECT_EQ(DifferingRows(label, u"RD", u"R&D").size(), 1u);
+  // "&&" shows one ampersand, unlike the marked letter.
+  EXPECT_GT(DifferingRows(label, u"R&D", u"R&&D").size(), 3u);
+  // Line breaks of every kind start one line; LF CR counts once.
+  EXPECT_TRUE(DifferingRows(label, u"one\n\rtwo", u"one\r\ntwo").empty());
+  EXPECT_TRUE(DifferingRows(label, u"one\ntwo", u"one\rtwo").empty());
+  EXPECT_FALSE(DifferingRows(label, u"one\ntwo", u"one\n\ntwo").empty());
+}
+
 TEST_F(WindowTest, ButtonFaceOnlyWhileHot) {
   Offer();
   HWND button = Control(kButton2);
