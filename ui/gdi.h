@@ -84,7 +84,6 @@ class AlphaImage {
   bool Empty() const { return !bitmap_.Get(); }
   int Width() const { return width_; }
   int Height() const { return height_; }
-  HBITMAP Handle() const { return bitmap_.Get(); }
   void Draw(HDC dc, int x, int y) const;
 
  private:

@@ -50,7 +50,7 @@ void GlyphButton::SetHot(bool hot) {
 }
 
 void GlyphButton::PaintFace(HDC dc, const RECT& client) {
-  bool pressedLook = Pressed();
+  bool pressedLook = PressedLook();
   HTHEME theme = OpenThemeData(Handle(), L"BUTTON");
   if (theme) {
     DrawThemeBackground(theme, dc, BP_PUSHBUTTON, pressedLook ? PBS_PRESSED : PBS_HOT, &client, nullptr);

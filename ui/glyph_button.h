@@ -24,9 +24,6 @@ class GlyphButton : public WindowBase {
   GlyphButton(HWND parent, int id, int x, int y, int width, int height, const std::u16string& caption,
               const AlphaImage& glyph, GlyphButtonStyle style);
 
-  bool Hot() const { return hot_; }
-  bool Pressed() const { return pressed_ && hot_; }
-
  protected:
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
@@ -36,6 +33,7 @@ class GlyphButton : public WindowBase {
   void SetHot(bool hot);
   bool InDropDown(int x) const;
   void Notify(WORD code);
+  bool PressedLook() const { return pressed_ && hot_; }
 
   const AlphaImage& glyph_;
   GlyphButtonStyle style_;

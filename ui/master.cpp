@@ -251,7 +251,7 @@ LRESULT TMaster::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_TIMER:
       if (wParam == kUpdateTimerId) {
-        Dispatch(&MasterHandlers::UpdateTimerTimer);
+        if (UpdateTimer) Dispatch(&MasterHandlers::UpdateTimerTimer);
         return 0;
       }
       break;

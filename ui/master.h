@@ -87,7 +87,7 @@ class TMaster : public WindowBase, public MainWindow, public ProgressView {
   HMENU PopupMenu1 = nullptr;
 
   // The members of the window, in declaration order.
-  bool UpdateTimer = false;
+  bool UpdateTimer = false;  // enabled
   std::unique_ptr<Label> Label1;
   std::unique_ptr<HistoryBox> VersionInfo;
   Font versionInfoFont_;

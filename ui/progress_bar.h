@@ -13,8 +13,6 @@ class ProgressBar : public WindowBase {
   ProgressBar(HWND parent, int id, int x, int y, int width, int height);
   void SetMax(double max);
   void SetPosition(double position);
-  double Max() const { return max_; }
-  double Position() const { return position_; }
   // Draws the bar before returning.
   void Repaint();
 

@@ -62,7 +62,6 @@ BoxDriver::BoxDriver(BoxAction action) : action_(action) {
     for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
       wchar_t cls[64] = {};
       GetClassNameW(child, cls, 64);
-      std::wstring name = cls;
       if (_wcsicmp(cls, L"Button") == 0) {
         RECT r;
         GetWindowRect(child, &r);
