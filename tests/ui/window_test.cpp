@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -150,6 +151,18 @@ TEST_F(WindowTest, CreatedHiddenWithEveryControlInPlace) {
   EXPECT_EQ(GetWindow(GetDlgItem(main, kPanel1), GW_CHILD), Control(kButton2));
   EXPECT_EQ(GetWindow(Control(kButton2), GW_HWNDNEXT), Control(kButton1));
   EXPECT_EQ(GetWindow(Control(kImage1), GW_HWNDNEXT), nullptr);
+}
+
+TEST_F(WindowTest, UpdateTimerTicksAfterASecondUntilDisabled) {
+  auto ticks = [&] { return std::count(handlers.calls.begin(), handlers.calls.end(), "UpdateTimerTimer"); };
+  Pump(700);
+  EXPECT_EQ(ticks(), 0);
+  for (int i = 0; i < 100 && ticks() == 0; ++i) Pump(50);
+  EXPECT_EQ(ticks(), 1);
+  master->DisableUpdateTimer();
+  Pump(1500);
+  EXPECT_EQ(ticks(), 1);
+  EXPECT_FALSE(IsWindowVisible(master->Handle()));
 }
 
 TEST_F(WindowTest, StatesShownAndPhotographed) {
