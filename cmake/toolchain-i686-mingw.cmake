@@ -1,18 +1,5 @@
-# Cross build of the 32-bit Windows product with mingw-w64 (posix thread model, so
-# std::thread and std::mutex exist); ctest runs the resulting .exe files through Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# The 32-bit Windows product; ctest runs its .exe files through Wine.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(TALLYX_MINGW i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER   ${TALLYX_MINGW}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TALLYX_MINGW}-g++-posix)
-set(CMAKE_RC_COMPILER  ${TALLYX_MINGW}-windres)
-set(CMAKE_OBJDUMP      ${TALLYX_MINGW}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TALLYX_MINGW})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -1,18 +1,6 @@
-# Cross build of the 64-bit Windows build of the tests with mingw-w64 (posix thread model, so
-# std::thread and std::mutex exist); ctest runs the resulting .exe files through Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# The same sources as 64-bit Windows executables, run through 64-bit Wine: for machines
+# whose kernel cannot run Wine's 32-bit loader.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TALLYX_MINGW x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER   ${TALLYX_MINGW}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TALLYX_MINGW}-g++-posix)
-set(CMAKE_RC_COMPILER  ${TALLYX_MINGW}-windres)
-set(CMAKE_OBJDUMP      ${TALLYX_MINGW}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TALLYX_MINGW})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

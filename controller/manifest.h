@@ -7,14 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/lines.h"
+
 namespace tallyx {
-
-// A line ends at CR LF, a lone CR or a lone LF (so LF CR ends two lines); a break at the
-// very end adds no empty line, and a NUL ends the text.
-std::vector<std::u16string> SplitLines(std::u16string_view text);
-
-// Every line, the last one included, followed by CR LF.
-std::u16string JoinLines(const std::vector<std::u16string>& lines);
 
 // The signed 32-bit number after the last "." of a version text (the whole text when
 // it has none). Raises EConvertError naming that trailing text when it is no integer.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/errors.h"
-#include "platform/one_instance_text.h"
+#include "base/lines.h"
 #include "platform/scoped_handle.h"
 
 namespace tallyx {

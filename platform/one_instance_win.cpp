@@ -161,7 +161,7 @@ void TElOneInstance::RegisterInstance() {
 }
 
 void TElOneInstance::SendParameters(const InstanceRecord& first) {
-  std::u16string text = JoinParameterLines(host_.CommandLineArguments());
+  std::u16string text = JoinLines(host_.CommandLineArguments());
   COPYDATASTRUCT data{0, static_cast<DWORD>(2 * text.size() + 2), W(text)};
   SendMessageW(WindowFromValue(first.hMsgWin), WM_COPYDATA,
                reinterpret_cast<WPARAM>(Handle()), reinterpret_cast<LPARAM>(&data));
@@ -183,7 +183,7 @@ bool TElOneInstance::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam,
                                data->cbData / sizeof(char16_t));
     text = text.substr(0, text.find(u'\0'));
   }
-  NotifyInstanceRun(SplitParameterLines(text));
+  NotifyInstanceRun(SplitLines(text));
   result = kInstanceRunAnswer;
   return true;
 }

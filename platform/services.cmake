@@ -1,11 +1,10 @@
 # Windows services: web fetch, download, processes, version resource, single instance.
-# Their pure rules (caption numbers, image names, version keys, parameter lines) are
+# Their pure rules (caption numbers, image names, version keys) are
 # portable and built everywhere, so they are tested natively too.
 add_library(tallyx_platform_text STATIC
   ${CMAKE_CURRENT_LIST_DIR}/progress_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/processes.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/exe_version.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/one_instance_text.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/exe_version.cpp)
 target_link_libraries(tallyx_platform_text PUBLIC tallyx_base)
 
 if(WIN32)

@@ -5,6 +5,7 @@ usage: run_e2e.py --product EXE --driver EXE --stub-old EXE --stub-new EXE
                   --stub-plain EXE --port N [--shots DIR] SCENARIO
 """
 import argparse
+import contextlib
 import io
 import os
 import shutil
@@ -26,6 +27,8 @@ QUESTION_INSTALL = ("Vantrel Tallyx est en cour d'éxecution.\\r\\nEnregistrer v
                     "appuyer sur le button [Oui] pour fermer Tallyx et appliquer les mises à jour")
 QUESTION_FORCED = ("Vantrel Tallyx est en cour d'éxecution.\\r\\nEnregistrer votre travail "
                    "et fermer Vantrel Tallyx puis réessayer")
+ARCHIVE_NAME = "Tallyx_4.2.7.1530.zip"
+ARCHIVE = "/dl/" + ARCHIVE_NAME
 IDOK, IDCANCEL, IDRETRY, IDYES, IDNO = 1, 2, 4, 6, 7
 LABEL3, BUTTON1, BUTTON2, BUTTON3 = 107, 108, 109, 110
 HISTORY = ["Historique des versions", "----------------------",
@@ -236,23 +239,56 @@ def no_version_resource(ctx, root):
     quiet_end(ctx, root, Route(ctx.manifest()), installed="plain", report="System Error.  Code: ")
 
 
-def install_and_quit(ctx, root):
+@contextlib.contextmanager
+def offered(ctx, root, release=None, running=False, rate=None):
+    """The window offering release 4.2.7.1530 over an installed 4.2.7.1500, with the
+    archive served (unless `release` is False) and Tallyx running if asked."""
     folder = install_folder(ctx, root)
-    with Server(ctx.args.port) as srv:
-        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-        srv.routes["/dl/Tallyx_4.2.7.1530.zip"] = Route(ctx.release(), rate=400_000)
-        run = Updater(ctx, folder)
-        v = run.wait(offer_state, "the offer")
+    tallyx = start_running_tallyx(ctx, root) if running else None
+    try:
+        with Server(ctx.args.port) as srv:
+            srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
+            if release is not False:
+                body = ctx.release() if release is None else release
+                srv.routes[ARCHIVE] = body if isinstance(body, Route) else Route(body, rate=rate)
+            run = Updater(ctx, folder)
+            run.wait(offer_state, "the offer")
+            yield run, srv, folder, tallyx
+    finally:
+        if tallyx:
+            tallyx.kill()
+
+
+def choose(run, forced):
+    """Starts the installation with the button, or the forced one from its menu."""
+    if forced:
+        run.driver("dropdown")
+        time.sleep(0.5)
+        code, _ = run.driver("menu-choose")
+        check(code == 0, "the drop-down menu did not open")
+    else:
+        run.driver("click", BUTTON1)
+
+
+def finish(run, quit_button=True):
+    run.wait(finished_state, "state Finished")
+    run.driver("click", BUTTON3) if quit_button else run.driver("close")
+    check(run.exit_code() == 0, "exit code")
+
+
+def install_and_quit(ctx, root):
+    with offered(ctx, root, rate=400_000) as (run, srv, folder, _):
+        v = run.dump()
         check(v["main.caption"] == "Tallyx Updater", v["main.caption"])
         check(v["Label3.text"] == "Vantrel Tallyx a été mis à jour vers la version 4.2.7.1530"
               "\\n\\r publiée le : 05/03/2021\\n\\rVoulez vous télécharger cette version "
               "maintenant?", v["Label3.text"])
-        check(v["VersionInfo.text"] == "".join(l + "\\r\\n" for l in HISTORY),
+        check(v["VersionInfo.text"] == "".join(line + "\\r\\n" for line in HISTORY),
               v["VersionInfo.text"])
         run.shot("offer")
-        run.driver("click", BUTTON1)
-        v = run.wait(lambda v: v.get("main.caption", "").startswith("Vantrel Tallyx Updater : ")
-                     and installing_state(v), "the download")
+        choose(run, forced=False)
+        run.wait(lambda v: v.get("main.caption", "").startswith("Vantrel Tallyx Updater : ")
+                 and installing_state(v), "the download")
         run.shot("installing")
         run.wait_box(SUCCESS, timeout=40)
         run.driver("answer", IDOK)
@@ -261,98 +297,58 @@ def install_and_quit(ctx, root):
         check(v["cxProgressBar1.text"] == "100 %", v["cxProgressBar1.text"])
         run.shot("finished")
         assert_release_installed(ctx, folder)
-        run.driver("click", BUTTON3)
-        check(run.exit_code() == 0, "exit code")
-        check(srv.count("/dl/Tallyx_4.2.7.1530.zip") == 1, "archive fetched once")
+        finish(run)
+        check(srv.count(ARCHIVE) == 1, "archive fetched once")
 
 
 def later(ctx, root):
-    folder = install_folder(ctx, root)
-    with Server(ctx.args.port) as srv:
-        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-        run = Updater(ctx, folder)
-        run.wait(offer_state, "the offer")
+    with offered(ctx, root) as (run, srv, folder, _):
         run.driver("click", BUTTON2)
         check(run.exit_code() == 0, "exit code")
-        check(srv.count("/dl/Tallyx_4.2.7.1530.zip") == 0, "nothing downloaded")
+        check(srv.count(ARCHIVE) == 0, "nothing downloaded")
         check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "nothing installed")
 
 
 def running_answer_yes(ctx, root):
-    folder = install_folder(ctx, root)
-    tallyx = start_running_tallyx(ctx, root)
-    try:
-        with Server(ctx.args.port) as srv:
-            srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-            srv.routes["/dl/Tallyx_4.2.7.1530.zip"] = Route(ctx.release())
-            run = Updater(ctx, folder)
-            run.wait(offer_state, "the offer")
+    with offered(ctx, root, running=True) as (run, _, folder, tallyx):
+        choose(run, forced=False)
+        v = run.wait_box(QUESTION_INSTALL)
+        check(v.get("box.caption") == "Error", v)
+        check(v.get("box.button.6") == "&Yes" and v.get("box.button.7") == "&No", v)
+        run.driver("answer", IDYES)
+        run.wait_box(SUCCESS)
+        check(tallyx.wait(timeout=10) is not None, "Tallyx still running")
+        run.driver("answer", IDOK)
+        assert_release_installed(ctx, folder)
+        finish(run, quit_button=False)
+
+
+def abandoned(ctx, root, forced, answers):
+    """Tallyx runs and the user declines: nothing is terminated or extracted, and the
+    window stays as it is until it is closed."""
+    question = QUESTION_FORCED if forced else QUESTION_INSTALL
+    with offered(ctx, root, running=True) as (run, _, folder, tallyx):
+        choose(run, forced)
+        for answer in answers:
+            run.wait_box(question)  # asked again as long as Tallyx runs
+            run.driver("answer", answer)
             time.sleep(0.5)
-            run.driver("click", BUTTON1)
-            v = run.wait_box(QUESTION_INSTALL)
-            check(v.get("box.caption") == "Error", v)
-            run.driver("answer", IDYES)
-            run.wait_box(SUCCESS)
-            check(tallyx.wait(timeout=10) is not None, "Tallyx still running")
-            run.driver("answer", IDOK)
-            run.wait(finished_state, "state Finished")
-            assert_release_installed(ctx, folder)
-            run.driver("close")
-            check(run.exit_code() == 0, "exit code")
-    finally:
-        tallyx.kill()
+        run.wait(lambda v: "box.text" not in v and installing_state(v), "abandon")
+        time.sleep(1)
+        check(installing_state(run.dump()), "state Installing kept")
+        check(tallyx.poll() is None, "Tallyx was terminated")
+        check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "something extracted")
+        check(os.path.exists(os.path.join(folder, ARCHIVE_NAME)), "archive kept")
+        run.driver("close")
+        check(run.exit_code() == 0, "exit code")
 
 
 def running_answer_no(ctx, root):
-    folder = install_folder(ctx, root)
-    tallyx = start_running_tallyx(ctx, root)
-    try:
-        with Server(ctx.args.port) as srv:
-            srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-            srv.routes["/dl/Tallyx_4.2.7.1530.zip"] = Route(ctx.release())
-            run = Updater(ctx, folder)
-            run.wait(offer_state, "the offer")
-            run.driver("click", BUTTON1)
-            run.wait_box(QUESTION_INSTALL)
-            run.driver("answer", IDNO)
-            v = run.wait(lambda v: "box.text" not in v and installing_state(v), "abandon")
-            time.sleep(1)
-            check(installing_state(run.dump()), "state Installing kept")
-            check(tallyx.poll() is None, "Tallyx was terminated")
-            check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "something extracted")
-            check(os.path.exists(os.path.join(folder, "Tallyx_4.2.7.1530.zip")), "archive kept")
-            run.driver("close")
-            check(run.exit_code() == 0, "exit code")
-    finally:
-        tallyx.kill()
+    abandoned(ctx, root, False, [IDNO])
 
 
 def forced_retry_then_cancel(ctx, root):
-    folder = install_folder(ctx, root)
-    tallyx = start_running_tallyx(ctx, root)
-    try:
-        with Server(ctx.args.port) as srv:
-            srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-            srv.routes["/dl/Tallyx_4.2.7.1530.zip"] = Route(ctx.release())
-            run = Updater(ctx, folder)
-            run.wait(offer_state, "the offer")
-            run.driver("dropdown")
-            time.sleep(0.5)
-            code, _ = run.driver("menu-choose")
-            check(code == 0, "the drop-down menu did not open")
-            v = run.wait_box(QUESTION_FORCED)
-            check(v.get("box.button.2") == "Cancel" and v.get("box.button.4") == "&Retry", v)
-            run.driver("answer", IDRETRY)
-            time.sleep(0.5)
-            run.wait_box(QUESTION_FORCED)  # asked again: Tallyx still runs
-            run.driver("answer", IDCANCEL)
-            run.wait(lambda v: "box.text" not in v and installing_state(v), "abandon")
-            check(tallyx.poll() is None, "the forced variant terminated Tallyx")
-            check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "something extracted")
-            run.driver("close")
-            check(run.exit_code() == 0, "exit code")
-    finally:
-        tallyx.kill()
+    abandoned(ctx, root, True, [IDRETRY, IDCANCEL])
 
 
 def forced_fetches_again(ctx, root):
@@ -360,51 +356,30 @@ def forced_fetches_again(ctx, root):
     still reach the server."""
     with Server(ctx.args.port) as srv:
         srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-        srv.routes["/dl/Tallyx_4.2.7.1530.zip"] = Route(ctx.release())
+        srv.routes[ARCHIVE] = Route(ctx.release())
         for n, forced in enumerate([False, True]):
             folder = install_folder(ctx, os.path.join(root, str(n)))
             run = Updater(ctx, folder)
             run.wait(offer_state, "the offer")
-            if forced:
-                run.driver("dropdown")
-                time.sleep(0.5)
-                run.driver("menu-choose")
-            else:
-                run.driver("click", BUTTON1)
+            choose(run, forced)
             run.wait_box(SUCCESS)
             run.driver("answer", IDOK)
-            run.wait(finished_state, "state Finished")
             assert_release_installed(ctx, folder)
-            run.driver("click", BUTTON3)
-            check(run.exit_code() == 0, "exit code")
-        check(srv.count("/dl/Tallyx_4.2.7.1530.zip") == 2,
-              f"forced download served from the cache: {srv.requests}")
+            finish(run)
+        check(srv.count(ARCHIVE) == 2, f"forced download served from the cache: {srv.requests}")
 
 
-def failed_download(ctx, root, route, forced, message):
-    folder = install_folder(ctx, root)
-    with Server(ctx.args.port) as srv:
-        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-        if route:
-            srv.routes["/dl/Tallyx_4.2.7.1530.zip"] = route
-        run = Updater(ctx, folder)
-        run.wait(offer_state, "the offer")
-        if forced:
-            run.driver("dropdown")
-            time.sleep(0.5)
-            run.driver("menu-choose")
-        else:
-            run.driver("click", BUTTON1)
+def failed_download(ctx, root, release, forced, message):
+    with offered(ctx, root, release=release) as (run, _, folder, _):
+        choose(run, forced)
         run.wait_box(message, timeout=30)
         run.driver("answer", IDOK)
-        run.wait(finished_state, "state Finished")
         check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "tallyx.exe changed")
-        run.driver("click", BUTTON3)
-        check(run.exit_code() == 0, "exit code")
+        finish(run)
 
 
 def download_404(ctx, root):
-    failed_download(ctx, root, None, False, INSTALL_ERROR)
+    failed_download(ctx, root, False, False, INSTALL_ERROR)
 
 
 def download_cut(ctx, root):
@@ -413,14 +388,9 @@ def download_cut(ctx, root):
 
 
 def closed_during_download(ctx, root):
-    folder = install_folder(ctx, root)
-    with Server(ctx.args.port) as srv:
-        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-        release = ctx.release(extra=[("bin/remplissage.dat", os.urandom(1_200_000))])
-        srv.routes["/dl/Tallyx_4.2.7.1530.zip"] = Route(release, rate=300_000)
-        run = Updater(ctx, folder)
-        run.wait(offer_state, "the offer")
-        run.driver("click", BUTTON1)
+    release = ctx.release(extra=[("bin/remplissage.dat", os.urandom(1_200_000))])
+    with offered(ctx, root, release=release, rate=300_000) as (run, _, folder, _):
+        choose(run, forced=False)
         run.wait(lambda v: v.get("main.caption", "").startswith("Vantrel Tallyx Updater : "),
                  "the download")
         run.driver("close")
@@ -431,11 +401,7 @@ def closed_during_download(ctx, root):
 
 
 def second_copy(ctx, root):
-    folder = install_folder(ctx, root)
-    with Server(ctx.args.port) as srv:
-        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-        first = Updater(ctx, folder)
-        first.wait(offer_state, "the offer")
+    with offered(ctx, root) as (first, srv, folder, _):
         second = Updater(ctx, folder)
         code = second.process.wait(timeout=20)
         elapsed = time.monotonic() - second.started
@@ -449,55 +415,45 @@ def second_copy(ctx, root):
         print(f"second copy ended after {elapsed:.1f} s")
 
 
-def hostile_archive(ctx, root, extra, victim_check):
-    folder = install_folder(ctx, root)
-    with open(os.path.join(folder, "lisez-moi.txt"), "wb") as f:
-        f.write(b"ancien contenu\r\n")
-    with Server(ctx.args.port) as srv:
-        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
-        srv.routes["/dl/Tallyx_4.2.7.1530.zip"] = Route(extra(ctx))
-        run = Updater(ctx, folder)
-        run.wait(offer_state, "the offer")
-        run.driver("click", BUTTON1)
+def hostile_archive(ctx, root, release, victim_check):
+    """An archive that fails half-way: the error message, and the files it would have
+    damaged keep their content."""
+    with offered(ctx, root, release=release) as (run, _, folder, _):
+        with open(os.path.join(folder, "lisez-moi.txt"), "wb") as f:
+            f.write(b"ancien contenu\r\n")
+        choose(run, forced=False)
         run.wait_box(INSTALL_ERROR)
         run.driver("answer", IDOK)
-        run.wait(finished_state, "state Finished")
-        run.driver("click", BUTTON3)
-        check(run.exit_code() == 0, "exit code")
+        finish(run)
     victim_check(folder)
 
 
 def traversal_entry(ctx, root):
-    def archive(ctx):
-        out = io.BytesIO()
-        with zipfile.ZipFile(out, "w") as z:
-            z.writestr("tallyx.exe", ctx.stub_new)
-            z.writestr("../evil.txt", "outside")
-            z.writestr("lisez-moi.txt", "nouveau")
-        return out.getvalue()
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as z:
+        z.writestr("tallyx.exe", ctx.stub_new)
+        z.writestr("../evil.txt", "outside")
+        z.writestr("lisez-moi.txt", "nouveau")
 
     def victim(folder):
         check(not os.path.exists(os.path.join(root, "evil.txt")), "wrote outside the folder")
         check(read(folder, "lisez-moi.txt") == b"ancien contenu\r\n", "later entry extracted")
-    hostile_archive(ctx, root, archive, victim)
+    hostile_archive(ctx, root, out.getvalue(), victim)
 
 
 def wrong_crc_entry(ctx, root):
-    def archive(ctx):
-        out = io.BytesIO()
-        with zipfile.ZipFile(out, "w") as z:
-            z.writestr("lisez-moi.txt", "nouveau contenu\r\n")
-        data = bytearray(out.getvalue())
-        good = zlib.crc32(b"nouveau contenu\r\n").to_bytes(4, "little")
-        bad = bytes(b ^ 0xFF for b in good)
-        return bytes(data).replace(good, bad)
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as z:
+        z.writestr("lisez-moi.txt", "nouveau contenu\r\n")
+    good = zlib.crc32(b"nouveau contenu\r\n").to_bytes(4, "little")
+    bad = bytes(b ^ 0xFF for b in good)
 
     def victim(folder):
         check(read(folder, "lisez-moi.txt") == b"ancien contenu\r\n",
               "the failing entry's file lost its old content")
-        check(not [n for n in os.listdir(folder) if n.startswith("lisez-moi") and
-                   n != "lisez-moi.txt"], "a temporary file was left behind")
-    hostile_archive(ctx, root, archive, victim)
+        check([n for n in os.listdir(folder) if n.startswith("lisez-moi")] == ["lisez-moi.txt"],
+              "a temporary file was left behind")
+    hostile_archive(ctx, root, out.getvalue().replace(good, bad), victim)
 
 
 SCENARIOS = {f.__name__: f for f in [

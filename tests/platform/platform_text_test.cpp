@@ -2,7 +2,6 @@
 
 #include "base/text.h"
 #include "platform/exe_version.h"
-#include "platform/one_instance_text.h"
 #include "platform/processes.h"
 #include "platform/progress_text.h"
 
@@ -102,31 +101,6 @@ TEST(VersionKey, FourUpperCaseHexDigitsEach) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(EncodeUtf8(TranslationKey(c.language, c.codePage)), c.key) << c.key;
-}
-
-TEST(ParameterLines, SplitAtEveryKindOfBreak) {
-  struct Case {
-    std::u16string text;
-    std::vector<std::u16string> lines;
-  } const cases[] = {
-      {u"", {}},
-      {u"a\r\nb\r\n", {u"a", u"b"}},
-      {u"a\r\nb", {u"a", u"b"}},
-      {u"a\rb\nc", {u"a", u"b", u"c"}},
-      {u"a\n\rb", {u"a", u"", u"b"}},
-      {u"a\r\rb", {u"a", u"", u"b"}},
-      {u"\r\n", {u""}},
-      {u"\r\n\r\n", {u"", u""}},
-      {u" a \r\n", {u" a "}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(SplitParameterLines(c.text), c.lines) << EncodeUtf8(c.text);
-}
-
-TEST(ParameterLines, JoinEndsEveryArgumentWithCrLf) {
-  EXPECT_EQ(JoinParameterLines({}), u"");
-  EXPECT_EQ(JoinParameterLines({u"C:\\app.exe", u"-x", u""}), u"C:\\app.exe\r\n-x\r\n\r\n");
-  const std::vector<std::u16string> arguments{u"C:\\app.exe", u"one", u"two"};
-  EXPECT_EQ(SplitParameterLines(JoinParameterLines(arguments)), arguments);
 }
 
 }  // namespace

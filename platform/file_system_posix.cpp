@@ -1,0 +1,212 @@
+// The POSIX file system of native builds. The program's Windows-style paths map to POSIX
+// paths by turning every backslash into a slash. Read-only maps to the absence of write
+// permission; hidden, system and creation times have no equivalent and are left alone.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "base/text.h"
+#include "platform/native_file_system.h"
+
+namespace tallyx {
+
+namespace {
+
+std::string ToNative(const std::u16string& path) {
+  std::string native = EncodeUtf8(path);
+  for (char& c : native) {
+    if (c == '\\') c = '/';
+  }
+  return native;
+}
+
+std::u16string ErrorText(int code) { return DecodeUtf8Lenient(std::strerror(code)); }
+
+class PosixFileStream : public TStream {
+ public:
+  PosixFileStream(int fd, int64_t size) : fd_(fd), size_(size) {}
+  ~PosixFileStream() override { ::close(fd_); }
+
+  size_t Read(void* buffer, size_t count) override {
+    size_t done = 0;
+    while (done < count) {
+      const ssize_t got = ::pread(fd_, static_cast<char*>(buffer) + done, count - done, position_);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+      position_ += got;
+    }
+    return done;
+  }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    const int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                         : origin == TSeekOrigin::soCurrent ? position_
+                                                            : size_;
+    position_ = base + offset < 0 ? 0 : base + offset;
+    return position_;
+  }
+  int64_t Size() override { return size_; }
+
+ private:
+  int fd_;
+  int64_t size_;
+  int64_t position_ = 0;
+};
+
+class PosixOutputFile : public OutputFile {
+ public:
+  explicit PosixOutputFile(int fd) : fd_(fd) {}
+  ~PosixOutputFile() override { ::close(fd_); }
+  size_t Write(const void* buffer, size_t count) override {
+    size_t done = 0;
+    while (done < count) {
+      const ssize_t put = ::write(fd_, static_cast<const char*>(buffer) + done, count - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) break;
+      done += static_cast<size_t>(put);
+    }
+    return done;
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  FsError FullPath(const std::u16string& path, std::u16string& full) override {
+    std::string native = ToNative(path);
+    if (native.empty() || native[0] != '/') {
+      std::vector<char> cwd(4096);
+      if (!::getcwd(cwd.data(), cwd.size())) return ErrorText(errno);
+      native = std::string(cwd.data()) + "/" + native;
+    }
+    // Resolve "." and ".." and repeated separators as text, as GetFullPathNameW does.
+    std::vector<std::string> segments;
+    size_t start = 1;
+    while (start <= native.size()) {
+      size_t end = native.find('/', start);
+      if (end == std::string::npos) end = native.size();
+      const std::string segment = native.substr(start, end - start);
+      if (segment == "..") {
+        if (!segments.empty()) segments.pop_back();
+      } else if (!segment.empty() && segment != ".") {
+        segments.push_back(segment);
+      }
+      start = end + 1;
+    }
+    std::string result;
+    for (const std::string& segment : segments) result += "/" + segment;
+    if (result.empty() || (native.back() == '/')) result += "/";
+    full = DecodeUtf8Lenient(result);
+    return std::nullopt;
+  }
+
+  std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsError& error) override {
+    const int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      error = ErrorText(errno);
+      return nullptr;
+    }
+    struct stat info;
+    const int code = ::fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+    if (code != 0) {
+      error = ErrorText(code);
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixFileStream>(fd, static_cast<int64_t>(info.st_size));
+  }
+
+  bool DriveExists(const std::u16string&) override { return true; }
+
+  bool FolderExists(const std::u16string& path) override {
+    struct stat info;
+    return ::stat(ToNative(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  }
+
+  bool FileExists(const std::u16string& path) override {
+    struct stat info;
+    return ::stat(ToNative(path).c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+  }
+
+  void CreateFolders(const std::u16string& folder) override {
+    const std::string native = ToNative(folder);
+    for (size_t i = 1; i <= native.size(); ++i) {
+      if (i == native.size() || native[i] == '/') ::mkdir(native.substr(0, i).c_str(), 0777);
+    }
+  }
+
+  FsError CheckReplaceable(const std::u16string& path) override {
+    struct stat info;
+    if (::stat(ToNative(path).c_str(), &info) != 0) {
+      return errno == ENOENT ? std::nullopt : FsError(ErrorText(errno));
+    }
+    if (S_ISDIR(info.st_mode)) return ErrorText(EISDIR);
+    // Read-only is the absence of any write permission, whoever runs the program.
+    if ((info.st_mode & 0222) == 0) return ErrorText(EACCES);
+    return std::nullopt;
+  }
+
+  std::unique_ptr<OutputFile> CreateTempFile(const std::u16string& folder, std::u16string& tempPath,
+                                             FsError& error) override {
+    static std::atomic<unsigned> counter{0};
+    std::string prefix = ToNative(folder);
+    if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, ".~tx%04x%04x.tmp", static_cast<unsigned>(::getpid()) & 0xFFFF,
+                    counter++ & 0xFFFF);
+      const std::string native = prefix + name;
+      const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        tempPath = DecodeUtf8Lenient(native);
+        return std::make_unique<PosixOutputFile>(fd);
+      }
+      if (errno != EEXIST) break;
+    }
+    error = ErrorText(errno);
+    return nullptr;
+  }
+
+  FsError MoveOver(const std::u16string& from, const std::u16string& to) override {
+    if (::rename(ToNative(from).c_str(), ToNative(to).c_str()) != 0) return ErrorText(errno);
+    return std::nullopt;
+  }
+
+  void RemoveFile(const std::u16string& path) override { ::unlink(ToNative(path).c_str()); }
+
+  int64_t LocalToUtc(int64_t localSeconds) override {
+    const time_t now = ::time(nullptr);
+    struct tm local;
+    ::localtime_r(&now, &local);
+    return localSeconds - local.tm_gmtoff;
+  }
+
+  void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
+    if (kind != FileTimeKind::LastWrite) return;
+    struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(utcSeconds), 0}};
+    ::utimensat(AT_FDCWD, ToNative(path).c_str(), times, 0);
+  }
+
+  void SetAttributes(const std::u16string& path, uint8_t attributes) override {
+    struct stat info;
+    const std::string native = ToNative(path);
+    if ((attributes & 0x01) && ::stat(native.c_str(), &info) == 0) {
+      ::chmod(native.c_str(), info.st_mode & 07555);
+    }
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> CreateNativeFileSystem() { return std::make_unique<PosixFileSystem>(); }
+
+}  // namespace tallyx

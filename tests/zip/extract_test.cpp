@@ -1,0 +1,333 @@
+// Extraction to a folder through the platform's file system.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "platform/native_file_system.h"
+#include "tests/zip/scratch.h"
+#include "tests/zip/zip_writer.h"
+#include "zip/zip_archive.h"
+#include "zip/zip_file.h"
+
+namespace tallyx {
+namespace {
+
+using testing::BuildZip;
+using testing::ListTree;
+using testing::ReadBytes;
+using testing::ScratchFolder;
+using testing::SetLE;
+using testing::TestEntry;
+using testing::TestZip;
+using testing::WriteBytes;
+namespace fs = std::filesystem;
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Exception& e) {
+    return EncodeUtf8(e.ClassName()) + ": " + EncodeUtf8(e.Message());
+  }
+  return "";
+}
+
+class ExtractTest : public ::testing::Test {
+ protected:
+  // Writes `bytes` as archive.zip in the scratch folder and extracts it into out/.
+  std::string Extract(const std::string& bytes) {
+    WriteBytes(scratch_.path() / "archive.zip", bytes);
+    TZipFile zip(*fs_);
+    return ErrorOf([&] {
+      zip.Open((scratch_.path() / "archive.zip").u16string(), TZipMode::zmRead);
+      zip.ExtractAll(Out().u16string());
+    });
+  }
+  fs::path Out() const { return scratch_.path() / "out"; }
+  std::string Native(const fs::path& path) const {
+    const std::u16string text = path.u16string();
+    return EncodeUtf8(text);
+  }
+
+  std::unique_ptr<FileSystem> fs_ = CreateNativeFileSystem();
+  ScratchFolder scratch_;
+};
+
+TEST_F(ExtractTest, WritesTheTree) {
+  std::string big;
+  for (int i = 0; i < 30000; ++i) big += "line " + std::to_string(i) + "\n";
+  TestEntry descriptor{"dd.bin", big};
+  descriptor.dataDescriptor = true;
+  TestEntry emptyWithDescriptor{"empty-dd.txt", ""};
+  emptyWithDescriptor.dataDescriptor = true;
+  const TestZip zip = BuildZip({
+      {"docs/", "", 0},
+      {"a/b/c.txt", "nested"},
+      {"back\\slash\\x.txt", "backslashes"},
+      {"empty.txt", "", 0},
+      emptyWithDescriptor,
+      {"one", "1", 0},
+      {"four", "4444"},
+      descriptor,
+      {"dup.txt", "first"},
+      {"wide.txt", "method 0x108", 0x108},
+      {"dup.txt", "second"},
+  });
+  ASSERT_EQ(Extract(zip.bytes), "");
+  EXPECT_EQ(ListTree(Out()),
+            "a/;a/b/;a/b/c.txt;back/;back/slash/;back/slash/x.txt;dd.bin;docs/;dup.txt;"
+            "empty-dd.txt;empty.txt;four;one;wide.txt;");
+  struct Case {
+    const char* file;
+    std::string content;
+  } cases[] = {
+      {"a/b/c.txt", "nested"}, {"back/slash/x.txt", "backslashes"}, {"empty.txt", ""},
+      {"empty-dd.txt", ""},    {"one", "1"},                        {"four", "4444"},
+      {"dd.bin", big},         {"dup.txt", "second"},               {"wide.txt", "method 0x108"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReadBytes(Out() / c.file), c.content) << c.file;
+}
+
+TEST_F(ExtractTest, EmptyArchiveWritesNothing) {
+  ASSERT_EQ(Extract(BuildZip({}).bytes), "");
+  EXPECT_EQ(ListTree(scratch_.path()), "archive.zip;");
+}
+
+TEST_F(ExtractTest, ZeroLengthEntryReadsNothing) {
+  // The empty entry's deflate data is damaged: reading it would fail.
+  TestZip zip = BuildZip({{"empty.txt", "", 8}, {"b", "bee"}});
+  zip.bytes[zip.localOffsets[0] + 30 + 9] = '\xFF';
+  fs::create_directories(Out());
+  WriteBytes(Out() / "empty.txt", "old content");
+  ASSERT_EQ(Extract(zip.bytes), "");
+  EXPECT_EQ(ReadBytes(Out() / "empty.txt"), "");
+  EXPECT_EQ(ReadBytes(Out() / "b"), "bee");
+}
+
+TEST_F(ExtractTest, FailuresStopTheExtraction) {
+  TestEntry badCrc{"bad.txt", "payload"};
+  badCrc.crc = 0x12345678;
+  TestEntry storedLarger{"bad.txt", "abc", 0};
+  storedLarger.uncompressedSize = 5;
+  TestEntry storedSmaller{"bad.txt", "abc", 0};
+  storedSmaller.uncompressedSize = 2;
+  TestEntry deflatedLarger{"bad.txt", "abcdefgh"};
+  deflatedLarger.uncompressedSize = 20;
+  TestEntry deflatedSmaller{"bad.txt", "abcdefgh"};
+  deflatedSmaller.uncompressedSize = 4;
+  TestEntry encrypted{"bad.txt", "\x9c\x11\x05 ciphertext", 0, 0x0001};
+  encrypted.crc = testing::Crc32("plain text");
+  struct Case {
+    const char* name;
+    TestEntry entry;
+    std::string expected;
+  } cases[] = {
+      {"wrong CRC", badCrc, "EZipException: Bad CRC-32 for entry \"bad.txt\""},
+      {"stored size larger", storedLarger, "EZipException: Wrong size for entry \"bad.txt\""},
+      {"stored size smaller", storedSmaller, "EZipException: Wrong size for entry \"bad.txt\""},
+      {"deflated size larger", deflatedLarger, "EReadError: Stream read error"},
+      {"deflated size smaller", deflatedSmaller, "EZipException: Wrong size for entry \"bad.txt\""},
+      {"encrypted", encrypted, "EZipException: Bad CRC-32 for entry \"bad.txt\""},
+      {"method 99", {"bad.txt", "x", 99}, "EListError: Item not found"},
+      {"invalid characters", {"bad|name.txt", "x"}, "EArgumentException: Invalid characters in path"},
+      {"invalid UTF-8", {"bad\xFF.txt", "x", 8, 0x800},
+       "EEncodingError: No mapping for the Unicode character exists in the target multi-byte code page"},
+      {"parent segment", {"../evil.txt", "x"},
+       "EZipException: Entry \"../evil.txt\" would be written outside the folder"},
+      {"deep parent segment", {"a/../../evil.txt", "x"},
+       "EZipException: Entry \"a/../../evil.txt\" would be written outside the folder"},
+      {"rooted", {"/evil.txt", "x"}, "EZipException: Entry \"/evil.txt\" would be written outside the folder"},
+      {"rooted with backslash", {"\\evil.txt", "x"},
+       "EZipException: Entry \"\\evil.txt\" would be written outside the folder"},
+      {"drive", {"C:evil.txt", "x"}, "EZipException: Entry \"C:evil.txt\" would be written outside the folder"},
+      {"long path prefix", {"\\\\?\\C:\\evil.txt", "x"},
+       "EZipException: Entry \"\\\\?\\C:\\evil.txt\" would be written outside the folder"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(Out());
+    fs::create_directories(Out());
+    WriteBytes(Out() / "bad.txt", "good old file");
+    const TestZip zip = BuildZip({{"first.txt", "1"}, c.entry, {"after.txt", "3"}});
+    EXPECT_EQ(Extract(zip.bytes), c.expected) << c.name;
+    // Entries before stay, later ones are not touched, nothing lands outside, no temporary
+    // file is left behind and the existing file is intact.
+    EXPECT_EQ(ListTree(scratch_.path()), "archive.zip;out/;out/bad.txt;out/first.txt;") << c.name;
+    EXPECT_EQ(ReadBytes(Out() / "bad.txt"), "good old file") << c.name;
+  }
+}
+
+TEST_F(ExtractTest, DamagedLocalHeaderFailsADirectoryEntryToo) {
+  TestZip zip = BuildZip({{"docs/", "", 0}});
+  zip.bytes[zip.localOffsets[0]] = 'X';
+  EXPECT_EQ(Extract(zip.bytes), "EZipException: Invalid Zip Local Header signature");
+  EXPECT_FALSE(fs::exists(Out()));
+}
+
+TEST_F(ExtractTest, ReadOnlyOverReadOnly) {
+  TestEntry readOnly{"ro.txt", "first", 8, 0, 0x0014, 0x21};
+  TestEntry again{"ro.txt", "second", 8, 0, 0x0014, 0x21};
+  const std::string full = Native(Out() / "ro.txt");
+  const std::string message = Extract(BuildZip({readOnly, again}).bytes);
+  EXPECT_EQ(message.rfind("EFCreateError: Cannot create file \"" + full + "\". ", 0), 0u) << message;
+  EXPECT_GT(message.size(), ("EFCreateError: Cannot create file \"" + full + "\". ").size());
+  EXPECT_EQ(ReadBytes(Out() / "ro.txt"), "first");
+  EXPECT_EQ(ListTree(Out()), "ro.txt;");
+  const auto perms = fs::status(Out() / "ro.txt").permissions();
+  EXPECT_EQ(perms & fs::perms::owner_write, fs::perms::none);
+}
+
+TEST_F(ExtractTest, AttributesOnlyForMsDosHosts) {
+  TestEntry unixHost{"unix.txt", "u", 8, 0, 0x0314, 0x01};
+  TestEntry dosHost{"dos.txt", "d", 8, 0, 0x0014, 0x01 | 0x08};
+  ASSERT_EQ(Extract(BuildZip({unixHost, dosHost}).bytes), "");
+  EXPECT_NE(fs::status(Out() / "unix.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_EQ(fs::status(Out() / "dos.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+}
+
+int64_t LastWriteSeconds(const fs::path& file) {
+  const auto time = std::chrono::file_clock::to_sys(fs::last_write_time(file));
+  return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+}
+
+TEST_F(ExtractTest, ModificationTimes) {
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+  const int64_t stamped = fs_->LocalToUtc(1614954610);  // 2021-03-05 14:30:10 local
+  struct Case {
+    const char* name;
+    uint32_t dosTime;
+    bool stamped;
+  } cases[] = {
+      {"valid", testing::kDosDate2021, true},
+      {"date 0", 0, false},
+      {"seconds field 30", (testing::kDosDate2021 & ~0x1Fu) | 30, false},
+      {"hour 24", (testing::kDosDate2021 & ~(0x1Fu << 11)) | (24u << 11), false},
+      {"February 30", (41u << 25) | (2u << 21) | (30u << 16), false},
+      {"February 29 of a leap year", (40u << 25) | (2u << 21) | (29u << 16), true},
+  };
+  std::vector<TestEntry> entries;
+  for (const Case& c : cases) {
+    TestEntry entry{c.name, "x"};
+    entry.dosTime = c.dosTime;
+    entries.push_back(entry);
+  }
+  ASSERT_EQ(Extract(BuildZip(entries).bytes), "");
+  for (const Case& c : cases) {
+    const int64_t written = LastWriteSeconds(Out() / c.name);
+    if (c.stamped) {
+      if (c.dosTime == testing::kDosDate2021) {
+        EXPECT_EQ(written, stamped) << c.name;
+      }
+      EXPECT_LT(written, now - 86400) << c.name;
+    } else {
+      EXPECT_GT(written, now - 86400) << c.name;
+    }
+  }
+}
+
+TEST(DosDateTimeTest, Conversion) {
+  struct Case {
+    uint32_t value;
+    bool valid;
+    int64_t seconds;
+  } cases[] = {
+      {testing::kDosDate2021, true, 1614954610},
+      {(0u << 25) | (1u << 21) | (1u << 16), true, 315532800},
+      {(127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u, true, 4354819198},
+      {0, false, 0},
+      {(44u << 25) | (4u << 21) | (31u << 16), false, 0},
+      {(41u << 25) | (13u << 21) | (1u << 16), false, 0},
+      {(41u << 25) | (1u << 21) | (1u << 16) | (60u << 5), false, 0},
+  };
+  for (const Case& c : cases) {
+    const DosDateTime t = DecodeDosDateTime(c.value);
+    EXPECT_EQ(IsValidDosDateTime(t), c.valid) << std::hex << c.value;
+    if (c.valid) {
+      EXPECT_EQ(ToUnixSeconds(t), c.seconds) << std::hex << c.value;
+    }
+  }
+}
+
+TEST_F(ExtractTest, ObjectReuseAfterEveryFailure) {
+  const fs::path good = scratch_.path() / "good.zip";
+  const fs::path damaged = scratch_.path() / "damaged.zip";
+  const fs::path failing = scratch_.path() / "failing.zip";
+  WriteBytes(good, BuildZip({{"ok.txt", "fine"}}).bytes);
+  WriteBytes(damaged, "PK\x05\x06 not really");
+  TestEntry bad{"bad.txt", "x"};
+  bad.crc = 1;
+  WriteBytes(failing, BuildZip({{"early.txt", "e"}, bad}).bytes);
+  const std::string missingText = Native(scratch_.path() / "missing.zip");
+  struct Case {
+    const char* name;
+    std::function<void(TZipFile&)> first;
+    std::string expected;
+  } cases[] = {
+      {"missing file", [&](TZipFile& z) { z.Open((scratch_.path() / "missing.zip").u16string(), TZipMode::zmRead); },
+       "EFOpenError: Cannot open file \"" + missingText + "\". "},
+      {"damaged archive", [&](TZipFile& z) { z.Open(damaged.u16string(), TZipMode::zmRead); },
+       "EZipException: Error reading zip file"},
+      {"extraction stopped", [&](TZipFile& z) {
+         z.Open(failing.u16string(), TZipMode::zmRead);
+         z.ExtractAll(Out().u16string());
+       }, "EZipException: Bad CRC-32 for entry \"bad.txt\""},
+      {"closed", [&](TZipFile& z) { z.ExtractAll(Out().u16string()); },
+       "EZipException: File must be open for reading"},
+  };
+  for (const Case& c : cases) {
+    TZipFile zip(*fs_);
+    const std::string error = ErrorOf([&] { c.first(zip); });
+    EXPECT_EQ(error.substr(0, c.expected.size()), c.expected) << c.name;
+    EXPECT_EQ(ErrorOf([&] {
+                zip.Open(good.u16string(), TZipMode::zmRead);
+                zip.ExtractAll(Out().u16string());
+                zip.Close();
+                zip.Close();
+              }),
+              "")
+        << c.name;
+    EXPECT_EQ(ReadBytes(Out() / "ok.txt"), "fine") << c.name;
+    EXPECT_EQ(ErrorOf([&] { zip.ExtractAll(Out().u16string()); }),
+              "EZipException: File must be open for reading")
+        << c.name;
+  }
+}
+
+TEST_F(ExtractTest, ProgressFollowsTheCopy) {
+  const std::string data(150000, 'p');
+  WriteBytes(scratch_.path() / "archive.zip", BuildZip({{"p.bin", data}}).bytes);
+  TZipFile zip(*fs_);
+  std::vector<int64_t> positions;
+  zip.SetOnProgress([&](TZipFile&, const std::u16string& file, const TZipHeader&, int64_t at) {
+    EXPECT_EQ(file, Out().u16string() + u"\\p.bin");
+    positions.push_back(at);
+  });
+  zip.Open((scratch_.path() / "archive.zip").u16string(), TZipMode::zmRead);
+  zip.ExtractAll(Out().u16string());
+  EXPECT_EQ(positions, (std::vector<int64_t>{0, 61440, 122880, 150000}));
+}
+
+TEST_F(ExtractTest, NestedArchiveThroughTheFactory) {
+  // The release flags only its non-ASCII names (as real tools do); the nested archive
+  // flags all of them. Neither may garble the other.
+  const TestZip inner = BuildZip({{"caf\xC3\xA9.txt", "inner", 8, 0x800}});
+  const TestZip release = BuildZip({{"\x81" "ber.txt", "cp437"}, {"tallyx.zip", inner.bytes, 0},
+                                    {"na\xC3\xAFve.txt", "flagged", 8, 0x800}});
+  WriteBytes(scratch_.path() / "release.zip", release.bytes);
+  ZipArchiveFactory factory(*fs_);
+  std::unique_ptr<Archive> archive = factory.CreateArchive();
+  archive->Open((scratch_.path() / "release.zip").u16string());
+  archive->ExtractAll(Out().u16string());
+  archive->Close();
+  archive->Open((Out() / "tallyx.zip").u16string());
+  archive->ExtractAll(Out().u16string());
+  archive->Close();
+  EXPECT_EQ(ListTree(Out()), "caf\xC3\xA9.txt;na\xC3\xAFve.txt;tallyx.zip;\xC3\xBC" "ber.txt;");
+}
+
+}  // namespace
+}  // namespace tallyx

@@ -1,0 +1,165 @@
+// What only the Win32 file system shows: attributes, both times, exclusive opening.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "platform/native_file_system.h"
+#include "platform/os_error.h"
+#include "platform/scoped_handle.h"
+#include "platform/win_text.h"
+#include "tests/zip/scratch.h"
+#include "tests/zip/zip_writer.h"
+#include "zip/zip_file.h"
+
+namespace tallyx {
+namespace {
+
+using testing::BuildZip;
+using testing::ReadBytes;
+using testing::ScratchFolder;
+using testing::TestEntry;
+using testing::WriteBytes;
+namespace fs = std::filesystem;
+
+class WinExtractTest : public ::testing::Test {
+ protected:
+  std::u16string ArchivePath() const { return (scratch_.path() / "archive.zip").u16string(); }
+  std::u16string OutText() const { return (scratch_.path() / "out").u16string(); }
+  std::u16string OutFile(const char16_t* name) const { return OutText() + u"\\" + name; }
+
+  std::unique_ptr<FileSystem> fs_ = CreateNativeFileSystem();
+  ScratchFolder scratch_;
+};
+
+ScopedFileHandle OpenWith(const std::u16string& path, DWORD access, DWORD share) {
+  return ScopedFileHandle(
+      CreateFileW(W(path), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+TEST_F(WinExtractTest, AttributesFromMsDosHosts) {
+  struct Case {
+    const char16_t* name;
+    uint16_t madeBy;
+    uint32_t external;
+    DWORD expected;
+  } cases[] = {
+      {u"ro.txt", 0x0014, 0x21, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+      {u"hidden.txt", 0x0014, 0x22, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE},
+      {u"system.txt", 0x0014, 0x24, FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
+      {u"label.txt", 0x0014, 0x28, FILE_ATTRIBUTE_ARCHIVE},
+      {u"unix.txt", 0x0314, 0x21, FILE_ATTRIBUTE_ARCHIVE},
+  };
+  std::vector<TestEntry> entries;
+  for (const Case& c : cases) {
+    TestEntry entry{EncodeUtf8(c.name), "x"};
+    entry.madeBy = c.madeBy;
+    entry.externalAttributes = c.external;
+    entries.push_back(entry);
+  }
+  WriteBytes(ArchivePath(), BuildZip(entries).bytes);
+  TZipFile zip(*fs_);
+  zip.Open(ArchivePath(), TZipMode::zmRead);
+  zip.ExtractAll(OutText());
+  constexpr DWORD kShown = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  for (const Case& c : cases) {
+    EXPECT_EQ(GetFileAttributesW(W(OutFile(c.name))) & kShown, c.expected & kShown)
+        << EncodeUtf8(c.name);
+  }
+}
+
+TEST_F(WinExtractTest, CreationAndLastWriteTimes) {
+  WriteBytes(ArchivePath(), BuildZip({{"t.txt", "x"}}).bytes);
+  TZipFile zip(*fs_);
+  zip.Open(ArchivePath(), TZipMode::zmRead);
+  zip.ExtractAll(OutText());
+
+  SYSTEMTIME local{2021, 3, 5, 5, 14, 30, 10, 0};
+  FILETIME localTime, expected;
+  ASSERT_TRUE(SystemTimeToFileTime(&local, &localTime));
+  ASSERT_TRUE(LocalFileTimeToFileTime(&localTime, &expected));
+  ScopedFileHandle file = OpenWith(OutFile(u"t.txt"), GENERIC_READ, FILE_SHARE_READ);
+  FILETIME creation, access, write;
+  ASSERT_TRUE(GetFileTime(file.Get(), &creation, &access, &write));
+  EXPECT_EQ(CompareFileTime(&write, &expected), 0);
+  EXPECT_EQ(CompareFileTime(&creation, &expected), 0);
+}
+
+TEST_F(WinExtractTest, TargetsThatCannotBeReplaced) {
+  fs::create_directories(scratch_.path() / "out");
+  WriteBytes(OutFile(u"locked.txt"), "held open");
+  WriteBytes(OutFile(u"readonly.txt"), "protected");
+  SetFileAttributesW(W(OutFile(u"readonly.txt")), FILE_ATTRIBUTE_READONLY);
+  ScopedFileHandle holder = OpenWith(OutFile(u"locked.txt"), GENERIC_READ, 0);
+  ASSERT_TRUE(holder);
+  struct Case {
+    const char16_t* name;
+    const char* original;
+    DWORD error;
+  } cases[] = {
+      {u"locked.txt", "held open", ERROR_SHARING_VIOLATION},
+      {u"readonly.txt", "protected", ERROR_ACCESS_DENIED},
+  };
+  for (const Case& c : cases) {
+    WriteBytes(ArchivePath(), BuildZip({{EncodeUtf8(c.name), "new content"}}).bytes);
+    TZipFile zip(*fs_);
+    zip.Open(ArchivePath(), TZipMode::zmRead);
+    std::u16string message;
+    try {
+      zip.ExtractAll(OutText());
+    } catch (const EFCreateError& e) {
+      message = e.Message();
+    }
+    std::u16string full(MAX_PATH, u'\0');
+    full.resize(GetFullPathNameW(W(OutFile(c.name)), MAX_PATH, W(full), nullptr));
+    EXPECT_EQ(EncodeUtf8(message), EncodeUtf8(u"Cannot create file \"" + full + u"\". " +
+                                              SysErrorMessage(c.error)))
+        << EncodeUtf8(c.name);
+    holder.Reset();
+    EXPECT_EQ(ReadBytes(OutFile(c.name)), c.original) << EncodeUtf8(c.name);
+    holder = OpenWith(OutFile(u"locked.txt"), GENERIC_READ, 0);
+  }
+  EXPECT_EQ(testing::ListTree(scratch_.path() / "out"), "locked.txt;readonly.txt;");
+}
+
+TEST_F(WinExtractTest, MissingDrive) {
+  WriteBytes(ArchivePath(), BuildZip({{"a.txt", "a"}}).bytes);
+  std::u16string drive = u"Q:\\";
+  while (drive[0] > u'D' && GetDriveTypeW(W(drive)) != DRIVE_NO_ROOT_DIR) --drive[0];
+  TZipFile zip(*fs_);
+  zip.Open(ArchivePath(), TZipMode::zmRead);
+  std::u16string message;
+  try {
+    zip.ExtractAll(drive + u"dest");
+  } catch (const EDirectoryNotFoundException& e) {
+    message = e.Message();
+  }
+  EXPECT_EQ(EncodeUtf8(message), "The drive cannot be found") << EncodeUtf8(drive);
+}
+
+TEST_F(WinExtractTest, ArchiveIsLockedUntilReleased) {
+  TestEntry bad{"bad.txt", "x"};
+  bad.crc = 7;
+  WriteBytes(ArchivePath(), BuildZip({{"a.txt", "a"}, bad}).bytes);
+  const std::u16string other = (scratch_.path() / "other.zip").u16string();
+  WriteBytes(other, BuildZip({{"b.txt", "b"}}).bytes);
+  auto openable = [&] { return OpenWith(ArchivePath(), GENERIC_READ, FILE_SHARE_READ).IsValid(); };
+
+  TZipFile zip(*fs_);
+  zip.Open(ArchivePath(), TZipMode::zmRead);
+  EXPECT_FALSE(openable());
+  EXPECT_THROW(zip.ExtractAll(OutText()), EZipException);
+  EXPECT_FALSE(openable());
+  zip.Open(other, TZipMode::zmRead);
+  EXPECT_TRUE(openable());
+  zip.ExtractAll(OutText());
+  zip.Close();
+  EXPECT_EQ(ReadBytes(OutFile(u"b.txt")), "b");
+
+  ScopedFileHandle holder = OpenWith(ArchivePath(), GENERIC_READ, 0);
+  EXPECT_THROW(zip.Open(ArchivePath(), TZipMode::zmRead), EFOpenError);
+}
+
+}  // namespace
+}  // namespace tallyx

@@ -1,0 +1,103 @@
+// The Windows path rules of the extraction, as text.
+#include <gtest/gtest.h>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "zip/win_path.h"
+
+namespace tallyx {
+namespace {
+
+std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Exception& e) {
+    return EncodeUtf8(e.ClassName()) + ": " + EncodeUtf8(e.Message());
+  }
+  return "";
+}
+
+TEST(WinPathTest, Join) {
+  struct Case {
+    const char16_t* path;
+    const char16_t* name;
+    const char* expected;
+  } cases[] = {
+      {u"C:\\dest", u"a.txt", "C:\\dest\\a.txt"},
+      {u"C:\\dest\\", u"a.txt", "C:\\dest\\a.txt"},
+      {u"C:\\dest/", u"a.txt", "C:\\dest/a.txt"},
+      {u"C:", u"a.txt", "C:a.txt"},
+      {u"", u"sub\\a.txt", "sub\\a.txt"},
+      {u"C:\\dest", u"", "C:\\dest"},
+      {u"C:\\dest", u"a|b.txt", "EArgumentException: Invalid characters in path"},
+      {u"C:\\dest", u"a\"b", "EArgumentException: Invalid characters in path"},
+      {u"C:\\de<st", u"a", "EArgumentException: Invalid characters in path"},
+      {u"C:\\dest", u"tab\there", "EArgumentException: Invalid characters in path"},
+  };
+  for (const Case& c : cases) {
+    std::string result;
+    const std::string error = ErrorOf([&] { result = EncodeUtf8(JoinEntryPath(c.path, c.name)); });
+    EXPECT_EQ(error.empty() ? result : error, c.expected) << EncodeUtf8(c.name);
+  }
+}
+
+TEST(WinPathTest, FolderPart) {
+  struct Case {
+    const char16_t* path;
+    const char16_t* expected;
+  } cases[] = {
+      {u"C:\\dest\\sub\\a.txt", u"C:\\dest\\sub"}, {u"C:\\a.txt", u"C:\\"},
+      {u"C:a.txt", u"C:"},                         {u"a.txt", u""},
+      {u"\\a.txt", u"\\"},                         {u"C:\\dest\\docs\\", u"C:\\dest\\docs"},
+      {u"\\\\server\\share\\x", u"\\\\server\\share"}, {u"a\\\\b", u"a\\\\"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EncodeUtf8(ExtractFolderPart(c.path)), EncodeUtf8(c.expected)) << EncodeUtf8(c.path);
+  }
+}
+
+TEST(WinPathTest, PathChecks) {
+  const std::u16string long247 = u"C:\\" + std::u16string(244, u'a');
+  struct Case {
+    std::u16string path;
+    size_t limit;
+    const char* expected;
+  } cases[] = {
+      {u"C:\\dest\\sub", kMaxFolderPath, ""},
+      {long247, kMaxFolderPath, ""},
+      {long247 + u"b", kMaxFolderPath, "EPathTooLongException: The specified path is too long"},
+      {long247 + u"b", kMaxFilePath, ""},
+      {u"C:\\" + std::u16string(257, u'a'), kMaxFilePath,
+       "EPathTooLongException: The specified path is too long"},
+      {u"C:\\dest\\a:b", kMaxFolderPath, "ENotSupportedException: The path format is not supported"},
+      {u"1:\\dest", kMaxFolderPath, "ENotSupportedException: The path format is not supported"},
+      {u"/tmp/dest", kMaxFolderPath, ""},
+      {u"   ", kMaxFolderPath, "EArgumentException: Invalid characters in path"},
+      {u"C:\\a>b", kMaxFilePath, "EArgumentException: Invalid characters in path"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ErrorOf([&] { CheckPathText(c.path, c.limit); }), c.expected) << EncodeUtf8(c.path);
+  }
+}
+
+TEST(WinPathTest, EscapingNames) {
+  struct Case {
+    const char16_t* name;
+    bool escapes;
+  } cases[] = {
+      {u"a.txt", false},          {u"sub\\a.txt", false},     {u".\\a.txt", false},
+      {u"a..b\\c", false},        {u"..a", false},            {u"docs\\", false},
+      {u"", false},               {u"..\\evil", true},        {u"a\\..\\..\\evil", true},
+      {u"a\\..", true},           {u"\\evil", true},          {u"\\\\?\\C:\\evil", true},
+      {u"\\\\server\\share", true}, {u"C:evil", true},        {u"C:\\evil", true},
+      {u"a\\...\\evil", true},    {u"a\\.. \\evil", true},
+  };
+  const std::u16string withNul(u"..\0x\\evil", 9);
+  EXPECT_TRUE(IsEscapingEntryName(withNul));
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsEscapingEntryName(c.name), c.escapes) << EncodeUtf8(c.name);
+  }
+}
+
+}  // namespace
+}  // namespace tallyx

@@ -1,0 +1,67 @@
+#include "zip/win_path.h"
+
+#include "base/errors.h"
+
+namespace tallyx {
+
+bool HasInvalidPathChars(std::u16string_view path) {
+  for (char16_t c : path) {
+    if (c < 32 || c == u'"' || c == u'<' || c == u'>' || c == u'|') return true;
+  }
+  return false;
+}
+
+static void RaiseInvalidChars() { throw EArgumentException(u"Invalid characters in path"); }
+
+std::u16string JoinEntryPath(const std::u16string& path, const std::u16string& name) {
+  if (path.empty()) return name;
+  if (name.empty()) return path;
+  if (HasInvalidPathChars(path) || HasInvalidPathChars(name)) RaiseInvalidChars();
+  const char16_t last = path.back();
+  if (last == u'\\' || last == u'/' || last == u':') return path + name;
+  return path + u'\\' + name;
+}
+
+std::u16string ExtractFolderPart(const std::u16string& path) {
+  const size_t i = path.find_last_of(u"\\:");
+  if (i == std::u16string::npos) return {};
+  if (i > 0 && path[i] == u'\\' && path[i - 1] != u'\\' && path[i - 1] != u':') {
+    return path.substr(0, i);
+  }
+  return path.substr(0, i + 1);
+}
+
+static bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+void CheckPathText(const std::u16string& path, size_t maxLength) {
+  if (path.size() >= maxLength) throw EPathTooLongException(u"The specified path is too long");
+  const size_t start = path.size() >= 2 && path[1] == u':' && IsDriveLetter(path[0]) ? 2 : 0;
+  if (path.find(u':', start) != std::u16string::npos) {
+    throw ENotSupportedException(u"The path format is not supported");
+  }
+  if (path.find_first_not_of(u" \t\r\n\v\f") == std::u16string::npos) RaiseInvalidChars();
+  if (HasInvalidPathChars(path)) RaiseInvalidChars();
+}
+
+bool IsEscapingEntryName(std::u16string_view name) {
+  if (name.empty()) return false;
+  if (name[0] == u'\\' || (name.size() >= 2 && name[1] == u':')) return true;
+  // The system reads a path only up to a NUL: "..\0x" would reach it as "..".
+  if (name.find(u'\0') != std::u16string_view::npos) return true;
+  // Windows drops trailing dots and spaces from a segment, so "..." and ".. " climb
+  // like "..".
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = name.size();
+    const std::u16string_view segment = name.substr(start, end - start);
+    if (segment.find_first_not_of(u". ") == std::u16string_view::npos &&
+        segment.find(u"..") != std::u16string_view::npos) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace tallyx

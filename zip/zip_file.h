@@ -1,0 +1,127 @@
+#pragma once
+// The archive object: opens a ZIP archive for reading, loads its central directory,
+// decodes entry names, hands out entry data streams and extracts entries to a folder.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zip/file_system.h"
+#include "zip/stream.h"
+#include "zip/zip_struct.h"
+
+struct z_stream_s;
+
+namespace tallyx {
+
+class TZipFile;
+
+// Builds a stream over the archive stream for one entry (`item` is its local header).
+using TStreamConstructor =
+    std::function<std::unique_ptr<TStream>(TStream& input, TZipFile& zip, const TZipHeader& item)>;
+using TZipCompression = uint8_t;
+using TZipProgressEvent = std::function<void(TZipFile& sender, const std::u16string& fileName,
+                                             const TZipHeader& header, int64_t position)>;
+
+class TZipFile {
+ public:
+  explicit TZipFile(FileSystem& fileSystem);  // Create: closed, no entries
+  virtual ~TZipFile();
+  TZipFile(const TZipFile&) = delete;
+  TZipFile& operator=(const TZipFile&) = delete;
+
+  // Only zmRead exists here (there is no writing side); any other mode raises
+  // EZipException "Invalid argument". Both forms first close whatever was open.
+  void Open(const std::u16string& zipFileName, TZipMode openMode);
+  // The caller keeps `zipFileStream`; Close forgets it without releasing it.
+  void Open(TStream& zipFileStream, TZipMode openMode);
+  void Close();
+
+  // Positions the archive at entry `index`, reads its local header and returns the
+  // entry's data stream, which reads from the shared archive stream.
+  void Read(size_t index, std::unique_ptr<TStream>& stream, TZipHeader& localHeader);
+  // The name of the Unicode path extra field (tag 0x7075) of `header`, when present and
+  // its CRC-32 matches the header's raw name.
+  bool GetUTF8PathFromExtraField(const TZipHeader& header, std::u16string& fileName);
+  // The entry's name: the local header's Unicode path field when it applies, otherwise
+  // the central name decoded by the entry's own UTF-8 flag.
+  std::u16string EntryName(size_t index, const TZipHeader& localHeader);
+
+  void ExtractAll(const std::u16string& path);
+  void Extract(size_t index, const std::u16string& path, bool createSubdirs = true);
+
+  static void RegisterCompressionHandler(TZipCompression method, TStreamConstructor compressor,
+                                         TStreamConstructor decompressor);
+
+  TZipMode Mode() const { return FMode; }
+  size_t FileCount() const { return FFiles.size(); }
+  const TZipHeader& FileInfo(size_t index) const { return FFiles.at(index); }
+  const std::string& Comment() const { return FComment; }
+  // Whether every entry of the open archive carries the UTF-8 name flag.
+  bool UTF8Support() const { return FUTF8Support; }
+  void SetOnProgress(TZipProgressEvent handler) { FOnProgress = std::move(handler); }
+
+ private:
+  bool FindEndRecord(TEndRecord& record);
+  void LoadDirectory();
+  std::u16string DecodeName(const TZipHeader& header) const;
+  void RequireReadMode() const;
+  void CreateFolder(const std::u16string& folder);
+  void WriteEntryFile(const TZipHeader& central, const std::u16string& name,
+                      const std::u16string& target, TStream& data);
+  void CopyVerified(const TZipHeader& central, const std::u16string& name, TStream& data,
+                    OutputFile& out);
+  void ApplyTimesAndAttributes(const TZipHeader& central, const std::u16string& target);
+  void CheckTargetExists(const std::u16string& target);
+
+  FileSystem& fileSystem_;
+  TZipMode FMode = TZipMode::zmClosed;
+  TStream* FStream = nullptr;
+  std::unique_ptr<TStream> FFileStream;
+  int64_t FStartFileData = 0;
+  int64_t FEndFileData = 0;
+  std::vector<TZipHeader> FFiles;
+  std::string FComment;
+  bool FUTF8Support = true;
+  TZipProgressEvent FOnProgress;
+  std::u16string FCurrentFile;
+  TZipHeader FCurrentHeader;
+};
+
+// The entry's own bytes from the archive's current position; seeking moves the archive.
+class TStoredStream : public TStream {
+ public:
+  explicit TStoredStream(TStream& input) : input_(input) {}
+  size_t Read(void* buffer, size_t count) override { return input_.Read(buffer, count); }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return input_.Seek(offset, origin); }
+  int64_t Size() override { return input_.Size(); }
+
+ private:
+  TStream& input_;
+};
+
+// Raw inflate (zlib window bits -15) over the archive stream. The input is read ahead in
+// pieces of 64 KiB until the deflate stream ends; what was read past its end is given
+// back to the source.
+class TZDecompressionStream : public TStream {
+ public:
+  explicit TZDecompressionStream(TStream& source);
+  ~TZDecompressionStream() override;
+  size_t Read(void* buffer, size_t count) override;
+  // Only reports the position (bytes produced so far); the stream cannot move.
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override;
+
+  static constexpr size_t kInputBufferSize = 65536;
+
+ private:
+  TStream& source_;  // not owned
+  int64_t sourcePosition_;  // where the latest refill left the source
+  std::unique_ptr<unsigned char[]> input_;
+  std::unique_ptr<z_stream_s> zstream_;
+  bool ended_ = false;
+  int64_t produced_ = 0;
+};
+
+}  // namespace tallyx
