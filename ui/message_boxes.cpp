@@ -16,7 +16,7 @@ struct BoxButton {
   DialogAnswer answer;
 };
 
-struct BoxSpec {
+struct BoxDesign {
   std::u16string caption;
   std::u16string text;
   bool errorIcon;
@@ -27,7 +27,7 @@ struct BoxSpec {
 };
 
 struct BoxState {
-  const BoxSpec* spec = nullptr;
+  const BoxDesign* design = nullptr;
   Font font;
   bool done = false;
   DialogAnswer answer = DialogAnswer::Cancel;
@@ -42,7 +42,7 @@ void Finish(BoxState& state, DialogAnswer answer) {
 }
 
 void Layout(HWND box, BoxState& state) {
-  const BoxSpec& spec = *state.spec;
+  const BoxDesign& design = *state.design;
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof(metrics);
   SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0);
@@ -54,36 +54,36 @@ void Layout(HWND box, BoxState& state) {
   HDC dc = GetDC(box);
   {
     Selected select(dc, state.font.Get());
-    DrawTextW(dc, W(spec.text), -1, &textRect,
+    DrawTextW(dc, W(design.text), -1, &textRect,
               DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
   }
   ReleaseDC(box, dc);
 
-  int textLeft = margin + (spec.errorIcon ? iconSize + margin : 0);
-  int contentHeight = std::max<int>(textRect.bottom, spec.errorIcon ? iconSize : 0);
-  int buttonsWidth = int(spec.buttons.size()) * (buttonWidth + gap) - gap;
+  int textLeft = margin + (design.errorIcon ? iconSize + margin : 0);
+  int contentHeight = std::max<int>(textRect.bottom, design.errorIcon ? iconSize : 0);
+  int buttonsWidth = int(design.buttons.size()) * (buttonWidth + gap) - gap;
   int clientWidth = std::max<int>(textLeft + textRect.right + margin, buttonsWidth + 2 * margin);
   int buttonsTop = margin + contentHeight + margin;
   int clientHeight = buttonsTop + buttonHeight + margin;
 
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  if (spec.errorIcon) {
+  if (design.errorIcon) {
     HWND icon = CreateWindowExW(0, L"STATIC", nullptr, WS_CHILD | WS_VISIBLE | SS_ICON, margin,
                                 margin, iconSize, iconSize, box,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIconId)), instance, nullptr);
     SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconW(nullptr, IDI_HAND)), 0);
   }
   int textTop = margin + (contentHeight - textRect.bottom) / 2;
-  HWND text = CreateWindowExW(0, L"STATIC", W(spec.text), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
+  HWND text = CreateWindowExW(0, L"STATIC", W(design.text), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
                               textLeft, textTop, textRect.right, textRect.bottom, box,
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(kTextId)), instance, nullptr);
   SendMessageW(text, WM_SETFONT, reinterpret_cast<WPARAM>(state.font.Get()), FALSE);
 
   int x = (clientWidth - buttonsWidth) / 2;
-  for (size_t i = 0; i < spec.buttons.size(); ++i, x += buttonWidth + gap) {
-    const BoxButton& b = spec.buttons[i];
+  for (size_t i = 0; i < design.buttons.size(); ++i, x += buttonWidth + gap) {
+    const BoxButton& b = design.buttons[i];
     DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP |
-                  (i == spec.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | (i == 0 ? WS_GROUP : 0);
+                  (i == design.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | (i == 0 ? WS_GROUP : 0);
     HWND button = CreateWindowExW(0, L"BUTTON", b.text, style, x, buttonsTop, buttonWidth,
                                   buttonHeight, box, reinterpret_cast<HMENU>(static_cast<INT_PTR>(b.id)),
                                   instance, nullptr);
@@ -97,8 +97,8 @@ void Layout(HWND box, BoxState& state) {
   int width = outer.right - outer.left, height = outer.bottom - outer.top;
   SetWindowPos(box, nullptr, work.left + (work.right - work.left - width) / 2,
                work.top + (work.bottom - work.top - height) / 2, width, height, SWP_NOZORDER);
-  SetWindowTextW(box, W(spec.caption));
-  int defaultId = spec.buttons[spec.defaultButton].id;
+  SetWindowTextW(box, W(design.caption));
+  int defaultId = design.buttons[design.defaultButton].id;
   SendMessageW(box, DM_SETDEFID, defaultId, 0);
   SetFocus(GetDlgItem(box, defaultId));
 }
@@ -113,17 +113,17 @@ INT_PTR CALLBACK BoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lPar
       return FALSE;  // the focus is set already
     case WM_COMMAND:
       if (!state || HIWORD(wParam) != BN_CLICKED) return FALSE;
-      for (const BoxButton& b : state->spec->buttons) {
+      for (const BoxButton& b : state->design->buttons) {
         if (b.id == LOWORD(wParam)) {
           Finish(*state, b.answer);
           return TRUE;
         }
       }
       // Escape arrives as IDCANCEL even when the box has no such button.
-      if (LOWORD(wParam) == IDCANCEL) Finish(*state, state->spec->escapeAnswer);
+      if (LOWORD(wParam) == IDCANCEL) Finish(*state, state->design->escapeAnswer);
       return TRUE;
     case WM_CLOSE:  // close box, Alt+F4, Close in the system menu
-      if (state) Finish(*state, state->spec->closeAnswer);
+      if (state) Finish(*state, state->design->closeAnswer);
       return TRUE;
   }
   return FALSE;
@@ -148,7 +148,7 @@ struct DisabledWindows {
   HWND except_;
 };
 
-DialogAnswer RunBox(AppServices& app, HWND owner, const BoxSpec& spec) {
+DialogAnswer RunBox(AppServices& app, HWND owner, const BoxDesign& design) {
   if (app.QuitTaken()) return DialogAnswer::Cancel;
   // An empty dialog template: the controls are created at WM_INITDIALOG.
   struct alignas(4) {
@@ -157,7 +157,7 @@ DialogAnswer RunBox(AppServices& app, HWND owner, const BoxSpec& spec) {
   } dialog{};
   dialog.header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
   BoxState state;
-  state.spec = &spec;
+  state.design = &design;
   HWND box = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), &dialog.header, owner,
                                         BoxProcedure, reinterpret_cast<LPARAM>(&state));
   if (!box) return DialogAnswer::Cancel;
@@ -186,29 +186,29 @@ DialogAnswer RunBox(AppServices& app, HWND owner, const BoxSpec& spec) {
 }  // namespace
 
 DialogAnswer ShowQuestionBox(AppServices& app, const std::u16string& text, QuestionButtons buttons) {
-  BoxSpec spec{u"Error", text, true, {}, 0, DialogAnswer::Cancel, DialogAnswer::Cancel};
+  BoxDesign design{u"Error", text, true, {}, 0, DialogAnswer::Cancel, DialogAnswer::Cancel};
   if (buttons == QuestionButtons::YesNo) {
-    spec.buttons = {{IDYES, L"&Yes", DialogAnswer::Yes}, {IDNO, L"&No", DialogAnswer::No}};
-    spec.defaultButton = 0;
-    spec.escapeAnswer = DialogAnswer::No;
+    design.buttons = {{IDYES, L"&Yes", DialogAnswer::Yes}, {IDNO, L"&No", DialogAnswer::No}};
+    design.defaultButton = 0;
+    design.escapeAnswer = DialogAnswer::No;
   } else {
-    spec.buttons = {{IDCANCEL, L"Cancel", DialogAnswer::Cancel},
+    design.buttons = {{IDCANCEL, L"Cancel", DialogAnswer::Cancel},
                     {IDRETRY, L"&Retry", DialogAnswer::Retry}};
-    spec.defaultButton = 1;
+    design.defaultButton = 1;
   }
-  return RunBox(app, app.ApplicationWindow(), spec);
+  return RunBox(app, app.ApplicationWindow(), design);
 }
 
 DialogAnswer ShowNoticeBox(AppServices& app, const std::u16string& text) {
-  BoxSpec spec{app.Title(), text, false, {{IDOK, L"OK", DialogAnswer::Ok}}, 0, DialogAnswer::Ok,
+  BoxDesign design{app.Title(), text, false, {{IDOK, L"OK", DialogAnswer::Ok}}, 0, DialogAnswer::Ok,
                DialogAnswer::Cancel};
-  return RunBox(app, app.ApplicationWindow(), spec);
+  return RunBox(app, app.ApplicationWindow(), design);
 }
 
 void ShowErrorBox(AppServices& app, HWND owner, const std::u16string& text) {
-  BoxSpec spec{app.Title(), text, true, {{IDOK, L"OK", DialogAnswer::Ok}}, 0, DialogAnswer::Ok,
+  BoxDesign design{app.Title(), text, true, {{IDOK, L"OK", DialogAnswer::Ok}}, 0, DialogAnswer::Ok,
                DialogAnswer::Cancel};
-  RunBox(app, owner ? owner : app.ApplicationWindow(), spec);
+  RunBox(app, owner ? owner : app.ApplicationWindow(), design);
 }
 
 }  // namespace tallyx::ui
