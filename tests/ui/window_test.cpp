@@ -339,6 +339,14 @@ TEST_F(WindowTest, AnnouncementAmpersandsUnderlineOrShowOne) {
   EXPECT_TRUE(DifferingRows(label, u"one\n\rtwo", u"one\r\ntwo").empty());
   EXPECT_TRUE(DifferingRows(label, u"one\ntwo", u"one\rtwo").empty());
   EXPECT_FALSE(DifferingRows(label, u"one\ntwo", u"one\n\ntwo").empty());
+  // A line wider than the box wraps onto the rows below the first line.
+  std::vector<int> wrapped = DifferingRows(
+      label, u"", u"Vantrel Tallyx a été mis à jour vers la version 4.2.7.1530 et cette phrase continue");
+  ASSERT_FALSE(wrapped.empty());
+  EXPECT_GT(wrapped.back(), 24);
+  std::vector<int> single = DifferingRows(label, u"", u"Vantrel Tallyx");
+  ASSERT_FALSE(single.empty());
+  EXPECT_LT(single.back(), 24);
 }
 
 TEST_F(WindowTest, ButtonFaceOnlyWhileHot) {
