@@ -22,7 +22,21 @@ namespace {
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-HWND MainWindow() { return FindWindowW(Wide(tallyx::ui::kMainWindowClass), nullptr); }
+// A copy of the program that is ending can leave a main window behind for a moment:
+// prefer a visible, whole one (its panel still there) over any other.
+HWND MainWindow() {
+  HWND best = nullptr;
+  int bestScore = -1;
+  for (HWND w = FindWindowW(Wide(tallyx::ui::kMainWindowClass), nullptr); w;
+       w = FindWindowExW(nullptr, w, Wide(tallyx::ui::kMainWindowClass), nullptr)) {
+    const int score = (GetDlgItem(w, tallyx::ui::kPanel1) ? 2 : 0) + (IsWindowVisible(w) ? 1 : 0);
+    if (score > bestScore) {
+      best = w;
+      bestScore = score;
+    }
+  }
+  return best;
+}
 
 std::wstring TextOf(HWND window) {
   std::vector<wchar_t> buffer(65536);

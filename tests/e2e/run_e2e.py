@@ -82,7 +82,8 @@ class Updater:
     def __init__(self, ctx, folder):
         self.ctx, self.folder = ctx, folder
         exe = os.path.join(folder, "TallyxUpdater.exe")
-        shutil.copy(ctx.args.product, exe)
+        if not os.path.exists(exe):  # a running copy's file must not be rewritten
+            shutil.copy(ctx.args.product, exe)
         self.process = subprocess.Popen([WINE, exe], cwd=folder, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         STARTED.append(self.process)
@@ -319,6 +320,7 @@ def running_answer_yes(ctx, root):
         run.wait_box(SUCCESS)
         check(tallyx.wait(timeout=10) is not None, "Tallyx still running")
         run.driver("answer", IDOK)
+        run.wait(finished_state, "state Finished")
         assert_release_installed(ctx, folder)
         finish(run, quit_button=False)
 
@@ -364,6 +366,7 @@ def forced_fetches_again(ctx, root):
             choose(run, forced)
             run.wait_box(SUCCESS)
             run.driver("answer", IDOK)
+            run.wait(finished_state, "state Finished")
             assert_release_installed(ctx, folder)
             finish(run)
         check(srv.count(ARCHIVE) == 2, f"forced download served from the cache: {srv.requests}")
@@ -406,10 +409,12 @@ def second_copy(ctx, root):
         code = second.process.wait(timeout=20)
         elapsed = time.monotonic() - second.started
         check(code == 0, f"second copy exit code {code}")
-        check(srv.count("/dl/tallyx.ver") == 1, "the second copy ran the check")
+        check(srv.count("/dl/tallyx.ver") == 1, f"the second copy ran the check ({elapsed:.1f} s): {srv.requests}")
         check(first.process.poll() is None, "the first copy ended")
         _, v = first.driver("count-main")
         check(v.get("main.count") == "1", f"windows: {v}")
+        v = first.dump()
+        check(offer_state(v), f"the first copy's window changed: {v}")
         first.driver("click", BUTTON2)
         check(first.exit_code() == 0, "first copy exit code")
         print(f"second copy ended after {elapsed:.1f} s")
