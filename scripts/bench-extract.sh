@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # bench-extract.sh: extraction speed and memory of tallyx-unzip against unzip -oq and
 # bsdtar -xf on the ~300 MB release corpus, in one run.
-# Env: BENCH_TOOLS  folder holding make_corpus.sh and extract_bench.sh (/work/shared/bench)
+# Env: BENCH_TOOLS  folder holding make_corpus.sh and extract_bench.sh (../shared/bench)
 #      BENCH_WORK   scratch folder for the corpus and the extractions (build/bench)
 #      RUNS         runs per tool, median reported (3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-tools=${BENCH_TOOLS:-/work/shared/bench}
+tools=${BENCH_TOOLS:-$root/../shared/bench}
 work=${BENCH_WORK:-$root/build/bench}
 
 cmake --preset release >/dev/null

@@ -29,6 +29,14 @@ else
   echo "native build failed"; status=1
 fi
 
+# A short bounded run of the archive reader's fuzz target (longer runs: scripts/fuzz.sh N).
+echo "== fuzzing the archive reader (${TALLYX_FUZZ_SECONDS:-60} s)"
+if bash scripts/fuzz.sh "${TALLYX_FUZZ_SECONDS:-60}" > build/fuzz.log 2>&1; then
+  passed=$((passed + 1)); grep -E '^Done [0-9]+ runs' build/fuzz.log || true
+else
+  failed=$((failed + 1)); status=1; tail -30 build/fuzz.log
+fi
+
 # The product is 32-bit. Its tests run through Wine as i686 executables where the kernel
 # runs 32-bit programs (Wine's 32-bit loader is one); where it does not, the same tests
 # run as x86_64 executables through 64-bit Wine, and the i686 build is still built and

@@ -1,0 +1,135 @@
+#include "app/application.h"
+
+#include <shellapi.h>
+
+#include "platform/win_text.h"
+#include "ui/app_text.h"
+#include "ui/master.h"
+#include "ui/message_boxes.h"
+#include "ui/window_base.h"
+
+namespace tallyx {
+
+// Hidden, zero-sized, centred on the screen and captioned with the title: while visible it
+// is what the taskbar button stands for.
+class ApplicationWindow : public ui::WindowBase {
+ public:
+  ApplicationWindow(Application& app, const std::u16string& title) : app_(app) {
+    HICON icon = LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
+    RegisterClassOnce(L"TApplication", 0, nullptr, icon);
+    Create(L"TApplication", 0, WS_POPUP | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX, W(title),
+           GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0, nullptr, 0);
+    SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  }
+
+ protected:
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
+    switch (message) {
+      case WM_CLOSE:
+        app_.Terminate();
+        return 0;
+      case WM_ACTIVATE:
+        // The taskbar button activates this zero-sized window: hand the activation on to
+        // the window the user last worked in (the main window or an open box).
+        if (LOWORD(wParam) != WA_INACTIVE) {
+          HWND popup = GetLastActivePopup(Handle());
+          if (popup != Handle() && IsWindowVisible(popup) && IsWindowEnabled(popup)) SetActiveWindow(popup);
+        }
+        return 0;
+      case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_RESTORE && IsIconic(Handle())) {
+          LRESULT result = WindowBase::HandleMessage(message, wParam, lParam);
+          if (HWND main = app_.MainWindowHandle()) ShowWindow(main, SW_SHOW);
+          return result;
+        }
+        break;
+    }
+    return WindowBase::HandleMessage(message, wParam, lParam);
+  }
+
+ private:
+  Application& app_;
+};
+
+namespace {
+
+std::u16string ExecutablePath() {
+  std::u16string path(MAX_PATH, u'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, W(path), DWORD(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+}  // namespace
+
+Application::Application(HINSTANCE)
+    : title_(ui::ApplicationTitle(ExecutablePath())),
+      window_(std::make_unique<class ApplicationWindow>(*this, title_)) {}
+
+Application::~Application() = default;
+
+HWND Application::ApplicationWindow() { return window_->Handle(); }
+
+// While the start-up is still running the application has no main window yet: the window
+// that is being created stands in for it.
+HWND Application::MainWindowHandle() {
+  if (mainWindow_) return mainWindow_;
+  return ui::Master ? ui::Master->Handle() : nullptr;
+}
+
+void Application::Terminate() { PostQuitMessage(0); }
+
+int Application::Run() {
+  MSG msg;
+  while (!quitTaken_) {
+    BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) {
+      quitTaken_ = true;
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  return 0;
+}
+
+void Application::ProcessMessages() {
+  MSG msg;
+  while (!quitTaken_ && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      quitTaken_ = true;
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+void Application::ReportError(const Exception& error) {
+  ui::ShowErrorBox(*this, GetActiveWindow(), ui::ErrorReportText(error.Message()));
+}
+
+void Application::ShowApplicationWindow() { ShowWindow(window_->Handle(), SW_SHOWNOACTIVATE); }
+
+void Application::Minimize() {
+  // The taskbar button belongs to the application window: minimising the main window
+  // minimises that one and hides the main window until the button restores it.
+  ShowWindow(window_->Handle(), SW_MINIMIZE);
+  if (mainWindow_) ShowWindow(mainWindow_, SW_HIDE);
+}
+
+std::vector<std::u16string> Application::CommandLineArguments() {
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::u16string> out;
+  for (int i = 0; i < count; ++i) out.push_back(FromW(arguments[i]));
+  LocalFree(arguments);
+  return out;
+}
+
+}  // namespace tallyx

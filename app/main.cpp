@@ -1,0 +1,65 @@
+// TallyxUpdater: keeps the Tallyx application of the current folder up to date.
+#include <windows.h>
+
+#include <memory>
+
+#include "app/startup.h"
+#include "controller/updater.h"
+#include "platform/exe_version.h"
+#include "platform/one_instance.h"
+#include "platform/processes.h"
+#include "platform/queries.h"
+#include "platform/web.h"
+#include "zip/zip_archive.h"
+#include "platform/native_file_system.h"
+
+namespace tallyx {
+namespace {
+
+// Everything that hangs on the main window, in the order the start-up builds it; the
+// window's events go to the update controller.
+class Program : public ui::MasterHandlers {
+ public:
+  Program(Application& app, ui::TMaster& master)
+      : downloads_([] { return static_cast<ProgressView*>(ui::Master); }),
+        archives_(*fileSystem_),
+        updater_(Operations{web_, downloads_, files_, exeVersion_, keyboard_, processes_, archives_, master},
+                 TALLYX_MANIFEST_URL),
+        ElOneInstance1(app) {
+    // The guard's stored settings, applied once the window is loaded: a second copy finds
+    // the name taken and requests the end of the program.
+    ElOneInstance1.BeginLoading();
+    ElOneInstance1.SetMapName(u"TallyxUpdater");
+    ElOneInstance1.SetNoAutoTerminate(false);
+    ElOneInstance1.SetEnabled(true);
+    ElOneInstance1.Loaded();
+  }
+
+  void FormCreate() override { updater_.FormCreate(); }
+  void UpdateTimerTimer() override { updater_.UpdateTimerTimer(); }
+  void cxButton1Click() override { updater_.cxButton1Click(); }
+  void ForcerleRetlechargement1Click() override { updater_.ForcerleRetlechargement1Click(); }
+  void cxButton2Click() override { updater_.cxButton2Click(); }
+  void cxButton3Click() override { updater_.cxButton3Click(); }
+
+ private:
+  WinWebTextFetch web_;
+  WinDownloads downloads_;
+  WinFileQueries files_;
+  WinExeVersion exeVersion_;
+  WinKeyboard keyboard_;
+  WinProcesses processes_;
+  std::unique_ptr<FileSystem> fileSystem_ = CreateNativeFileSystem();
+  ZipArchiveFactory archives_;
+  Updater updater_;
+  TElOneInstance ElOneInstance1;
+};
+
+}  // namespace
+}  // namespace tallyx
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  return tallyx::RunApplication([](tallyx::Application& app, tallyx::ui::TMaster& master) {
+    return std::make_unique<tallyx::Program>(app, master);
+  });
+}
