@@ -9,6 +9,7 @@
 #include "platform/one_instance.h"
 #include "platform/processes.h"
 #include "platform/queries.h"
+#include "platform/signature.h"
 #include "platform/web.h"
 #include "zip/zip_archive.h"
 #include "platform/native_file_system.h"
@@ -24,7 +25,7 @@ class Program : public ui::MasterHandlers {
       : downloads_([] { return static_cast<ProgressView*>(ui::Master); }),
         archives_(*fileSystem_),
         updater_(Operations{web_, downloads_, files_, exeVersion_, keyboard_, processes_, archives_, master},
-                 TALLYX_MANIFEST_URL),
+                 TALLYX_MANIFEST_URL, &releaseSignatures_),
         ElOneInstance1(app) {
     // The guard's stored settings, applied once the window is loaded: a second copy finds
     // the name taken and requests the end of the program.
@@ -51,6 +52,8 @@ class Program : public ui::MasterHandlers {
   WinProcesses processes_;
   std::unique_ptr<FileSystem> fileSystem_ = CreateNativeFileSystem();
   ZipArchiveFactory archives_;
+  std::unique_ptr<SignatureVerifier> verifier_ = CreateSignatureVerifier();
+  ReleaseSignatures releaseSignatures_{*verifier_, BuiltInReleaseKeys()};
   Updater updater_;
   TElOneInstance ElOneInstance1;
 };
