@@ -10,7 +10,7 @@ packages=(
   mingw-w64 g++-mingw-w64-i686-posix libz-mingw-w64-dev
   wine wine64 wine32:i386 libgnutls30:i386
   xvfb xauth x11-utils openbox xdotool imagemagick fonts-crosextra-carlito
-  zip unzip p7zip-full libarchive-tools nginx-light
+  zip unzip p7zip-full libarchive-tools nginx-light curl
 )
 
 missing=()

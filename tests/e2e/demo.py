@@ -26,11 +26,12 @@ def snapshot(folder):
     return tree
 
 
-def shot(path):
-    """The updater's window alone where a window manager lets xdotool find it, else the
-    whole screen."""
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "Tallyx Updater"],
-                           capture_output=True, text=True).stdout.split()
+def shot(path, whole_screen=False):
+    """The updater's window alone where a window manager lets xdotool find it, else (or
+    when a box stands over it) the whole screen."""
+    found = [] if whole_screen else subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--name", "Tallyx Updater"],
+        capture_output=True, text=True).stdout.split()
     target = found[-1] if found else "root"
     subprocess.run(["import", "-window", target, path], stderr=subprocess.DEVNULL, timeout=30)
     print(f"  screenshot: {path}")
@@ -71,7 +72,7 @@ def main():
                  and v.get("cxProgressBar1.text") not in ("0 %", "100 %"), "the download", 60)
         shot(os.path.join(args.shots_dir, "2-download.png"))
         run.wait_box(e2e.SUCCESS, timeout=60)
-        shot(os.path.join(args.shots_dir, "3-success.png"))
+        shot(os.path.join(args.shots_dir, "3-success.png"), whole_screen=True)
         run.driver("answer", e2e.IDOK)
         run.wait(e2e.finished_state, "state Finished")
         time.sleep(0.5)
