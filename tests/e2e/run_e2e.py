@@ -2,7 +2,8 @@
 folder, against a real HTTP server on 127.0.0.1, driven through its window.
 
 usage: run_e2e.py --product EXE --driver EXE --stub-old EXE --stub-new EXE
-                  --stub-plain EXE --port N [--shots DIR] SCENARIO
+                  --stub-plain EXE --port N [--shots DIR]
+                  [--product-keyed EXE --vectors DIR] SCENARIO
 """
 import argparse
 import contextlib
@@ -79,11 +80,11 @@ STARTED = []  # every process a scenario started, ended when it is over
 class Updater:
     """One run of the product in an installation folder."""
 
-    def __init__(self, ctx, folder):
+    def __init__(self, ctx, folder, product=None):
         self.ctx, self.folder = ctx, folder
         exe = os.path.join(folder, "TallyxUpdater.exe")
         if not os.path.exists(exe):  # a running copy's file must not be rewritten
-            shutil.copy(ctx.args.product, exe)
+            shutil.copy(product or ctx.args.product, exe)
         self.process = subprocess.Popen([WINE, exe], cwd=folder, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         STARTED.append(self.process)
@@ -461,11 +462,62 @@ def wrong_crc_entry(ctx, root):
     hostile_archive(ctx, root, out.getvalue().replace(good, bad), victim)
 
 
+def signed(ctx, root, tamper_archive=False, manifest_signature=True):
+    """The product built with release keys, offered a release that tallyx-publish signed
+    with the rotated key."""
+    vectors = os.path.join(ctx.args.vectors, "new")
+    def vector(name):
+        with open(os.path.join(vectors, name), "rb") as f:
+            return f.read()
+    archive = bytearray(vector(ARCHIVE_NAME))
+    if tamper_archive:
+        archive[len(archive) // 3] ^= 0x01
+    folder = install_folder(ctx, root)
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(vector("tallyx.ver"))
+        if manifest_signature:
+            srv.routes["/dl/tallyx.ver.sig"] = Route(vector("tallyx.ver.sig"))
+        srv.routes[ARCHIVE] = Route(bytes(archive))
+        srv.routes[ARCHIVE + ".sig"] = Route(vector(ARCHIVE_NAME + ".sig"))
+        run = Updater(ctx, folder, product=ctx.args.product_keyed)
+        if not manifest_signature:
+            check(run.exit_code() == 0, "exit code")
+            check(not run.ever_visible, "an unsigned manifest was offered")
+            check(srv.count(ARCHIVE) == 0, "downloaded")
+            return
+        run.wait(offer_state, "the offer")
+        choose(run, forced=False)
+        run.wait_box(INSTALL_ERROR if tamper_archive else SUCCESS)
+        run.driver("answer", IDOK)
+        run.wait(finished_state, "state Finished")
+        installed = read(folder, "tallyx.exe")
+        if tamper_archive:
+            check(installed == read(ctx.args.stub_old), "a tampered archive was extracted")
+            check(not os.path.exists(os.path.join(folder, "docs")), "a tampered archive was opened")
+        else:
+            check(installed.startswith(b"MZ stand-in"), "the signed release was not installed")
+            check(os.path.exists(os.path.join(folder, "docs", "notes.txt")), "docs/notes.txt")
+        finish(run)
+
+
+def signed_release_installs(ctx, root):
+    signed(ctx, root)
+
+
+def signed_archive_tampered(ctx, root):
+    signed(ctx, root, tamper_archive=True)
+
+
+def manifest_signature_missing(ctx, root):
+    signed(ctx, root, manifest_signature=False)
+
+
 SCENARIOS = {f.__name__: f for f in [
     nothing_newer, empty_manifest, server_down, manifest_404, two_line_manifest,
     no_version_resource, install_and_quit, later, running_answer_yes, running_answer_no,
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
-    closed_during_download, second_copy, traversal_entry, wrong_crc_entry]}
+    closed_during_download, second_copy, traversal_entry, wrong_crc_entry,
+    signed_release_installs, signed_archive_tampered, manifest_signature_missing]}
 
 
 def main():
@@ -474,6 +526,8 @@ def main():
         p.add_argument("--" + name, required=True)
     p.add_argument("--port", type=int, required=True)
     p.add_argument("--shots")
+    p.add_argument("--product-keyed", help="the product built with the test release keys")
+    p.add_argument("--vectors", help="releases signed by tallyx-publish")
     p.add_argument("scenario", choices=sorted(SCENARIOS) + ["list"])
     args = p.parse_args()
     if args.scenario == "list":
