@@ -124,17 +124,6 @@ LRESULT GlyphButton::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return PtInRect(&client, p) != FALSE;
   };
   switch (message) {
-    case WM_ERASEBKGND:
-      return 1;
-    case WM_PAINT:
-      PaintBuffered(Handle(), [this](HDC dc, const RECT& client) { Paint(dc, client); });
-      return 0;
-    case WM_PRINTCLIENT: {
-      RECT client;
-      GetClientRect(Handle(), &client);
-      Paint(reinterpret_cast<HDC>(wParam), client);
-      return 0;
-    }
     case WM_MOUSEMOVE:
       if (!tracking_) {
         TRACKMOUSEEVENT track{};
@@ -181,12 +170,12 @@ LRESULT GlyphButton::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_SETTEXT: {
-      LRESULT result = WindowBase::HandleMessage(message, wParam, lParam);
+      LRESULT result = PaintedControl::HandleMessage(message, wParam, lParam);
       InvalidateRect(Handle(), nullptr, FALSE);
       return result;
     }
   }
-  return WindowBase::HandleMessage(message, wParam, lParam);
+  return PaintedControl::HandleMessage(message, wParam, lParam);
 }
 
 }  // namespace tallyx::ui

@@ -19,7 +19,7 @@ struct GlyphButtonStyle {
   bool wordWrap;   // long caption lines wrap at word boundaries
 };
 
-class GlyphButton : public WindowBase {
+class GlyphButton : public PaintedControl {
  public:
   GlyphButton(HWND parent, int id, int x, int y, int width, int height, const std::u16string& caption,
               const AlphaImage& glyph, GlyphButtonStyle style);
@@ -28,7 +28,7 @@ class GlyphButton : public WindowBase {
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  void Paint(HDC dc, const RECT& client);
+  void Paint(HDC dc, const RECT& client) override;
   void PaintFace(HDC dc, const RECT& client);
   void SetHot(bool hot);
   bool InDropDown(int x) const;

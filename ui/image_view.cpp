@@ -18,21 +18,10 @@ void ImageView::Paint(HDC dc, const RECT& client) {
 
 LRESULT ImageView::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_ERASEBKGND:
-      return 1;
-    case WM_PAINT:
-      PaintBuffered(Handle(), [this](HDC dc, const RECT& client) { Paint(dc, client); });
-      return 0;
-    case WM_PRINTCLIENT: {
-      RECT client;
-      GetClientRect(Handle(), &client);
-      Paint(reinterpret_cast<HDC>(wParam), client);
-      return 0;
-    }
     case WM_NCHITTEST:
       return HTTRANSPARENT;
   }
-  return WindowBase::HandleMessage(message, wParam, lParam);
+  return PaintedControl::HandleMessage(message, wParam, lParam);
 }
 
 }  // namespace tallyx::ui

@@ -8,7 +8,7 @@
 
 namespace tallyx::ui {
 
-class ImageView : public WindowBase {
+class ImageView : public PaintedControl {
  public:
   ImageView(HWND parent, int id, int x, int y, int size, const std::optional<Pixels>& picture);
 
@@ -16,7 +16,7 @@ class ImageView : public WindowBase {
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  void Paint(HDC dc, const RECT& client);
+  void Paint(HDC dc, const RECT& client) override;
   AlphaImage image_;
 };
 

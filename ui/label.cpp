@@ -107,19 +107,8 @@ void Label::Paint(HDC dc, const RECT& client) {
 
 LRESULT Label::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_ERASEBKGND:
-      return 1;
-    case WM_PAINT:
-      PaintBuffered(Handle(), [this](HDC dc, const RECT& client) { Paint(dc, client); });
-      return 0;
-    case WM_PRINTCLIENT: {
-      RECT client;
-      GetClientRect(Handle(), &client);
-      Paint(reinterpret_cast<HDC>(wParam), client);
-      return 0;
-    }
     case WM_SETTEXT: {
-      LRESULT result = WindowBase::HandleMessage(message, wParam, lParam);
+      LRESULT result = PaintedControl::HandleMessage(message, wParam, lParam);
       FitToText();
       InvalidateRect(Handle(), nullptr, FALSE);
       return result;
@@ -127,7 +116,7 @@ LRESULT Label::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_NCHITTEST:
       return HTTRANSPARENT;
   }
-  return WindowBase::HandleMessage(message, wParam, lParam);
+  return PaintedControl::HandleMessage(message, wParam, lParam);
 }
 
 }  // namespace tallyx::ui

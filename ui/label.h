@@ -14,7 +14,7 @@ enum class LabelMode {
   CentredLine,  // full width, one line high, each line centred
 };
 
-class Label : public WindowBase {
+class Label : public PaintedControl {
  public:
   Label(HWND parent, int id, int x, int y, int width, int height, LabelMode mode, Font font,
         COLORREF textColour, int backgroundSysColour, COLORREF backgroundColour = CLR_INVALID);
@@ -26,7 +26,7 @@ class Label : public WindowBase {
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  void Paint(HDC dc, const RECT& client);
+  void Paint(HDC dc, const RECT& client) override;
   void FitToText();
 
   LabelMode mode_;

@@ -128,17 +128,6 @@ void ProgressBar::Paint(HDC dc, const RECT& client) {
 
 LRESULT ProgressBar::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_ERASEBKGND:
-      return 1;
-    case WM_PAINT:
-      PaintBuffered(Handle(), [this](HDC dc, const RECT& client) { Paint(dc, client); });
-      return 0;
-    case WM_PRINTCLIENT: {
-      RECT client;
-      GetClientRect(Handle(), &client);
-      Paint(reinterpret_cast<HDC>(wParam), client);
-      return 0;
-    }
     case WM_SHOWWINDOW:
       if (wParam)
         SetTimer(Handle(), kSweepTimer, kSweepIntervalMs, nullptr);
@@ -155,7 +144,7 @@ LRESULT ProgressBar::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
   }
-  return WindowBase::HandleMessage(message, wParam, lParam);
+  return PaintedControl::HandleMessage(message, wParam, lParam);
 }
 
 }  // namespace tallyx::ui

@@ -8,7 +8,7 @@
 
 namespace tallyx::ui {
 
-class ProgressBar : public WindowBase {
+class ProgressBar : public PaintedControl {
  public:
   ProgressBar(HWND parent, int id, int x, int y, int width, int height);
   void SetMax(double max);
@@ -20,7 +20,7 @@ class ProgressBar : public WindowBase {
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  void Paint(HDC dc, const RECT& client);
+  void Paint(HDC dc, const RECT& client) override;
   void PaintTrack(HDC dc, const RECT& client);
   void PaintFill(HDC dc, const RECT& client, int fillWidth);
   void PaintText(HDC dc, const RECT& client);

@@ -1,6 +1,7 @@
 #include "ui/window_base.h"
 
 #include "platform/os_error.h"
+#include "ui/gdi.h"
 
 namespace tallyx::ui {
 
@@ -51,6 +52,23 @@ LRESULT CALLBACK WindowBase::Procedure(HWND window, UINT message, WPARAM wParam,
     self->hwnd_ = nullptr;
   }
   return result;
+}
+
+LRESULT PaintedControl::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_PAINT:
+      PaintBuffered(Handle(), [this](HDC dc, const RECT& client) { Paint(dc, client); });
+      return 0;
+    case WM_PRINTCLIENT: {
+      RECT client;
+      GetClientRect(Handle(), &client);
+      Paint(reinterpret_cast<HDC>(wParam), client);
+      return 0;
+    }
+  }
+  return WindowBase::HandleMessage(message, wParam, lParam);
 }
 
 }  // namespace tallyx::ui

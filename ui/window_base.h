@@ -28,4 +28,12 @@ class WindowBase {
   HWND hwnd_ = nullptr;
 };
 
+// A custom control that draws itself: it swallows WM_ERASEBKGND, paints double-buffered,
+// and serves WM_PAINT and WM_PRINTCLIENT from its one Paint routine.
+class PaintedControl : public WindowBase {
+ protected:
+  virtual void Paint(HDC dc, const RECT& client) = 0;
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+};
+
 }  // namespace tallyx::ui
