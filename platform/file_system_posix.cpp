@@ -46,10 +46,7 @@ class PosixFileStream : public TStream {
     return done;
   }
   int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    const int64_t base = origin == TSeekOrigin::soBeginning ? 0
-                         : origin == TSeekOrigin::soCurrent ? position_
-                                                            : size_;
-    position_ = base + offset < 0 ? 0 : base + offset;
+    position_ = SeekTarget(offset, origin, position_, size_);
     return position_;
   }
   int64_t Size() override { return size_; }

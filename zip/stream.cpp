@@ -21,10 +21,7 @@ size_t TMemoryStream::Read(void* buffer, size_t count) {
 }
 
 int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
-  const int64_t base = origin == TSeekOrigin::soBeginning ? 0
-                       : origin == TSeekOrigin::soCurrent ? position_
-                                                          : Size();
-  position_ = std::max<int64_t>(0, base + offset);
+  position_ = SeekTarget(offset, origin, position_, Size());
   return position_;
 }
 

@@ -9,6 +9,14 @@ namespace tallyx {
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
+// The position a seek lands on; never before the start.
+inline int64_t SeekTarget(int64_t offset, TSeekOrigin origin, int64_t position, int64_t size) {
+  const int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                       : origin == TSeekOrigin::soCurrent ? position
+                                                          : size;
+  return base + offset < 0 ? 0 : base + offset;
+}
+
 class TStream {
  public:
   virtual ~TStream() = default;
