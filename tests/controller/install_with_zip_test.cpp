@@ -16,7 +16,6 @@ namespace fs = std::filesystem;
 using testing::BuildZip;
 using testing::ReadBytes;
 using testing::ScratchFolder;
-using testing::TestEntry;
 using testing::WriteBytes;
 
 const char kManifest[] =
