@@ -21,7 +21,6 @@ using testing::BuildZip;
 using testing::ListTree;
 using testing::ReadBytes;
 using testing::ScratchFolder;
-using testing::SetLE;
 using testing::TestEntry;
 using testing::TestZip;
 using testing::WriteBytes;
@@ -48,10 +47,7 @@ class ExtractTest : public ::testing::Test {
     });
   }
   fs::path Out() const { return scratch_.path() / "out"; }
-  std::string Native(const fs::path& path) const {
-    const std::u16string text = path.u16string();
-    return EncodeUtf8(text);
-  }
+  std::string Native(const fs::path& path) const { return EncodeUtf8(path.u16string()); }
 
   std::unique_ptr<FileSystem> fs_ = CreateNativeFileSystem();
   ScratchFolder scratch_;
