@@ -103,10 +103,6 @@ TEST(Cp437, HighHalfSamples) {
   }
 }
 
-TEST(Cp437, Utf8BytesReadAsCp437GiveTheFamiliarGarbling) {
-  EXPECT_EQ(DecodeCp437("caf\xC3\xA9.txt"), u"caf\u251C\u2310.txt");
-}
-
 TEST(Cp437, HighHalfIsABijectionOntoDistinctCharacters) {
   std::string high;
   for (int b = 0x80; b < 0x100; ++b) high.push_back(static_cast<char>(b));
