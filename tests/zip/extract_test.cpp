@@ -17,6 +17,8 @@
 namespace tallyx {
 namespace {
 
+using testing::ErrorOf;
+
 using testing::BuildZip;
 using testing::ListTree;
 using testing::ReadBytes;
@@ -25,15 +27,6 @@ using testing::TestEntry;
 using testing::TestZip;
 using testing::WriteBytes;
 namespace fs = std::filesystem;
-
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return EncodeUtf8(e.ClassName()) + ": " + EncodeUtf8(e.Message());
-  }
-  return "";
-}
 
 class ExtractTest : public ::testing::Test {
  protected:

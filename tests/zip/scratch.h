@@ -5,11 +5,25 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
+#include "base/text.h"
+
 namespace tallyx::testing {
+
+// "Class: message" of the error `action` raises, or "" when it raises none.
+inline std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Exception& e) {
+    return EncodeUtf8(e.ClassName()) + ": " + EncodeUtf8(e.Message());
+  }
+  return "";
+}
 
 namespace fs = std::filesystem;
 

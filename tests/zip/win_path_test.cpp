@@ -3,19 +3,13 @@
 
 #include "base/errors.h"
 #include "base/text.h"
+#include "tests/zip/scratch.h"
 #include "zip/win_path.h"
 
 namespace tallyx {
 namespace {
 
-std::string ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return EncodeUtf8(e.ClassName()) + ": " + EncodeUtf8(e.Message());
-  }
-  return "";
-}
+using testing::ErrorOf;
 
 TEST(WinPathTest, Join) {
   struct Case {
