@@ -21,6 +21,9 @@ const char16_t kRunningForcedQuestion[] =
 const char16_t kInstalled[] = u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s";
 const char16_t kInstallFailed[] = u"Erreur dans l'installation du mise \u00E0 jour";
 const char16_t kForcedFailed[] = u"Erreur dans la lecture du fichier mise \u00E0 jour";
+// Its build number tells which release is installed, so it is replaced after every other
+// file: an installation stopped half-way never claims the new release.
+const char16_t kVersionFile[] = u"tallyx.exe";
 
 }  // namespace
 
@@ -145,7 +148,7 @@ void Updater::InstallRelease(InstallVariant variant) {
                                       ops_.web.GetUrlText(SignatureUrl(state_.DownloadUrl))))
       throw EZipException(u"The archive does not carry the vendor's signature");
     archive->Open(releaseArchive);
-    archive->ExtractAll(state_.WorkDir);
+    archive->ExtractAll(state_.WorkDir, kVersionFile);
     archive->Close();
     window.ShowNotice(kInstalled);
   } catch (const std::exception&) {
@@ -155,7 +158,7 @@ void Updater::InstallRelease(InstallVariant variant) {
   // no error.
   try {
     archive->Open(state_.WorkDir + u"\\tallyx.zip");
-    archive->ExtractAll(state_.WorkDir);
+    archive->ExtractAll(state_.WorkDir, kVersionFile);
     archive->Close();
   } catch (const std::exception&) {
   }

@@ -1,15 +1,16 @@
 // The POSIX file system of native builds. The program's Windows-style paths map to POSIX
 // paths by turning every backslash into a slash. Read-only maps to the absence of write
 // permission; hidden, system and creation times have no equivalent and are left alone.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "base/text.h"
@@ -76,6 +77,24 @@ class PosixOutputFile : public OutputFile {
   int fd_;
 };
 
+std::string FolderPrefix(const std::u16string& folder) {
+  std::string prefix = ToNative(folder);
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  return prefix;
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A file system without the flag: test first, then rename.
+  struct stat info;
+  if (::lstat(to.c_str(), &info) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return ::rename(from.c_str(), to.c_str());
+}
+
 class PosixFileSystem : public FileSystem {
  public:
   FsError FullPath(const std::u16string& path, std::u16string& full) override {
@@ -134,11 +153,34 @@ class PosixFileSystem : public FileSystem {
     return ::stat(ToNative(path).c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
   }
 
-  void CreateFolders(const std::u16string& folder) override {
+  std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
     const std::string native = ToNative(folder);
+    std::vector<std::u16string> created;
     for (size_t i = 1; i <= native.size(); ++i) {
-      if (i == native.size() || native[i] == '/') ::mkdir(native.substr(0, i).c_str(), 0777);
+      if (i != native.size() && native[i] != '/') continue;
+      if (::mkdir(native.substr(0, i).c_str(), 0777) == 0) {
+        created.push_back(DecodeUtf8Lenient(native.substr(0, i)));
+      }
     }
+    return created;
+  }
+
+  void RemoveFolder(const std::u16string& folder) override { ::rmdir(ToNative(folder).c_str()); }
+
+  std::vector<std::u16string> ListFiles(const std::u16string& folder) override {
+    std::vector<std::u16string> names;
+    const std::string native = ToNative(folder);
+    DIR* dir = ::opendir(native.c_str());
+    if (!dir) return names;
+    while (const dirent* item = ::readdir(dir)) {
+      struct stat info;
+      if (::fstatat(::dirfd(dir), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !S_ISDIR(info.st_mode)) {
+        names.push_back(DecodeUtf8Lenient(item->d_name));
+      }
+    }
+    ::closedir(dir);
+    return names;
   }
 
   FsError CheckReplaceable(const std::u16string& path) override {
@@ -152,16 +194,13 @@ class PosixFileSystem : public FileSystem {
     return std::nullopt;
   }
 
+  std::u16string AccessDeniedText() override { return ErrorText(EACCES); }
+
   std::unique_ptr<OutputFile> CreateTempFile(const std::u16string& folder, std::u16string& tempPath,
                                              FsError& error) override {
-    static std::atomic<unsigned> counter{0};
-    std::string prefix = ToNative(folder);
-    if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+    const std::string prefix = FolderPrefix(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      char name[32];
-      std::snprintf(name, sizeof name, ".~tx%04x%04x.tmp", static_cast<unsigned>(::getpid()) & 0xFFFF,
-                    counter++ & 0xFFFF);
-      const std::string native = prefix + name;
+      const std::string native = prefix + EncodeUtf8(StagedFileName(NextLeftoverNumber()));
       const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         tempPath = DecodeUtf8Lenient(native);
@@ -173,12 +212,58 @@ class PosixFileSystem : public FileSystem {
     return nullptr;
   }
 
-  FsError MoveOver(const std::u16string& from, const std::u16string& to) override {
-    if (::rename(ToNative(from).c_str(), ToNative(to).c_str()) != 0) return ErrorText(errno);
+  // One syncfs per file system holding the files: the same durability as a sync after
+  // writing them, without waiting for each file on its own.
+  FsError Flush(const std::vector<std::u16string>& files) override {
+    std::set<dev_t> synced;
+    for (const std::u16string& file : files) {
+      const int fd = ::open(ToNative(file).c_str(), O_RDONLY | O_CLOEXEC);
+      struct stat info;
+      if (fd < 0 || ::fstat(fd, &info) != 0) {
+        const int code = errno;
+        if (fd >= 0) ::close(fd);
+        return ErrorText(code);
+      }
+      const bool fresh = synced.insert(info.st_dev).second;
+      const int code = fresh && ::syncfs(fd) != 0 ? errno : 0;
+      ::close(fd);
+      if (code != 0) return ErrorText(code);
+    }
     return std::nullopt;
   }
 
-  void RemoveFile(const std::u16string& path) override { ::unlink(ToNative(path).c_str()); }
+  FsError MoveAside(const std::u16string& path, std::u16string& backupPath) override {
+    const std::string native = ToNative(path);
+    const size_t slash = native.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : native.substr(0, slash + 1);
+    const std::u16string name = DecodeUtf8Lenient(native.substr(folder.size()));
+    int code = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const uint32_t number = NextLeftoverNumber();
+      // A name too long for the file system takes the bare suffix instead.
+      for (const std::u16string& backup : {BackupFileName(name, number), BackupFileName({}, number)}) {
+        const std::string to = folder + EncodeUtf8(backup);
+        if (RenameNoReplace(native, to) == 0) {
+          backupPath = DecodeUtf8Lenient(to);
+          return std::nullopt;
+        }
+        code = errno;
+        if (code != ENAMETOOLONG) break;
+      }
+      if (code != EEXIST) break;
+    }
+    return ErrorText(code);
+  }
+
+  FsError Rename(const std::u16string& from, const std::u16string& to) override {
+    if (RenameNoReplace(ToNative(from), ToNative(to)) != 0) return ErrorText(errno);
+    return std::nullopt;
+  }
+
+  FsError RemoveFile(const std::u16string& path) override {
+    if (::unlink(ToNative(path).c_str()) != 0) return ErrorText(errno);
+    return std::nullopt;
+  }
 
   int64_t LocalToUtc(int64_t localSeconds) override {
     const time_t now = ::time(nullptr);

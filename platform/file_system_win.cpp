@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/native_file_system.h"
 #include "platform/os_error.h"
@@ -85,6 +86,48 @@ int64_t FromFileTime(const FILETIME& time) {
   return static_cast<int64_t>(ticks / 10000000ULL) - kUnixEpochAsFileTime;
 }
 
+// The form of `path` that the file functions accept at any length: past the classic limit
+// of 260 characters (248 for folders) a path needs the \\?\ prefix, which in turn needs the
+// absolute form, since the system then takes it literally.
+std::u16string ApiPath(const std::u16string& path) {
+  if (path.size() < MAX_PATH - 12 || path.starts_with(u"\\\\?\\")) return path;
+  DWORD length = GetFullPathNameW(W(path), 0, nullptr, nullptr);
+  std::u16string full(length, u'\0');
+  if (length == 0) return path;
+  length = GetFullPathNameW(W(path), length, W(full), nullptr);
+  full.resize(length);
+  if (full.size() >= 3 && full[1] == u':' && full[2] == u'\\') return u"\\\\?\\" + full;
+  if (full.starts_with(u"\\\\") && !full.starts_with(u"\\\\.\\")) return u"\\\\?\\UNC\\" + full.substr(2);
+  return full;
+}
+
+// The folder part of `path` with its separator, and the file's name.
+std::pair<std::u16string, std::u16string> SplitName(const std::u16string& path) {
+  const size_t i = path.find_last_of(u"\\/:");
+  if (i == std::u16string::npos) return {u"", path};
+  return {path.substr(0, i + 1), path.substr(i + 1)};
+}
+
+// `folder` ready for a name to be appended.
+std::u16string WithSeparator(const std::u16string& folder) {
+  if (folder.empty() || folder.back() == u'\\' || folder.back() == u'/' || folder.back() == u':') {
+    return folder;
+  }
+  return folder + u'\\';
+}
+
+bool Exists(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
+
+// The program's own file: Windows lets a running image be renamed, never written.
+const std::u16string& RunningImage() {
+  static const std::u16string image = [] {
+    std::u16string path(32768, u'\0');
+    path.resize(GetModuleFileNameW(nullptr, W(path), static_cast<DWORD>(path.size())));
+    return path;
+  }();
+  return image;
+}
+
 class Win32FileSystem : public FileSystem {
  public:
   FsError FullPath(const std::u16string& path, std::u16string& full) override {
@@ -102,7 +145,7 @@ class Win32FileSystem : public FileSystem {
   }
 
   std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsError& error) override {
-    ScopedFileHandle file(CreateFileW(W(path), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+    ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size;
     if (!file || !GetFileSizeEx(file.Get(), &size)) {
@@ -119,62 +162,117 @@ class Win32FileSystem : public FileSystem {
   }
 
   bool FolderExists(const std::u16string& path) override {
-    const DWORD attributes = GetFileAttributesW(W(path));
+    const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
   }
 
   bool FileExists(const std::u16string& path) override {
-    const DWORD attributes = GetFileAttributesW(W(path));
+    const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
   }
 
-  void CreateFolders(const std::u16string& folder) override {
-    if (folder.empty() || FolderExists(folder)) return;
+  std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
+    std::vector<std::u16string> created;
+    if (folder.empty() || FolderExists(folder)) return created;
     const std::u16string parent = ExtractFolderPart(folder);
-    if (parent != folder) CreateFolders(parent);
-    CreateDirectoryW(W(folder), nullptr);
+    if (parent != folder) created = CreateFolders(parent);
+    if (CreateDirectoryW(W(ApiPath(folder)), nullptr)) created.push_back(folder);
+    return created;
+  }
+
+  void RemoveFolder(const std::u16string& folder) override { RemoveDirectoryW(W(ApiPath(folder))); }
+
+  std::vector<std::u16string> ListFiles(const std::u16string& folder) override {
+    std::vector<std::u16string> names;
+    const std::u16string pattern = WithSeparator(folder) + u"*";
+    WIN32_FIND_DATAW item;
+    HANDLE find = FindFirstFileExW(W(ApiPath(pattern)), FindExInfoBasic, &item,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+      if (!(item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(FromW(item.cFileName));
+    } while (FindNextFileW(find, &item));
+    FindClose(find);
+    return names;
   }
 
   FsError CheckReplaceable(const std::u16string& path) override {
+    const std::u16string api = ApiPath(path);
     // Tested as such: Wine running as root would let the opening below pass.
-    const DWORD attributes = GetFileAttributesW(W(path));
+    const DWORD attributes = GetFileAttributesW(W(api));
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
       return SysErrorMessage(ERROR_ACCESS_DENIED);
     }
+    // The running updater replaces itself by renaming its file aside.
+    std::u16string full;
+    if (!FullPath(path, full) && CompareStringOrdinal(W(full), -1, W(RunningImage()), -1, TRUE) ==
+                                     CSTR_EQUAL) {
+      return std::nullopt;
+    }
     // Opening for writing without sharing and without truncating fails exactly where the
     // creation would: in use by another handle, or a folder.
-    ScopedFileHandle probe(CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    ScopedFileHandle probe(CreateFileW(W(api), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (probe || GetLastError() == ERROR_FILE_NOT_FOUND) return std::nullopt;
     return LastErrorText();
   }
 
+  std::u16string AccessDeniedText() override { return SysErrorMessage(ERROR_ACCESS_DENIED); }
+
   std::unique_ptr<OutputFile> CreateTempFile(const std::u16string& folder, std::u16string& tempPath,
                                              FsError& error) override {
-    std::u16string name(MAX_PATH, u'\0');
-    const std::u16string where = folder.empty() ? u"." : folder;
-    if (!GetTempFileNameW(W(where), L"~tx", 0, W(name))) {
-      error = LastErrorText();
-      return nullptr;
+    const std::u16string prefix = WithSeparator(folder);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::u16string name = prefix + StagedFileName(NextLeftoverNumber());
+      ScopedFileHandle file(CreateFileW(W(ApiPath(name)), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (file) {
+        tempPath = std::move(name);
+        return std::make_unique<Win32OutputFile>(std::move(file));
+      }
+      if (!Exists(GetLastError())) break;
     }
-    name.resize(name.find(u'\0'));
-    ScopedFileHandle file(CreateFileW(W(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-      error = LastErrorText();
-      DeleteFileW(W(name));
-      return nullptr;
-    }
-    tempPath = std::move(name);
-    return std::make_unique<Win32OutputFile>(std::move(file));
+    error = LastErrorText();
+    return nullptr;
   }
 
-  FsError MoveOver(const std::u16string& from, const std::u16string& to) override {
-    if (!MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING)) return LastErrorText();
+  FsError Flush(const std::vector<std::u16string>& files) override {
+    for (const std::u16string& file : files) {
+      ScopedFileHandle handle(CreateFileW(W(ApiPath(file)), GENERIC_WRITE, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!handle || !FlushFileBuffers(handle.Get())) return LastErrorText();
+    }
     return std::nullopt;
   }
 
-  void RemoveFile(const std::u16string& path) override { DeleteFileW(W(path)); }
+  FsError MoveAside(const std::u16string& path, std::u16string& backupPath) override {
+    const auto [folder, name] = SplitName(path);
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const uint32_t number = NextLeftoverNumber();
+      // A name too long for the file system takes the bare suffix instead.
+      for (const std::u16string& backup : {BackupFileName(name, number), BackupFileName({}, number)}) {
+        if (MoveFileExW(W(ApiPath(path)), W(ApiPath(folder + backup)), 0)) {
+          backupPath = folder + backup;
+          return std::nullopt;
+        }
+        error = GetLastError();
+        if (error != ERROR_FILENAME_EXCED_RANGE && error != ERROR_INVALID_NAME) break;
+      }
+      if (!Exists(error)) break;
+    }
+    return SysErrorMessage(error);
+  }
+
+  FsError Rename(const std::u16string& from, const std::u16string& to) override {
+    if (!MoveFileExW(W(ApiPath(from)), W(ApiPath(to)), 0)) return LastErrorText();
+    return std::nullopt;
+  }
+
+  FsError RemoveFile(const std::u16string& path) override {
+    if (!DeleteFileW(W(ApiPath(path)))) return LastErrorText();
+    return std::nullopt;
+  }
 
   int64_t LocalToUtc(int64_t localSeconds) override {
     const FILETIME local = ToFileTime(localSeconds);
@@ -184,7 +282,7 @@ class Win32FileSystem : public FileSystem {
   }
 
   void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
-    ScopedFileHandle file(CreateFileW(W(path), FILE_WRITE_ATTRIBUTES,
+    ScopedFileHandle file(CreateFileW(W(ApiPath(path)), FILE_WRITE_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file) return;
@@ -197,7 +295,7 @@ class Win32FileSystem : public FileSystem {
   }
 
   void SetAttributes(const std::u16string& path, uint8_t attributes) override {
-    SetFileAttributesW(W(path), attributes);
+    SetFileAttributesW(W(ApiPath(path)), attributes);
   }
 };
 

@@ -12,7 +12,7 @@ work=${BENCH_WORK:-$root/build/bench}
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target tallyx-unzip
-ours=$root/build/release/zip/tallyx-unzip
+ours=$root/build/release/tools/unzip/tallyx-unzip
 
 mkdir -p "$work"
 [ -f "$work/release.zip" ] || bash "$tools/make_corpus.sh" "$work"

@@ -51,5 +51,5 @@ PY
   )
 fi
 
-build/fuzz/zip/fuzz/zip_fuzzer -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+build/fuzz/tools/fuzz/zip_fuzzer -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
   -artifact_prefix="$PWD/build/fuzz/findings/" "$run/corpus" "$seeds"

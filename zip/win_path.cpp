@@ -64,4 +64,37 @@ bool IsEscapingEntryName(std::u16string_view name) {
   return false;
 }
 
+bool NamesDevice(std::u16string_view name) {
+  static constexpr std::u16string_view kDevices[] = {u"CON", u"PRN", u"AUX", u"NUL",
+                                                      u"CONIN$", u"CONOUT$"};
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = name.size();
+    // The device is named by what stands before the first dot, blanks before it ignored.
+    std::u16string base = PathKey(name.substr(start, end - start));
+    base = base.substr(0, base.find(u'.'));
+    base.erase(base.find_last_not_of(u' ') + 1);
+    for (std::u16string_view device : kDevices) {
+      if (base == device) return true;
+    }
+    // COM and LPT take the digits 1-9, and the superscripts 1, 2 and 3 as well.
+    if (base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) &&
+        ((base[3] >= u'1' && base[3] <= u'9') || base[3] == u'\u00B9' || base[3] == u'\u00B2' ||
+         base[3] == u'\u00B3')) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+std::u16string PathKey(std::u16string_view path) {
+  std::u16string key(path);
+  for (char16_t& c : key) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  return key;
+}
+
 }  // namespace tallyx

@@ -29,4 +29,13 @@ void CheckPathText(const std::u16string& path, size_t maxLength);
 // segment of dots such as "..", or a NUL that would cut the path short.
 bool IsEscapingEntryName(std::u16string_view name);
 
+// True for a name with a segment that Windows opens as a device whatever folder it is in:
+// CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, CONIN$ or CONOUT$, in any letter case, with or
+// without an extension.
+bool NamesDevice(std::u16string_view name);
+
+// `path` with ASCII letters in upper case: two paths that differ only so name one file
+// on Windows.
+std::u16string PathKey(std::u16string_view path);
+
 }  // namespace tallyx

@@ -10,7 +10,9 @@ class ZipArchive : public Archive {
  public:
   explicit ZipArchive(FileSystem& fileSystem) : zip_(fileSystem) {}
   void Open(const std::u16string& path) override { zip_.Open(path, TZipMode::zmRead); }
-  void ExtractAll(const std::u16string& folder) override { zip_.ExtractAll(folder); }
+  void ExtractAll(const std::u16string& folder, const std::u16string& lastFile) override {
+    zip_.ExtractAll(folder, lastFile);
+  }
   void Close() override { zip_.Close(); }
 
  private:

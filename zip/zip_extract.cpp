@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "zip/extraction.h"
 #include "zip/win_path.h"
 #include "zip/zip_file.h"
 
@@ -14,18 +15,37 @@ namespace {
 constexpr size_t kCopyChunk = 61440;
 constexpr uint8_t kVolumeLabelAttribute = 0x08;
 
-EFCreateError CreateError(const std::u16string& fullPath, const std::u16string& text) {
-  return EFCreateError(u"Cannot create file \"" + fullPath + u"\". " + text);
-}
-
 }  // namespace
 
-void TZipFile::ExtractAll(const std::u16string& path) {
+void TZipFile::ExtractAll(const std::u16string& path, const std::u16string& lastName) {
   RequireReadMode();
-  for (size_t index = 0; index < FFiles.size(); ++index) Extract(index, path, true);
+  ExtractionTransaction transaction(fileSystem_);
+  std::u16string destination;
+  if (!HasInvalidPathChars(path) && !fileSystem_.FullPath(path.empty() ? u"." : path, destination)) {
+    transaction.ClearLeftovers(destination);
+  }
+  std::u16string lastKey;
+  if (!lastName.empty() && !HasInvalidPathChars(path) && !HasInvalidPathChars(lastName) &&
+      !fileSystem_.FullPath(JoinEntryPath(path, lastName), lastKey)) {
+    lastKey = PathKey(lastKey);
+  }
+  for (size_t index = 0; index < FFiles.size(); ++index) {
+    StageEntry(index, path, true, transaction, lastKey);
+  }
+  transaction.Commit();
+  transaction.Finish();
 }
 
 void TZipFile::Extract(size_t index, const std::u16string& path, bool createSubdirs) {
+  RequireReadMode();
+  ExtractionTransaction transaction(fileSystem_);
+  StageEntry(index, path, createSubdirs, transaction, {});
+  transaction.Commit();
+  transaction.Finish();
+}
+
+void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createSubdirs,
+                          ExtractionTransaction& transaction, const std::u16string& lastKey) {
   struct CurrentEntryReset {
     TZipFile& zip;
     ~CurrentEntryReset() {
@@ -42,59 +62,82 @@ void TZipFile::Extract(size_t index, const std::u16string& path, bool createSubd
   if (IsEscapingEntryName(relative)) {
     throw EZipException(u"Entry \"" + name + u"\" would be written outside the folder");
   }
+  // CON, NUL, COM1, ... open a device instead of a file, in any folder.
+  if (NamesDevice(relative)) throw EZipException(u"Entry \"" + name + u"\" names a device");
   if (!createSubdirs) relative = relative.substr(relative.find_last_of(u'\\') + 1);
 
   const std::u16string target = JoinEntryPath(path, relative);
   const std::u16string folder = ExtractFolderPart(target);
-  if (!folder.empty()) CreateFolder(folder);
+  if (!folder.empty()) PrepareFolder(folder, transaction);
   if (!target.empty() && target.back() == u'\\') return;  // a directory entry
-  WriteEntryFile(FFiles[index], name, target, *data);
+  StageFile(FFiles[index], name, target, *data, transaction, lastKey);
 }
 
-void TZipFile::CreateFolder(const std::u16string& folder) {
+void TZipFile::PrepareFolder(const std::u16string& folder, ExtractionTransaction& transaction) {
   std::u16string full;
   if (FsError error = fileSystem_.FullPath(folder, full)) throw ENotSupportedException(*error);
   CheckPathText(full, kMaxFolderPath);
   if (!fileSystem_.DriveExists(full)) {
     throw EDirectoryNotFoundException(u"The drive cannot be found");
   }
-  fileSystem_.CreateFolders(full);
+  transaction.PrepareFolder(full);
 }
 
-// The entry goes to a temporary file beside the target and replaces the target only once
-// it is complete and verified, so a failed entry never destroys a good file.
-void TZipFile::WriteEntryFile(const TZipHeader& central, const std::u16string& name,
-                              const std::u16string& target, TStream& data) {
+// The entry is written in full beside its target and verified; the target itself is only
+// replaced when the whole archive has been staged.
+void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
+                         const std::u16string& target, TStream& data,
+                         ExtractionTransaction& transaction, const std::u16string& lastKey) {
   std::u16string full;
   if (fileSystem_.FullPath(target, full)) full = target;
   // A read-only or locked target must fail before anything is written.
-  if (FsError error = fileSystem_.CheckReplaceable(target)) throw CreateError(full, *error);
+  if (FsError error = fileSystem_.CheckReplaceable(target)) throw CreateFileError(full, *error);
+  // So must a second entry over one that this archive makes read-only.
+  if (transaction.StagedReadOnly(full)) throw CreateFileError(full, fileSystem_.AccessDeniedText());
   std::u16string temp;
   FsError error;
   std::unique_ptr<OutputFile> out =
       fileSystem_.CreateTempFile(ExtractFolderPart(target), temp, error);
-  if (!out) throw CreateError(full, error.value_or(u""));
+  if (!out) throw CreateFileError(full, error.value_or(u""));
 
+  const DosDateTime modified = DecodeDosDateTime(FCurrentHeader.ModifiedDateTime);
+  const bool setsTimes = IsValidDosDateTime(modified);
+  const bool setsAttributes = (central.MadeByVersion >> 8) == 0;
   FCurrentFile = target;
   try {
     CopyVerified(central, name, data, *out);
     out.reset();
-    const bool setsTimes = IsValidDosDateTime(DecodeDosDateTime(FCurrentHeader.ModifiedDateTime));
-    const bool setsAttributes = (central.MadeByVersion >> 8) == 0;
+    // Nothing may fail once the entry is in place: the check made before its times and
+    // attributes are set runs now.
     if (setsTimes || setsAttributes) CheckPathText(target, kMaxFilePath);
-    if (FsError moveError = fileSystem_.MoveOver(temp, target)) throw CreateError(full, *moveError);
   } catch (...) {
     out.reset();
     fileSystem_.RemoveFile(temp);
     throw;
   }
   FCurrentFile.clear();
-  ApplyTimesAndAttributes(central, target);
+
+  StagedEntry entry;
+  entry.target = target;
+  entry.full = full;
+  entry.temp = temp;
+  if (setsTimes) entry.utcTime = fileSystem_.LocalToUtc(ToUnixSeconds(modified));
+  if (setsAttributes) {
+    entry.attributes = static_cast<uint8_t>(central.ExternalAttributes & 0xFF & ~kVolumeLabelAttribute);
+  }
+  entry.last = !lastKey.empty() && PathKey(full) == lastKey;
+  transaction.AddStaged(std::move(entry));
 }
 
 void TZipFile::CopyVerified(const TZipHeader& central, const std::u16string& name,
                             TStream& data, OutputFile& out) {
   const uint32_t size = central.UncompressedSize;
+  // Stored data has no end of its own: its stored size must be the size, an empty entry
+  // included.
+  const bool stored = (central.CompressionMethod & 0xFF) == kMethodStored;
+  if (stored && central.CompressedSize != size) {
+    throw EZipException(u"Wrong size for entry \"" + name + u"\"");
+  }
   uLong crc = ::crc32(0, nullptr, 0);
   if (size > 0) {
     std::vector<unsigned char> buffer(std::min<size_t>(size, kCopyChunk));
@@ -108,44 +151,13 @@ void TZipFile::CopyVerified(const TZipHeader& central, const std::u16string& nam
       done += static_cast<uint32_t>(chunk);
       if (FOnProgress) FOnProgress(*this, FCurrentFile, FCurrentHeader, done);
     }
-    // Stored data has no end of its own: its stored size must be the size. Any other
-    // method must end exactly there.
+    // Any other method must end exactly there.
     unsigned char more;
-    const bool sizeMatches = (central.CompressionMethod & 0xFF) == kMethodStored
-                                 ? central.CompressedSize == size
-                                 : data.Read(&more, 1) == 0;
-    if (!sizeMatches) throw EZipException(u"Wrong size for entry \"" + name + u"\"");
+    if (!stored && data.Read(&more, 1) != 0) {
+      throw EZipException(u"Wrong size for entry \"" + name + u"\"");
+    }
   }
   if (crc != central.CRC32) throw EZipException(u"Bad CRC-32 for entry \"" + name + u"\"");
-}
-
-void TZipFile::CheckTargetExists(const std::u16string& target) {
-  const std::u16string folder = ExtractFolderPart(target);
-  if (!folder.empty() && !fileSystem_.FolderExists(folder)) {
-    throw EDirectoryNotFoundException(u"The specified path was not found");
-  }
-  if (!fileSystem_.FileExists(target)) {
-    throw EFileNotFoundException(u"The specified file was not found");
-  }
-}
-
-// Times are set after the move: renaming over a file that was just replaced would let
-// Windows carry the old file's creation time over ("tunnelling").
-void TZipFile::ApplyTimesAndAttributes(const TZipHeader& central, const std::u16string& target) {
-  if (!fileSystem_.FileExists(target)) return;
-  const DosDateTime modified = DecodeDosDateTime(FCurrentHeader.ModifiedDateTime);
-  if (IsValidDosDateTime(modified)) {
-    const int64_t utc = fileSystem_.LocalToUtc(ToUnixSeconds(modified));
-    CheckTargetExists(target);
-    fileSystem_.SetFileTime(target, FileTimeKind::Creation, utc);
-    CheckTargetExists(target);
-    fileSystem_.SetFileTime(target, FileTimeKind::LastWrite, utc);
-  }
-  if ((central.MadeByVersion >> 8) == 0) {
-    CheckTargetExists(target);
-    fileSystem_.SetAttributes(
-        target, static_cast<uint8_t>(central.ExternalAttributes & 0xFF & ~kVolumeLabelAttribute));
-  }
 }
 
 }  // namespace tallyx

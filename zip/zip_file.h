@@ -16,6 +16,7 @@ struct z_stream_s;
 namespace tallyx {
 
 class TZipFile;
+class ExtractionTransaction;
 
 // Builds a stream over the archive stream for one entry (`item` is its local header).
 using TStreamConstructor =
@@ -48,7 +49,10 @@ class TZipFile {
   // the central name decoded by the entry's own UTF-8 flag.
   std::u16string EntryName(size_t index, const TZipHeader& localHeader);
 
-  void ExtractAll(const std::u16string& path);
+  // Writes every entry under `path` as one transaction: on any failure the folder is
+  // left as it was. The file `lastName` (relative to `path`, if given) takes its place
+  // after all others.
+  void ExtractAll(const std::u16string& path, const std::u16string& lastName = {});
   void Extract(size_t index, const std::u16string& path, bool createSubdirs = true);
 
   static void RegisterCompressionHandler(TZipCompression method, TStreamConstructor compressor,
@@ -67,13 +71,14 @@ class TZipFile {
   void LoadDirectory();
   std::u16string DecodeName(const TZipHeader& header) const;
   void RequireReadMode() const;
-  void CreateFolder(const std::u16string& folder);
-  void WriteEntryFile(const TZipHeader& central, const std::u16string& name,
-                      const std::u16string& target, TStream& data);
+  void StageEntry(size_t index, const std::u16string& path, bool createSubdirs,
+                  ExtractionTransaction& transaction, const std::u16string& lastKey);
+  void PrepareFolder(const std::u16string& folder, ExtractionTransaction& transaction);
+  void StageFile(const TZipHeader& central, const std::u16string& name,
+                 const std::u16string& target, TStream& data,
+                 ExtractionTransaction& transaction, const std::u16string& lastKey);
   void CopyVerified(const TZipHeader& central, const std::u16string& name, TStream& data,
                     OutputFile& out);
-  void ApplyTimesAndAttributes(const TZipHeader& central, const std::u16string& target);
-  void CheckTargetExists(const std::u16string& target);
 
   FileSystem& fileSystem_;
   TZipMode FMode = TZipMode::zmClosed;

@@ -11,8 +11,10 @@ class Archive {
   virtual ~Archive() = default;
   // Opens `path` for reading; first releases whatever an earlier attempt left open.
   virtual void Open(const std::u16string& path) = 0;
-  // Writes every entry under `folder`, overwriting existing files.
-  virtual void ExtractAll(const std::u16string& folder) = 0;
+  // Writes every entry under `folder`, overwriting existing files, all or nothing: after
+  // a failure the folder is as it was. `lastFile` (relative to `folder`) takes its place
+  // after every other file.
+  virtual void ExtractAll(const std::u16string& folder, const std::u16string& lastFile) = 0;
   virtual void Close() = 0;
 };
 

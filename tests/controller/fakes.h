@@ -148,8 +148,8 @@ class FakeArchives : public ArchiveFactory {
       open_ = path;
       if (Fails(ArchiveFailure::OpenFails)) throw EFOpenError(u"Cannot open file \"" + path + u"\"");
     }
-    void ExtractAll(const std::u16string& folder) override {
-      owner_.log_.push_back("ExtractAll " + Utf8(folder));
+    void ExtractAll(const std::u16string& folder, const std::u16string& lastFile) override {
+      owner_.log_.push_back("ExtractAll " + Utf8(folder) + ", " + Utf8(lastFile) + " last");
       if (Fails(ArchiveFailure::ExtractFails)) throw EFCreateError(u"Cannot create file");
       if (Fails(ArchiveFailure::ExtractOutOfMemory)) throw std::bad_alloc();
     }

@@ -261,12 +261,12 @@ const std::string kDownload =
 const std::string kRunning = "IsProcessRunning tallyx.exe";
 const std::string kKill = "KillProcessByName Tallyx.exe";
 const Log kRelease = {"CreateArchive", "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip",
-                      "ExtractAll Z:\\tallyx", "Close"};
+                      "ExtractAll Z:\\tallyx, tallyx.exe last", "Close"};
 const std::string kSuccess = "Notice: Mise à jour effectué avec succès";
 const std::string kInstallFailed = "Notice: Erreur dans l'installation du mise à jour";
 const std::string kForcedFailed = "Notice: Erreur dans la lecture du fichier mise à jour";
 const Log kNoNestedStep = {"Open Z:\\tallyx\\tallyx.zip"};
-const Log kNestedStep = {"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx", "Close"};
+const Log kNestedStep = {"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx, tallyx.exe last", "Close"};
 const Log kFinish = {"ReleaseArchive", "Show QuitButton"};
 
 struct InstallCase {
@@ -344,7 +344,7 @@ const InstallCase kInstalls[] = {
     {.name = "extraction stops half-way",
      .failures = {{kReleaseArchive, ArchiveFailure::ExtractFails}},
      .expected = kStart + Log{kDownload, kRunning, "CreateArchive",
-                              "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip", "ExtractAll Z:\\tallyx",
+                              "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip", "ExtractAll Z:\\tallyx, tallyx.exe last",
                               kInstallFailed} +
                  kNestedStep + kFinish},
     {.name = "extraction runs out of memory",
@@ -352,14 +352,14 @@ const InstallCase kInstalls[] = {
      .failures = {{kReleaseArchive, ArchiveFailure::ExtractOutOfMemory},
                   {kNested, ArchiveFailure::ExtractOutOfMemory}},
      .expected = kStart + Log{kPurge, kDownload, kRunning, "CreateArchive",
-                              "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip", "ExtractAll Z:\\tallyx",
+                              "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip", "ExtractAll Z:\\tallyx, tallyx.exe last",
                               kForcedFailed, "Open Z:\\tallyx\\tallyx.zip",
-                              "ExtractAll Z:\\tallyx"} +
+                              "ExtractAll Z:\\tallyx, tallyx.exe last"} +
                  kFinish},
     {.name = "nested extraction fails silently",
      .failures = {{kNested, ArchiveFailure::ExtractFails}},
      .expected = kStart + Log{kDownload, kRunning} + kRelease + Log{kSuccess} +
-                 Log{"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx"} + kFinish},
+                 Log{"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx, tallyx.exe last"} + kFinish},
     {.name = "closed while downloading, not running",
      .closedWhileDownloading = true,
      .expected = kStart + Log{kDownload, "Terminate", kRunning} + kRelease +

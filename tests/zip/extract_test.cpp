@@ -97,7 +97,7 @@ TEST_F(ExtractTest, ZeroLengthEntryReadsNothing) {
   EXPECT_EQ(ReadBytes(Out() / "b"), "bee");
 }
 
-TEST_F(ExtractTest, FailuresStopTheExtraction) {
+TEST_F(ExtractTest, AnyFailureLeavesTheFolderAsItWas) {
   TestEntry badCrc{"bad.txt", "payload"};
   badCrc.crc = 0x12345678;
   TestEntry storedLarger{"bad.txt", "abc", 0};
@@ -108,6 +108,8 @@ TEST_F(ExtractTest, FailuresStopTheExtraction) {
   deflatedLarger.uncompressedSize = 20;
   TestEntry deflatedSmaller{"bad.txt", "abcdefgh"};
   deflatedSmaller.uncompressedSize = 4;
+  TestEntry storedEmptyLarger{"bad.txt", "", 0};
+  storedEmptyLarger.compressedSize = 3;
   TestEntry encrypted{"bad.txt", "\x9c\x11\x05 ciphertext", 0, 0x0001};
   encrypted.crc = testing::Crc32("plain text");
   struct Case {
@@ -118,6 +120,8 @@ TEST_F(ExtractTest, FailuresStopTheExtraction) {
       {"wrong CRC", badCrc, "EZipException: Bad CRC-32 for entry \"bad.txt\""},
       {"stored size larger", storedLarger, "EZipException: Wrong size for entry \"bad.txt\""},
       {"stored size smaller", storedSmaller, "EZipException: Wrong size for entry \"bad.txt\""},
+      {"stored data behind an empty entry", storedEmptyLarger,
+       "EZipException: Wrong size for entry \"bad.txt\""},
       {"deflated size larger", deflatedLarger, "EReadError: Stream read error"},
       {"deflated size smaller", deflatedSmaller, "EZipException: Wrong size for entry \"bad.txt\""},
       {"encrypted", encrypted, "EZipException: Bad CRC-32 for entry \"bad.txt\""},
@@ -135,6 +139,7 @@ TEST_F(ExtractTest, FailuresStopTheExtraction) {
       {"drive", {"C:evil.txt", "x"}, "EZipException: Entry \"C:evil.txt\" would be written outside the folder"},
       {"long path prefix", {"\\\\?\\C:\\evil.txt", "x"},
        "EZipException: Entry \"\\\\?\\C:\\evil.txt\" would be written outside the folder"},
+      {"device", {"sub/Aux.txt", "x"}, "EZipException: Entry \"sub/Aux.txt\" names a device"},
   };
   for (const Case& c : cases) {
     fs::remove_all(Out());
@@ -142,9 +147,9 @@ TEST_F(ExtractTest, FailuresStopTheExtraction) {
     WriteBytes(Out() / "bad.txt", "good old file");
     const TestZip zip = BuildZip({{"first.txt", "1"}, c.entry, {"after.txt", "3"}});
     EXPECT_EQ(Extract(zip.bytes), c.expected) << c.name;
-    // Entries before stay, later ones are not touched, nothing lands outside, no temporary
-    // file is left behind and the existing file is intact.
-    EXPECT_EQ(ListTree(scratch_.path()), "archive.zip;out/;out/bad.txt;out/first.txt;") << c.name;
+    // The entry before is taken back, nothing lands outside, no staged file is left
+    // behind and the existing file is intact.
+    EXPECT_EQ(ListTree(scratch_.path()), "archive.zip;out/;out/bad.txt;") << c.name;
     EXPECT_EQ(ReadBytes(Out() / "bad.txt"), "good old file") << c.name;
   }
 }
@@ -163,10 +168,13 @@ TEST_F(ExtractTest, ReadOnlyOverReadOnly) {
   const std::string message = Extract(BuildZip({readOnly, again}).bytes);
   EXPECT_EQ(message.rfind("EFCreateError: Cannot create file \"" + full + "\". ", 0), 0u) << message;
   EXPECT_GT(message.size(), ("EFCreateError: Cannot create file \"" + full + "\". ").size());
+  EXPECT_FALSE(fs::exists(Out()));
+
+  // Over a read-only file left by an earlier extraction.
+  ASSERT_EQ(Extract(BuildZip({readOnly}).bytes), "");
+  EXPECT_EQ(fs::status(Out() / "ro.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_EQ(Extract(BuildZip({again}).bytes).rfind("EFCreateError: Cannot create file \"" + full, 0), 0u);
   EXPECT_EQ(ReadBytes(Out() / "ro.txt"), "first");
-  EXPECT_EQ(ListTree(Out()), "ro.txt;");
-  const auto perms = fs::status(Out() / "ro.txt").permissions();
-  EXPECT_EQ(perms & fs::perms::owner_write, fs::perms::none);
 }
 
 TEST_F(ExtractTest, AttributesOnlyForMsDosHosts) {
@@ -310,10 +318,10 @@ TEST_F(ExtractTest, NestedArchiveThroughTheFactory) {
   ZipArchiveFactory factory(*fs_);
   std::unique_ptr<Archive> archive = factory.CreateArchive();
   archive->Open((scratch_.path() / "release.zip").u16string());
-  archive->ExtractAll(Out().u16string());
+  archive->ExtractAll(Out().u16string(), u"tallyx.exe");
   archive->Close();
   archive->Open((Out() / "tallyx.zip").u16string());
-  archive->ExtractAll(Out().u16string());
+  archive->ExtractAll(Out().u16string(), u"tallyx.exe");
   archive->Close();
   EXPECT_EQ(ListTree(Out()), "caf\xC3\xA9.txt;na\xC3\xAFve.txt;tallyx.zip;\xC3\xBC" "ber.txt;");
 }

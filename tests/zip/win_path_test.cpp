@@ -92,5 +92,24 @@ TEST(WinPathTest, EscapingNames) {
   }
 }
 
+TEST(WinPathTest, DeviceNames) {
+  struct Case {
+    const char16_t* name;
+    bool device;
+  } cases[] = {
+      {u"CON", true},             {u"con.txt", true},        {u"sub\\Nul", true},
+      {u"aux\\readme.txt", true}, {u"PRN.tar.gz", true},     {u"com1", true},
+      {u"LPT9.log", true},        {u"COM\u00B9", true},      {u"lpt\u00B3.txt", true},
+      {u"CONIN$", true},          {u"conout$.x", true},      {u"NUL .txt", true},
+      {u"a\\b\\CON ", true},
+      {u"CONSOLE", false},        {u"COM0", false},          {u"LPT10", false},
+      {u"xcon.txt", false},       {u"con_1.txt", false},     {u".con", false},
+      {u"COM", false},            {u"docs\\", false},        {u"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(NamesDevice(c.name), c.device) << EncodeUtf8(c.name);
+  }
+}
+
 }  // namespace
 }  // namespace tallyx
