@@ -193,7 +193,8 @@ int64_t LastWriteSeconds(const fs::path& file) {
 TEST_F(ExtractTest, ModificationTimes) {
   const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                           std::chrono::system_clock::now().time_since_epoch()).count();
-  const int64_t stamped = fs_->LocalToUtc(1614954610);  // 2021-03-05 14:30:10 local
+  // 2021-03-05 14:30:10 in the tests' time zone, three hours east of UTC.
+  const int64_t stamped = 1614954610 - 3 * 3600;
   struct Case {
     const char* name;
     uint32_t dosTime;
@@ -239,6 +240,11 @@ TEST(DosDateTimeTest, Conversion) {
       {(44u << 25) | (4u << 21) | (31u << 16), false, 0},
       {(41u << 25) | (13u << 21) | (1u << 16), false, 0},
       {(41u << 25) | (1u << 21) | (1u << 16) | (60u << 5), false, 0},
+      // Leap years: every fourth, but not 2100, a century not divisible by 400; 2000 is.
+      {(20u << 25) | (2u << 21) | (29u << 16), true, 951782400},
+      {(120u << 25) | (2u << 21) | (29u << 16), false, 0},
+      {(120u << 25) | (3u << 21) | (1u << 16), true, 4107542400},
+      {(104u << 25) | (2u << 21) | (29u << 16), true, 3602620800},
   };
   for (const Case& c : cases) {
     const DosDateTime t = DecodeDosDateTime(c.value);
@@ -247,6 +253,64 @@ TEST(DosDateTimeTest, Conversion) {
       EXPECT_EQ(ToUnixSeconds(t), c.seconds) << std::hex << c.value;
     }
   }
+}
+
+// Segments of at most 60 characters under `base`, adding up to exactly `length`.
+std::string SegmentsTo(size_t baseLength, size_t length) {
+  std::string relative;
+  size_t size = baseLength;
+  while (size < length) {
+    size_t segment = std::min<size_t>(60, length - size - 1);
+    if (length - size - 1 - segment == 1) --segment;  // never leave room for an empty one
+    relative += (relative.empty() ? "" : "/") + std::string(segment, 'd');
+    size += 1 + segment;
+  }
+  return relative;
+}
+
+// Folders are checked by their absolute path (248 characters or more is too long), files
+// by the path as joined (260 or more) when their times or attributes are set.
+TEST_F(ExtractTest, PathLengthLimits) {
+  const std::string base = Native(Out());
+  const std::string tooLong = "EPathTooLongException: The specified path is too long";
+  TestEntry plain{"", "x"};
+  plain.madeBy = 0x0314;
+  plain.dosTime = 0;
+  struct Case {
+    const char* name;
+    std::string entry;
+    std::string expected;
+    bool timesAndAttributes = true;
+  } cases[] = {
+      // The staged file beside it is longer than the classic path limit.
+      {"folder of 247", SegmentsTo(base.size(), 247) + "/f.txt", ""},
+      {"folder of 248", SegmentsTo(base.size(), 248) + "/f.txt", tooLong},
+      {"file of 259", SegmentsTo(base.size(), 200) + "/" + std::string(58, 'f'), ""},
+      {"file of 260", SegmentsTo(base.size(), 200) + "/" + std::string(59, 'f'), tooLong},
+      {"file of 260, nothing to set", SegmentsTo(base.size(), 200) + "/" + std::string(59, 'f'), "",
+       false},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(Out());
+    TestEntry entry = c.timesAndAttributes ? TestEntry{c.entry, "x"} : plain;
+    entry.name = c.entry;
+    EXPECT_EQ(Extract(BuildZip({entry}).bytes), c.expected) << c.name;
+    EXPECT_EQ(fs::exists(Out() / c.entry), c.expected.empty()) << c.name;
+  }
+
+  // A relative destination: the folder's absolute path is what counts.
+  fs::create_directories(Out());
+  const fs::path previous = fs::current_path();
+  fs::current_path(Out());
+  const std::string relative = SegmentsTo(base.size() + 2, 248);
+  WriteBytes(scratch_.path() / "archive.zip", BuildZip({{relative + "/f.txt", "x"}}).bytes);
+  TZipFile zip(*fs_);
+  EXPECT_EQ(ErrorOf([&] {
+              zip.Open((scratch_.path() / "archive.zip").u16string(), TZipMode::zmRead);
+              zip.ExtractAll(u"r");
+            }),
+            tooLong);
+  fs::current_path(previous);
 }
 
 TEST_F(ExtractTest, ObjectReuseAfterEveryFailure) {

@@ -75,10 +75,10 @@ TEST_F(WinExtractTest, CreationAndLastWriteTimes) {
   zip.Open(ArchivePath(), TZipMode::zmRead);
   zip.ExtractAll(OutText());
 
-  SYSTEMTIME local{2021, 3, 5, 5, 14, 30, 10, 0};
-  FILETIME localTime, expected;
-  ASSERT_TRUE(SystemTimeToFileTime(&local, &localTime));
-  ASSERT_TRUE(LocalFileTimeToFileTime(&localTime, &expected));
+  // 2021-03-05 14:30:10 in the tests' time zone, three hours east of UTC.
+  SYSTEMTIME utc{2021, 3, 5, 5, 11, 30, 10, 0};
+  FILETIME expected;
+  ASSERT_TRUE(SystemTimeToFileTime(&utc, &expected));
   ScopedFileHandle file = OpenWith(OutFile(u"t.txt"), GENERIC_READ, FILE_SHARE_READ);
   FILETIME creation, access, write;
   ASSERT_TRUE(GetFileTime(file.Get(), &creation, &access, &write));

@@ -186,6 +186,46 @@ TEST_F(ReaderTest, DeflateGivesBackWhatItReadAhead) {
   EXPECT_EQ(data->Read(buffer, sizeof buffer), 0u);
 }
 
+// The end record is searched in windows that overlap by 4 bytes: a signature across the
+// boundary of two windows is still found.
+TEST_F(ReaderTest, EndRecordAcrossWindowBoundaries) {
+  std::vector<size_t> comments;
+  for (size_t length = 990; length < 1050; ++length) comments.push_back(length);
+  for (size_t length = 2010; length < 2080; ++length) comments.push_back(length);
+  for (size_t comment : comments) {
+    TZipFile zip(*fs_);
+    // Stored data ahead of the directory keeps the start of the file out of the windows.
+    const std::string bytes =
+        BuildZip({{"a", std::string(10000, 'x'), 0}}, std::string(comment, 'c')).bytes;
+    TMemoryStream stream(bytes);
+    const Outcome outcome = Attempt([&] { zip.Open(stream, TZipMode::zmRead); });
+    EXPECT_EQ(EncodeUtf8(outcome.message), "") << comment;
+    EXPECT_EQ(zip.FileCount(), 1u) << comment;
+  }
+}
+
+// Every entry stream reads from the one archive stream: one that is read again after
+// another entry has moved the archive must go on from where it stood.
+TEST_F(ReaderTest, EntryStreamsReadInTurns) {
+  std::string first(200000, '\0'), second(200000, '\0');
+  uint32_t seed = 12345;
+  for (std::string* data : {&first, &second}) {
+    for (char& c : *data) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  }
+  OpenArchive archive(*fs_, BuildZip({{"one", first}, {"two", second}}).bytes);
+  std::unique_ptr<TStream> one, two;
+  TZipHeader local;
+  std::string readOne(first.size(), '\0'), readTwo(second.size(), '\0');
+  archive.zip.Read(0, one, local);
+  ASSERT_EQ(one->Read(readOne.data(), 100000), 100000u);
+  archive.zip.Read(1, two, local);
+  ASSERT_EQ(two->Read(readTwo.data(), 100000), 100000u);
+  ASSERT_EQ(one->Read(readOne.data() + 100000, 100000), 100000u);
+  ASSERT_EQ(two->Read(readTwo.data() + 100000, 100000), 100000u);
+  EXPECT_TRUE(readOne == first);
+  EXPECT_TRUE(readTwo == second);
+}
+
 TEST_F(ReaderTest, ReadFailures) {
   const TestZip good = BuildZip({{"a.txt", std::string(3000, 'z')}});
   std::string badLocal = good.bytes;
@@ -236,6 +276,13 @@ TEST_F(ReaderTest, NamesDecodeByTheirOwnFlag) {
   centralOnly.centralExtra = testing::UnicodePathField("raw-name", cafe);
   TestEntry cutField{"raw-name", "x"};
   cutField.localExtra = testing::UnicodePathField("raw-name", cafe).substr(0, 10);
+  // Of two Unicode path fields the first decides, whether it matches the name or not.
+  TestEntry twoFields{"raw-name", "x"};
+  twoFields.localExtra = testing::UnicodePathField("raw-name", cafe) +
+                         testing::UnicodePathField("raw-name", "second.txt");
+  TestEntry firstStale{"raw-name", "x"};
+  firstStale.localExtra = testing::UnicodePathField("raw-name", cafe, 1234) +
+                          testing::UnicodePathField("raw-name", "second.txt");
   struct Case {
     const char* name;
     std::vector<TestEntry> entries;
@@ -251,6 +298,8 @@ TEST_F(ReaderTest, NamesDecodeByTheirOwnFlag) {
       {"Unicode path field with a wrong CRC", {badCrc}, {"raw-name"}, false},
       {"Unicode path field only in the directory", {centralOnly}, {"raw-name"}, false},
       {"Unicode path field cut short", {cutField}, {"raw-name"}, false},
+      {"two Unicode path fields", {twoFields}, {cafe}, false},
+      {"a stale Unicode path field before a good one", {firstStale}, {"raw-name"}, false},
       {"empty name", {{"", "x", 0, 0x800}}, {""}, true},
   };
   for (const Case& c : cases) {
