@@ -88,7 +88,8 @@ int64_t FromFileTime(const FILETIME& time) {
 
 // The form of `path` that the file functions accept at any length: past the classic limit
 // of 260 characters (248 for folders) a path needs the \\?\ prefix, which in turn needs the
-// absolute form, since the system then takes it literally.
+// absolute form, since the system then takes it literally. (Wine takes long paths without
+// the prefix too, so only Windows shows the need.)
 std::u16string ApiPath(const std::u16string& path) {
   if (path.size() < MAX_PATH - 12 || path.starts_with(u"\\\\?\\")) return path;
   DWORD length = GetFullPathNameW(W(path), 0, nullptr, nullptr);

@@ -161,5 +161,122 @@ TEST_F(WinExtractTest, ArchiveIsLockedUntilReleased) {
   EXPECT_THROW(zip.Open(ArchivePath(), TZipMode::zmRead), EFOpenError);
 }
 
+// This test program run again as another process, in one of the roles below.
+struct Child {
+  explicit Child(const std::u16string& exe, const char16_t* test) {
+    std::u16string command = u"\"" + exe + u"\" --gtest_also_run_disabled_tests --gtest_filter=" +
+                             u"ExtractChild.DISABLED_" + test;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    started = CreateProcessW(nullptr, W(command), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &info);
+    process.Reset(info.hProcess);
+    ScopedHandle thread(info.hThread);
+  }
+  DWORD ExitCode() {
+    DWORD code = 1;
+    if (WaitForSingleObject(process.Get(), 60000) != WAIT_OBJECT_0) TerminateProcess(process.Get(), 1);
+    GetExitCodeProcess(process.Get(), &code);
+    return code;
+  }
+  bool started = false;
+  ScopedHandle process;
+};
+
+std::u16string OwnImage() {
+  std::u16string path(32768, u'\0');
+  path.resize(GetModuleFileNameW(nullptr, W(path), static_cast<DWORD>(path.size())));
+  return path;
+}
+
+std::u16string Variable(const wchar_t* name) {
+  std::u16string value(32768, u'\0');
+  value.resize(GetEnvironmentVariableW(name, W(value), static_cast<DWORD>(value.size())));
+  return value;
+}
+
+// Holds the file named by TALLYX_HOLD open without delete sharing, as another program
+// would, until the file TALLYX_HOLD.release appears.
+TEST(ExtractChild, DISABLED_HoldsAFile) {
+  const std::u16string held = Variable(L"TALLYX_HOLD");
+  ScopedFileHandle file(CreateFileW(W(held), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file);
+  WriteBytes(fs::path(held + u".ready"), "");
+  for (int i = 0; i < 600 && GetFileAttributesW(W(held + u".release")) == INVALID_FILE_ATTRIBUTES; ++i) {
+    Sleep(50);
+  }
+}
+
+// Extracts release.zip beside its own image, which the archive replaces.
+TEST(ExtractChild, DISABLED_ReplacesItsOwnImage) {
+  const std::u16string image = OwnImage();
+  const std::u16string folder = image.substr(0, image.find_last_of(u'\\'));
+  std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
+  TZipFile zip(*fileSystem);
+  zip.Open(folder + u"\\release.zip", TZipMode::zmRead);
+  zip.ExtractAll(folder, u"tallyx.exe");
+}
+
+TEST_F(WinExtractTest, AFileHeldByAnotherProgramUndoesTheArchive) {
+  fs::create_directories(scratch_.path() / "out");
+  for (const char16_t* name : {u"a.txt", u"held.txt", u"c.txt"}) WriteBytes(OutFile(name), "old");
+  const std::u16string held = OutFile(u"held.txt");
+  SetEnvironmentVariableW(L"TALLYX_HOLD", W(held));
+  Child holder(OwnImage(), u"HoldsAFile");
+  ASSERT_TRUE(holder.started);
+  for (int i = 0; i < 600 && GetFileAttributesW(W(held + u".ready")) == INVALID_FILE_ATTRIBUTES; ++i) {
+    Sleep(50);
+  }
+  DeleteFileW(W(held + u".ready"));
+  WriteBytes(ArchivePath(), BuildZip({{"a.txt", "new"}, {"held.txt", "new"}, {"c.txt", "new"}}).bytes);
+  TZipFile zip(*fs_);
+  zip.Open(ArchivePath(), TZipMode::zmRead);
+  std::u16string message;
+  try {
+    zip.ExtractAll(OutText());
+  } catch (const EFCreateError& e) {
+    message = e.Message();
+  }
+  WriteBytes(fs::path(held + u".release"), "");
+  EXPECT_EQ(holder.ExitCode(), 0u);
+  DeleteFileW(W(held + u".release"));
+  EXPECT_TRUE(message.ends_with(SysErrorMessage(ERROR_SHARING_VIOLATION))) << EncodeUtf8(message);
+  EXPECT_EQ(testing::ListTree(scratch_.path() / "out"), "a.txt;c.txt;held.txt;");
+  for (const char16_t* name : {u"a.txt", u"held.txt", u"c.txt"}) {
+    EXPECT_EQ(ReadBytes(OutFile(name)), "old") << EncodeUtf8(name);
+  }
+}
+
+// Windows lets a running image be renamed but not written or deleted: the updater moves
+// its own file aside, and the next extraction removes what it could not.
+TEST_F(WinExtractTest, TheRunningProgramReplacesItsOwnFile) {
+  const fs::path app = scratch_.path() / "app";
+  fs::create_directories(app);
+  const std::u16string image = (app / "updater.exe").u16string();
+  ASSERT_TRUE(CopyFileW(W(OwnImage()), W(image), TRUE));
+  const std::string newImage = "the next release of the updater";
+  WriteBytes(app / "release.zip",
+             BuildZip({{"updater.exe", newImage}, {"tallyx.exe", "program"}}).bytes);
+  Child updater(image, u"ReplacesItsOwnImage");
+  ASSERT_TRUE(updater.started);
+  EXPECT_EQ(updater.ExitCode(), 0u);
+  EXPECT_EQ(ReadBytes(app / "updater.exe"), newImage);
+  EXPECT_EQ(ReadBytes(app / "tallyx.exe"), "program");
+  std::vector<std::string> backups;
+  for (const auto& item : fs::directory_iterator(app)) {
+    const std::string name = item.path().filename().string();
+    if (name.starts_with("updater.exe.~tx")) backups.push_back(name);
+  }
+  ASSERT_EQ(backups.size(), 1u);
+
+  TZipFile zip(*fs_);
+  zip.Open((app / "release.zip").u16string(), TZipMode::zmRead);
+  zip.ExtractAll(app.u16string());
+  zip.Close();
+  EXPECT_FALSE(fs::exists(app / backups[0]));
+}
+
 }  // namespace
 }  // namespace tallyx
