@@ -462,6 +462,57 @@ def wrong_crc_entry(ctx, root):
     hostile_archive(ctx, root, out.getvalue().replace(good, bad), victim)
 
 
+def leftovers(folder):
+    return [os.path.join(d, n) for d, _, names in os.walk(folder) for n in names if ".~tx" in n]
+
+
+def damaged_middle_entry(ctx, root):
+    """An installation that fails half-way leaves the installed release as it was, so the
+    next start offers the release again."""
+    middle = "catégories corrigées\r\n".encode("utf-8")
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("tallyx.exe", ctx.stub_new)
+        z.writestr("lisez-moi.txt", "Tallyx 4.2.7.1530\r\n")
+        z.writestr("données/catégories.csv", middle)
+        z.writestr("plugins/rapport.txt", "rapport mensuel\r\n")
+    good = zlib.crc32(middle).to_bytes(4, "little")
+    release = out.getvalue().replace(good, bytes(b ^ 0xFF for b in good))
+    with offered(ctx, root, release=release) as (run, _, folder, _):
+        with open(os.path.join(folder, "lisez-moi.txt"), "wb") as f:
+            f.write(b"ancien contenu\r\n")
+        installed = sorted(os.listdir(folder))
+        choose(run, forced=False)
+        run.wait_box(INSTALL_ERROR)
+        run.driver("answer", IDOK)
+        finish(run)
+        check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "tallyx.exe was replaced")
+        check(read(folder, "lisez-moi.txt") == b"ancien contenu\r\n", "lisez-moi.txt was replaced")
+        check(sorted(os.listdir(folder)) == sorted(installed + [ARCHIVE_NAME]),
+              f"the folder changed: {sorted(os.listdir(folder))}")
+        check(not leftovers(folder), f"files left behind: {leftovers(folder)}")
+        again = Updater(ctx, folder)
+        again.wait(offer_state, "the offer at the next start")
+        again.driver("click", BUTTON2)
+        check(again.exit_code() == 0, "exit code of the next start")
+
+
+def updater_in_release(ctx, root):
+    """A release may carry the updater itself: the running one moves its own file aside."""
+    successor = read(ctx.args.product_keyed)
+    with offered(ctx, root, release=ctx.release(extra=[("TallyxUpdater.exe", successor)])) as (
+            run, _, folder, _):
+        choose(run, forced=False)
+        run.wait_box(SUCCESS, timeout=40)
+        run.driver("answer", IDOK)
+        finish(run)
+        assert_release_installed(ctx, folder)
+        check(read(folder, "TallyxUpdater.exe") == successor, "the updater was not replaced")
+    # A running image cannot be deleted: its backup waits for the next installation.
+    check([os.path.basename(p).startswith("TallyxUpdater.exe.~tx") for p in leftovers(folder)]
+          == [True], f"files left behind: {leftovers(folder)}")
+
+
 def signed(ctx, root, tamper_archive=False, manifest_signature=True):
     """The product built with release keys, offered a release that tallyx-publish signed
     with the rotated key."""
@@ -517,6 +568,7 @@ SCENARIOS = {f.__name__: f for f in [
     no_version_resource, install_and_quit, later, running_answer_yes, running_answer_no,
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
     closed_during_download, second_copy, traversal_entry, wrong_crc_entry,
+    damaged_middle_entry, updater_in_release,
     signed_release_installs, signed_archive_tampered, manifest_signature_missing]}
 
 
