@@ -68,7 +68,7 @@ TEST(InstallWithZip, ReleaseAndNestedArchiveAreBothExtracted) {
   EXPECT_TRUE(fs::exists(in.File("Tallyx_4.2.7.1530.zip"))) << "the archive is kept";
 }
 
-TEST(InstallWithZip, FailuresKeepGoodFilesAndStillRunTheNestedStep) {
+TEST(InstallWithZip, FailuresLeaveTheInstallationAndStillRunTheNestedStep) {
   const struct {
     const char* name;
     InstallVariant variant;
@@ -86,6 +86,11 @@ TEST(InstallWithZip, FailuresKeepGoodFilesAndStillRunTheNestedStep) {
       {"entry with a wrong CRC", InstallVariant::Forced,
        BuildZip({{.name = "tallyx.exe", .data = "new exe", .crc = 0x12345678u}}).bytes,
        "Erreur dans la lecture du fichier mise à jour"},
+      {"damaged entry after the program", InstallVariant::Install,
+       BuildZip({{.name = "tallyx.exe", .data = "new exe"},
+                 {.name = "lisez-moi.txt", .data = "x", .crc = 1u}})
+           .bytes,
+       "Erreur dans l'installation du mise à jour"},
   };
   for (const auto& c : cases) {
     Installation in;
