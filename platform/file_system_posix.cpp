@@ -154,14 +154,14 @@ class PosixFileSystem : public FileSystem {
   }
 
   std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
-    const std::string native = ToNative(folder);
     std::vector<std::u16string> created;
-    for (size_t i = 1; i <= native.size(); ++i) {
-      if (i != native.size() && native[i] != '/') continue;
-      if (::mkdir(native.substr(0, i).c_str(), 0777) == 0) {
-        created.push_back(DecodeUtf8Lenient(native.substr(0, i)));
-      }
-    }
+    std::string native = ToNative(folder);
+    while (native.size() > 1 && native.back() == '/') native.pop_back();
+    struct stat info;
+    if (native.empty() || ::stat(native.c_str(), &info) == 0) return created;
+    const size_t slash = native.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) created = CreateFolders(DecodeUtf8Lenient(native.substr(0, slash)));
+    if (::mkdir(native.c_str(), 0777) == 0) created.push_back(DecodeUtf8Lenient(native));
     return created;
   }
 

@@ -24,7 +24,7 @@ void ExtractionTransaction::ClearLeftovers(const std::u16string& folder) {
   for (const std::u16string& name : fs_.ListFiles(folder)) {
     const LeftoverKind kind = LeftoverKindOf(name);
     const std::u16string path = InFolder(folder, name);
-    if (kind == LeftoverKind::None || ownFiles_.count(PathKey(path))) continue;
+    if (kind == LeftoverKind::None || ownFiles_.count(name)) continue;
     // A run stopped between moving a file aside and putting its successor in place
     // leaves the backup as the only copy: it goes back.
     const std::u16string original = BackedUpName(name);
@@ -48,7 +48,7 @@ void ExtractionTransaction::PrepareFolder(const std::u16string& folder) {
 }
 
 void ExtractionTransaction::AddStaged(StagedEntry entry) {
-  ownFiles_.insert(PathKey(entry.temp));
+  ownFiles_.insert(entry.temp.substr(entry.temp.find_last_of(u"\\/") + 1));
   if (entry.attributes && (*entry.attributes & kReadOnlyAttribute)) {
     readOnlyTargets_.insert(PathKey(entry.full));
   }

@@ -70,7 +70,8 @@ class ExtractionTransaction {
   std::vector<std::u16string> createdFolders_;
   std::set<std::u16string> preparedFolders_;  // PathKey of each
   std::set<std::u16string> clearedFolders_;
-  std::set<std::u16string> ownFiles_;         // PathKey of the staged files
+  // Names of the staged files: a folder seen again under another spelling keeps them.
+  std::set<std::u16string> ownFiles_;
   std::set<std::u16string> readOnlyTargets_;  // PathKey of targets made read-only
   bool finished_ = false;
 };
