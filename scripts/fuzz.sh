@@ -51,5 +51,11 @@ PY
   )
 fi
 
+# Extractions land in memory where it is available: they are made durable before they
+# take their places, and a disk would then set the pace.
+[ -z "${TMPDIR:-}" ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
+status=0
 build/fuzz/tools/fuzz/zip_fuzzer -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
-  -artifact_prefix="$PWD/build/fuzz/findings/" "$run/corpus" "$seeds"
+  -artifact_prefix="$PWD/build/fuzz/findings/" "$run/corpus" "$seeds" || status=$?
+rm -rf "${TMPDIR:-/tmp}"/tallyx-fuzz-*
+exit $status
