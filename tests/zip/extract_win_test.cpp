@@ -28,6 +28,18 @@ class WinExtractTest : public ::testing::Test {
   std::u16string ArchivePath() const { return (scratch_.path() / "archive.zip").u16string(); }
   std::u16string OutText() const { return (scratch_.path() / "out").u16string(); }
   std::u16string OutFile(const char16_t* name) const { return OutText() + u"\\" + name; }
+  // The message of the EFCreateError that extracting `entries` into out raises.
+  std::u16string CreateErrorOf(const std::vector<TestEntry>& entries) {
+    WriteBytes(ArchivePath(), BuildZip(entries).bytes);
+    TZipFile zip(*fs_);
+    zip.Open(ArchivePath(), TZipMode::zmRead);
+    try {
+      zip.ExtractAll(OutText());
+    } catch (const EFCreateError& e) {
+      return e.Message();
+    }
+    return u"";
+  }
 
   std::unique_ptr<FileSystem> fs_ = CreateNativeFileSystem();
   ScratchFolder scratch_;
@@ -102,15 +114,7 @@ TEST_F(WinExtractTest, TargetsThatCannotBeReplaced) {
       {u"readonly.txt", "protected", ERROR_ACCESS_DENIED},
   };
   for (const Case& c : cases) {
-    WriteBytes(ArchivePath(), BuildZip({{EncodeUtf8(c.name), "new content"}}).bytes);
-    TZipFile zip(*fs_);
-    zip.Open(ArchivePath(), TZipMode::zmRead);
-    std::u16string message;
-    try {
-      zip.ExtractAll(OutText());
-    } catch (const EFCreateError& e) {
-      message = e.Message();
-    }
+    const std::u16string message = CreateErrorOf({{EncodeUtf8(c.name), "new content"}});
     std::u16string full(MAX_PATH, u'\0');
     full.resize(GetFullPathNameW(W(OutFile(c.name)), MAX_PATH, W(full), nullptr));
     EXPECT_EQ(EncodeUtf8(message), EncodeUtf8(u"Cannot create file \"" + full + u"\". " +
@@ -196,6 +200,11 @@ std::u16string Variable(const wchar_t* name) {
   return value;
 }
 
+// Waits up to 30 s for `path` to appear.
+void WaitForFile(const std::u16string& path) {
+  for (int i = 0; i < 600 && GetFileAttributesW(W(path)) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
+}
+
 // Holds the file named by TALLYX_HOLD open without delete sharing, as another program
 // would, until the file TALLYX_HOLD.release appears.
 TEST(ExtractChild, DISABLED_HoldsAFile) {
@@ -204,9 +213,7 @@ TEST(ExtractChild, DISABLED_HoldsAFile) {
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file);
   WriteBytes(fs::path(held + u".ready"), "");
-  for (int i = 0; i < 600 && GetFileAttributesW(W(held + u".release")) == INVALID_FILE_ATTRIBUTES; ++i) {
-    Sleep(50);
-  }
+  WaitForFile(held + u".release");
 }
 
 // Extracts release.zip beside its own image, which the archive replaces.
@@ -226,19 +233,10 @@ TEST_F(WinExtractTest, AFileHeldByAnotherProgramUndoesTheArchive) {
   SetEnvironmentVariableW(L"TALLYX_HOLD", W(held));
   Child holder(OwnImage(), u"HoldsAFile");
   ASSERT_TRUE(holder.started);
-  for (int i = 0; i < 600 && GetFileAttributesW(W(held + u".ready")) == INVALID_FILE_ATTRIBUTES; ++i) {
-    Sleep(50);
-  }
+  WaitForFile(held + u".ready");
   DeleteFileW(W(held + u".ready"));
-  WriteBytes(ArchivePath(), BuildZip({{"a.txt", "new"}, {"held.txt", "new"}, {"c.txt", "new"}}).bytes);
-  TZipFile zip(*fs_);
-  zip.Open(ArchivePath(), TZipMode::zmRead);
-  std::u16string message;
-  try {
-    zip.ExtractAll(OutText());
-  } catch (const EFCreateError& e) {
-    message = e.Message();
-  }
+  const std::u16string message =
+      CreateErrorOf({{"a.txt", "new"}, {"held.txt", "new"}, {"c.txt", "new"}});
   WriteBytes(fs::path(held + u".release"), "");
   EXPECT_EQ(holder.ExitCode(), 0u);
   DeleteFileW(W(held + u".release"));
