@@ -42,7 +42,7 @@ if find "$work/check" -name '*.~tx*' | grep -q .; then
   exit 1
 fi
 mv "$work/check" "$work/installed"
-trap 'rm -rf "$work/installed" "$work/out" "$work/times"' EXIT
+trap 'rm -rf "$work/installed" "$work/out" "$work"/times.*' EXIT
 
 declare -A commands=(
   [tallyx]='"$OURS" "$ZIP" "$DEST"'
@@ -55,20 +55,25 @@ export OURS=$ours ZIP=$zip DEST=$work/out
 bytes=$(unzip -Zt "$zip" | awk '{print $3}')
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
+# The tools take turns within each round, so that the machine's drift over the run (disk
+# write-back, other work) weighs on all of them alike.
 printf '%-7s %-12s %8s %8s %8s %9s %8s\n' case tool wall_s cpu_s sys_s rss_MB MB/s
 for case in fresh update; do
-  for tool in "${order[@]}"; do
-    : > "$work/times"
-    for _ in $(seq "$runs"); do
+  for tool in "${order[@]}"; do : > "$work/times.$tool"; done
+  for _ in $(seq "$runs"); do
+    for tool in "${order[@]}"; do
       rm -rf "$DEST"
       if [ $case = update ]; then cp -a "$work/installed" "$DEST"; else mkdir -p "$DEST"; fi
       sync
-      /usr/bin/time -f '%e %U %S %M' -a -o "$work/times" bash -c "${commands[$tool]}" >/dev/null
+      /usr/bin/time -f '%e %U %S %M' -a -o "$work/times.$tool" bash -c "${commands[$tool]}" >/dev/null
     done
-    wall=$(awk '{print $1}' "$work/times" | median)
-    cpu=$(awk '{print $2 + $3}' "$work/times" | median)
-    sys=$(awk '{print $3}' "$work/times" | median)
-    rss=$(awk '{print $4 / 1024}' "$work/times" | median)
+  done
+  for tool in "${order[@]}"; do
+    times=$work/times.$tool
+    wall=$(awk '{print $1}' "$times" | median)
+    cpu=$(awk '{print $2 + $3}' "$times" | median)
+    sys=$(awk '{print $3}' "$times" | median)
+    rss=$(awk '{print $4 / 1024}' "$times" | median)
     printf '%-7s %-12s %8.2f %8.2f %8.2f %9.1f %8.0f\n' $case "$tool" "$wall" "$cpu" "$sys" "$rss" \
       "$(awk -v b="$bytes" -v w="$wall" 'BEGIN {print b / 1e6 / w}')"
   done
