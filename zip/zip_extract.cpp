@@ -20,6 +20,8 @@ constexpr uint8_t kVolumeLabelAttribute = 0x08;
 void TZipFile::ExtractAll(const std::u16string& path, const std::u16string& lastName) {
   RequireReadMode();
   ExtractionTransaction transaction(fileSystem_);
+  // What an interrupted run left goes first. A destination the entries will refuse is left
+  // for them to report.
   std::u16string destination;
   if (!HasInvalidPathChars(path) && !fileSystem_.FullPath(path.empty() ? u"." : path, destination)) {
     transaction.ClearLeftovers(destination);
