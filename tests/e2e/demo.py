@@ -27,13 +27,14 @@ def snapshot(folder):
 
 
 def shot(path, whole_screen=False):
-    """The updater's window alone where a window manager lets xdotool find it, else (or
-    when a box stands over it) the whole screen."""
+    """The updater's window alone, with the frame that the window manager draws around it
+    (its title bar shows the caption, the download's progress in Mo), where xdotool finds
+    it; else (or when a box stands over it) the whole screen."""
     found = [] if whole_screen else subprocess.run(
         ["xdotool", "search", "--onlyvisible", "--name", "Tallyx Updater"],
         capture_output=True, text=True).stdout.split()
-    target = found[-1] if found else "root"
-    subprocess.run(["import", "-window", target, path], stderr=subprocess.DEVNULL, timeout=30)
+    frame = ["-frame", "-window", found[-1]] if found else ["-window", "root"]
+    subprocess.run(["import", *frame, path], stderr=subprocess.DEVNULL, timeout=30)
     print(f"  screenshot: {path}")
 
 
