@@ -1,8 +1,9 @@
 #pragma once
 // No C++ exception may unwind through the system's own frames: in the i686 build an
 // exception leaving a window procedure through DispatchMessageW ends the process. Every
-// window procedure, dialog procedure and enumeration callback of the program runs its
-// body through Guarded, which hands what escapes to the application's error handling.
+// window procedure, dialog procedure and enumeration callback of the program catches
+// whatever its body raises and hands it to the application's error handling here;
+// Guarded does both for the callbacks that need nothing more.
 #include <exception>
 
 namespace tallyx::ui {
