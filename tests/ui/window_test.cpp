@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -284,32 +283,25 @@ TEST_F(WindowTest, ButtonsClickWithTheMouseOnly) {
 
 TEST_F(WindowTest, DropDownOpensTheMenuAndItsItemForcesTheDownload) {
   Offer();
-  for (bool nearBottom : {false, true}) {
-    if (nearBottom) ButtonNearTheBottom();
-    handlers.calls.clear();
-    RECT menuRect{};
-    std::thread chooser([&menuRect] {
-      HWND menu = WaitForMenu();
-      if (!menu) return;
-      Sleep(50);
-      GetWindowRect(menu, &menuRect);
-      PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
-      PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
-    });
-    Click(kButton1, -7);
-    chooser.join();
-    Pump(100);
-    EXPECT_EQ(handlers.calls, std::vector<std::string>{"ForcerleRetlechargement1Click"}) << nearBottom;
-    // Below: its top left corner at the button's bottom left corner; near the bottom of
-    // the work area: above, its bottom 2 pixels above the button.
-    RECT button = ScreenRect(Control(kButton1));
-    EXPECT_EQ(menuRect.left, button.left) << nearBottom;
-    if (nearBottom) {
-      EXPECT_EQ(menuRect.bottom, button.top - 2);
-    } else {
-      EXPECT_EQ(menuRect.top, button.bottom);
-    }
-  }
+  handlers.calls.clear();
+  RECT menuRect{};
+  std::thread chooser([&menuRect] {
+    HWND menu = WaitForMenu();
+    if (!menu) return;
+    Sleep(50);
+    GetWindowRect(menu, &menuRect);
+    PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+  });
+  Click(kButton1, -7);
+  chooser.join();
+  Pump(100);
+  EXPECT_EQ(handlers.calls, std::vector<std::string>{"ForcerleRetlechargement1Click"});
+  // Opened below the button, its top left corner at the button's bottom left corner.
+  RECT button;
+  GetWindowRect(Control(kButton1), &button);
+  EXPECT_EQ(menuRect.left, button.left);
+  EXPECT_EQ(menuRect.top, button.bottom);
 }
 
 // Renders a control into a bitmap through WM_PRINTCLIENT; `read` takes the pixels it needs.
@@ -565,7 +557,7 @@ TEST_F(WindowTest, HandlerErrorsReachTheDefaultReportAndTheLoopGoesOn) {
 // A window whose handler raises what WM_APP asks for.
 class RaisingWindow : public WindowBase {
  public:
-  enum Kind { Program, Standard, Other };
+  enum Kind { Program, Other };
   RaisingWindow() {
     RegisterClassOnce(L"TallyxRaisingWindow", 0, nullptr);
     Create(L"TallyxRaisingWindow", 0, WS_POPUP, L"", 0, 0, 10, 10, nullptr, 0);
@@ -575,7 +567,6 @@ class RaisingWindow : public WindowBase {
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
     if (message == WM_APP) {
       if (wParam == Program) throw EConvertError(u"'4.2.x' is not a valid integer value");
-      if (wParam == Standard) throw std::runtime_error("bad allocation");
       throw 42;
     }
     return WindowBase::HandleMessage(message, wParam, lParam);
@@ -589,7 +580,6 @@ TEST_F(WindowTest, ErrorsNeverLeaveAWindowProcedure) {
     const wchar_t* shown;
   } cases[] = {
       {RaisingWindow::Program, L"'4.2.x' is not a valid integer value."},
-      {RaisingWindow::Standard, L"bad allocation."},
       {RaisingWindow::Other, L""},
   };
   for (const Case& c : cases) {
@@ -619,8 +609,6 @@ TEST_F(WindowTest, ErrorsNeverLeaveAWindowProcedure) {
 
 TEST_F(WindowTest, FocusReturnsToTheHistoryOnActivation) {
   Offer();
-  HWND history = Control(kVersionInfo);
-  HWND other = nullptr;
   struct Case {
     const char* name;
     std::function<void()> away;
@@ -629,30 +617,18 @@ TEST_F(WindowTest, FocusReturnsToTheHistoryOnActivation) {
        [&] {
          BoxDriver driver(BoxAction::Enter);
          master->ShowNotice(u"Mise à jour effectué avec succès");
-         driver.Finish();
-       }},
-      {"after another window",
-       [&] {
-         other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
-                                 nullptr, GetModuleHandleW(nullptr), nullptr);
-         Pump(100);
-         Pump(100);
-         SetActiveWindow(master->Handle());
        }},
       {"after a restore",
        [&] {
          SendMessageW(master->Handle(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
-         Pump(100);
          SendMessageW(app->ApplicationWindow(), WM_SYSCOMMAND, SC_RESTORE, 0);
        }},
-      {"the window itself focused", [&] { SetFocus(master->Handle()); }},
   };
   for (const Case& c : cases) {
     c.away();
     Pump(200);
-    EXPECT_EQ(GetFocus(), history) << c.name;
+    EXPECT_EQ(GetFocus(), Control(kVersionInfo)) << c.name;
   }
-  DestroyWindow(other);
 }
 
 TEST_F(WindowTest, AnnouncementFollowsTheSystemTextColour) {
@@ -674,14 +650,12 @@ TEST(ApplicationTitle, LowerCasedAsTheSystemDoes) {
     const char16_t* title;
   } cases[] = {
       {u"C:\\Tallyx\\TallyxUpdater.exe", u"Tallyxupdater"},
-      {u"C:\\Tallyx\\MyUpdater.new.exe", u"Myupdater"},
-      {u"C:\\\u00C9T\u00C9.exe", u"\u00C9t\u00E9"},              // ÉTÉ
       {u"C:\\\u0141\u00D3D\u0179.exe", u"\u0141\u00F3d\u017A"},  // ŁÓDŹ
       {u"C:\\\u0152UVRE.exe", u"\u0152uvre"},                        // ŒUVRE
       {u"C:\\\u0391\u0398\u0397\u039D\u0391.exe", u"\u0391\u03B8\u03B7\u03BD\u03B1"},  // ΑΘΗΝΑ
       {u"C:\\\u041C\u041E\u0421\u041A\u0412\u0410.exe", u"\u041C\u043E\u0441\u043A\u0432\u0430"},  // МОСКВА
   };
-  for (const Case& c : cases) EXPECT_EQ(Application::TitleOf(c.path), c.title) << FromW(W(c.path)).size();
+  for (const Case& c : cases) EXPECT_EQ(Application::TitleOf(c.path), c.title);
 }
 
 // Real pointer input: Wine's own hit-testing, capture and leave tracking decide.
@@ -763,7 +737,7 @@ TEST_F(PointerTest, SegmentOpensTheMenuBelowOrAbove) {
     testing::Xdo("mousemove " + At(kButton1, -7) + " click 1");
     user.join();
     Pump(200);
-    EXPECT_EQ(FindWindowW(L"#32768", nullptr) && IsWindowVisible(FindWindowW(L"#32768", nullptr)), false) << c.name;
+    EXPECT_FALSE(IsWindowVisible(FindWindowW(L"#32768", nullptr))) << c.name;
     EXPECT_EQ(handlers.calls, c.choose ? std::vector<std::string>{"ForcerleRetlechargement1Click"}
                                        : std::vector<std::string>{})
         << c.name;
