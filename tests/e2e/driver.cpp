@@ -9,7 +9,6 @@
 //   driver close                close the main window (as its close box does)
 //   driver count-main           how many main windows exist (any process)
 //   driver where ID             the screen point that `click ID` posts to, for real input
-//   driver where box BUTTON_ID  the middle of a button of the open modal box, on screen
 // Prints key=value lines; exits 1 when the window or box is not found.
 #include <windows.h>
 
@@ -106,11 +105,11 @@ void PostClick(HWND window, int x, int y) {
   PostMessageW(window, WM_LBUTTONUP, 0, at);
 }
 
-// Prints where a control's middle (or `x` from its left) is on screen.
-int PrintWhere(HWND control, int x = -1) {
+// Prints where the point `x`, half-way down a control, is on screen.
+int PrintWhere(HWND control, int x) {
   RECT r;
   GetClientRect(control, &r);
-  POINT p{x < 0 ? r.right / 2 : x, r.bottom / 2};
+  POINT p{x, r.bottom / 2};
   ClientToScreen(control, &p);
   std::printf("x=%ld\ny=%ld\n", p.x, p.y);
   return 0;
@@ -190,7 +189,7 @@ int wmain(int argc, wchar_t** argv) {
     PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
     return 0;
   }
-  if ((command == L"click" || command == L"where") && argc > 2 && std::wstring(argv[2]) != L"box") {
+  if ((command == L"click" || command == L"where") && argc > 2) {
     HWND control = Control(main, _wtoi(argv[2]));
     if (!control) return 1;
     RECT r;
@@ -235,10 +234,6 @@ int wmain(int argc, wchar_t** argv) {
     GetClientRect(button, &r);
     PostClick(button, r.right / 2, r.bottom / 2);
     return 0;
-  }
-  if (command == L"where" && argc > 3) {
-    HWND button = GetDlgItem(box, _wtoi(argv[3]));
-    return button ? PrintWhere(button) : 1;
   }
   if (command == L"box-close") {
     DumpBox(box);
