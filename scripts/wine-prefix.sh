@@ -12,6 +12,8 @@ wine_start() {
   export WINE_LOADER=${WINE_LOADER:-wine} no_proxy=127.0.0.1,localhost
   # WinINet's preconfigured access honours these: loopback must not go through a proxy.
   unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+  # A server still running for an earlier prefix of this name would outlive its files.
+  [ ! -d "$prefix" ] || wineserver -k 2>/dev/null || true
   rm -rf "$prefix"; mkdir -p "$prefix"
   "$WINE_LOADER" wineboot -u >/dev/null 2>&1
   # Debian's Wine does not find its own fonts otherwise (no Marlett: menu arrows draw as
