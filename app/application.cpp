@@ -2,6 +2,9 @@
 
 #include <shellapi.h>
 
+#include <utility>
+
+#include "base/text.h"
 #include "platform/win_text.h"
 #include "ui/app_text.h"
 #include "ui/master.h"
@@ -29,11 +32,14 @@ class ApplicationWindow : public ui::WindowBase {
         app_.Terminate();
         return 0;
       case WM_ACTIVATE:
-        // The taskbar button activates this zero-sized window: hand the activation on to
-        // the window the user last worked in (the main window or an open box).
+        // The taskbar button, and a closing box, activate this zero-sized window: hand the
+        // activation on to the window the user last worked in (an open box, else the main
+        // window, which gives the keyboard to its history box).
         if (LOWORD(wParam) != WA_INACTIVE) {
+          auto usable = [this](HWND w) { return w && w != Handle() && IsWindowVisible(w) && IsWindowEnabled(w); };
           HWND popup = GetLastActivePopup(Handle());
-          if (popup != Handle() && IsWindowVisible(popup) && IsWindowEnabled(popup)) SetActiveWindow(popup);
+          if (!usable(popup)) popup = app_.MainWindowHandle();
+          if (usable(popup)) SetActiveWindow(popup);
         }
         return 0;
       case WM_SYSCOMMAND:
@@ -65,13 +71,23 @@ std::u16string ExecutablePath() {
   }
 }
 
+std::u16string SystemLowerCase(std::u16string text) {
+  if (!text.empty()) CharLowerBuffW(W(text), DWORD(text.size()));
+  return text;
+}
+
 }  // namespace
 
-Application::Application(HINSTANCE)
-    : title_(ui::ApplicationTitle(ExecutablePath())),
-      window_(std::make_unique<class ApplicationWindow>(*this, title_)) {}
+std::u16string Application::TitleOf(std::u16string_view exePath) {
+  return ui::ApplicationTitle(exePath, SystemLowerCase);
+}
 
-Application::~Application() = default;
+Application::Application(HINSTANCE)
+    : title_(TitleOf(ExecutablePath())), window_(std::make_unique<class ApplicationWindow>(*this, title_)) {
+  ui::SetCallbackErrors(this);
+}
+
+Application::~Application() { ui::SetCallbackErrors(nullptr); }
 
 HWND Application::ApplicationWindow() { return window_->Handle(); }
 
@@ -99,14 +115,45 @@ int Application::Run() {
 }
 
 void Application::ProcessMessages() {
+  // The download that calls this is inside the system's code: an error that a handler
+  // raises in here waits until its message is handled, then leaves through this call.
+  const bool outerKeep = std::exchange(keepErrors_, true);
   MSG msg;
-  while (!quitTaken_ && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (!keptError_ && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    // Taking the quit message only records the end: the window goes on painting,
+    // moving and sizing until the running command returns to the main loop.
     if (msg.message == WM_QUIT) {
       quitTaken_ = true;
-      break;
+      continue;
     }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
+  }
+  keepErrors_ = outerKeep;
+  if (keptError_ && !keepErrors_) std::rethrow_exception(std::exchange(keptError_, nullptr));
+}
+
+void Application::Caught(std::exception_ptr error) noexcept {
+  if (keepErrors_) {
+    if (!keptError_) keptError_ = std::move(error);
+    return;
+  }
+  Report(std::move(error));
+}
+
+void Application::Report(std::exception_ptr error) noexcept {
+  try {
+    try {
+      std::rethrow_exception(std::move(error));
+    } catch (const Exception& e) {
+      ReportError(e);
+    } catch (const std::exception& e) {
+      ReportError(Exception(U16(e.what())));
+    } catch (...) {
+      ReportError(Exception(u""));
+    }
+  } catch (...) {
+    // The report itself failed (no memory for the box): nothing is left to show it.
   }
 }
 

@@ -8,24 +8,26 @@ cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/setup.sh
 
+# The web server's port (18431 unless TALLYX_DEMO_PORT says otherwise).
+port=${TALLYX_DEMO_PORT:-18431}
 # The product is 32-bit; where this kernel cannot run 32-bit programs, the demo runs the
 # same sources built for x86_64.
 if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   preset=win32; export WINE_LOADER=wine
-  extra=(-DTALLYX_MANIFEST_URL=http://127.0.0.1:18431/dl/tallyx.ver)
 else
-  preset=win64; export WINE_LOADER=/usr/lib/wine/wine64; extra=()
+  preset=win64; export WINE_LOADER=/usr/lib/wine/wine64
 fi
-cmake --preset $preset "${extra[@]}" >/dev/null
+cmake --preset $preset -DTALLYX_MANIFEST_URL=http://127.0.0.1:$port/dl/tallyx.ver >/dev/null
 cmake --build --preset $preset --target TallyxUpdater tallyx_e2e_driver tallyx_stub_old \
   tallyx_stub_new tallyx_stub_plain
 bin=$root/build/$preset
 demo=$root/build/demo
 mkdir -p "$demo/logs"
 
+source scripts/wine-prefix.sh
 pids=()
 cleanup() {
-  wineserver -k 2>/dev/null || true
+  wine_stop
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
 }
 trap cleanup EXIT
@@ -49,7 +51,7 @@ http {
   fastcgi_temp_path $demo/logs; uwsgi_temp_path $demo/logs; scgi_temp_path $demo/logs;
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:18431;
+    listen 127.0.0.1:$port;
     root $demo/www;
     location ~ \.zip\$ { limit_rate 600k; }
   }
@@ -58,14 +60,13 @@ CONF
 mkdir -p "$demo/www"
 nginx -c "$demo/nginx.conf" -p "$demo" -g 'daemon off;' & pids+=($!)
 
-export WINEPREFIX=$demo/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 echo "preparing a Wine prefix…"
-bash scripts/wine-prefix.sh "$WINEPREFIX"
+# The same Wine start-up as the test script's, in either branch.
+wine_start "$demo/wineprefix"
 
 python3 tests/e2e/demo.py --product "$bin/app/TallyxUpdater.exe" \
   --driver "$bin/tests/e2e/tallyx_e2e_driver.exe" \
   --stub-old "$bin/tests/e2e/tallyx_stub_old.exe" --stub-new "$bin/tests/e2e/tallyx_stub_new.exe" \
   --stub-plain "$bin/tests/e2e/tallyx_stub_plain.exe" \
-  --port 18431 --www "$demo/www" --folder "$demo/Tallyx" --shots "$demo/screenshots"
+  --port "$port" --www "$demo/www" --folder "$demo/Tallyx" --shots "$demo/screenshots"
 echo "web server log: $demo/logs/access.log"

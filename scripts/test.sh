@@ -51,25 +51,21 @@ else
   echo "note: this kernel does not run 32-bit programs; Windows tests run as x86_64"
 fi
 
+source scripts/wine-prefix.sh
 windows_tests() {  # windows_tests PRESET: build and run one Windows flavour's tests
-  export WINEPREFIX=$root/build/wineprefix-$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  export WINE_LOADER=$wine_loader no_proxy=127.0.0.1,localhost
-  unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
-  bash scripts/wine-prefix.sh "$WINEPREFIX"
   # Window tests need a display: a virtual one with a light window manager, so that
   # modal boxes open and close at once and each window is an X window of its own.
   local display=:${TALLYX_TEST_DISPLAY:-99} xpids=()
   Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & xpids+=($!)
   sleep 1
   DISPLAY=$display openbox >/dev/null 2>&1 & xpids+=($!)
-  export DISPLAY=$display
-  # Start Wine's server and services away from ctest's pipes, or every test waits.
-  wineserver -p </dev/null >/dev/null 2>&1
-  "$wine_loader" cmd /c exit </dev/null >/dev/null 2>&1
+  export DISPLAY=$display WINE_LOADER=$wine_loader
+  # The same Wine start-up as the demo's, in either branch.
+  wine_start "$root/build/wineprefix-$1"
   ctest --preset "$1" 2>&1 | tee "build/$1-ctest.log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
   count "build/$1-ctest.log"
-  wineserver -k 2>/dev/null || true
+  wine_stop
   kill "${xpids[@]}" 2>/dev/null || true
 }
 

@@ -1,27 +1,17 @@
 #include "ui/app_text.h"
 
 namespace tallyx::ui {
-namespace {
-
-// Lower case for the Latin letters a file name carries: ASCII and Latin-1.
-char16_t ToLower(char16_t c) {
-  if (c >= u'A' && c <= u'Z') return c + 32;
-  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
-  return c;
-}
-
-}  // namespace
 
 std::u16string_view FileNameOf(std::u16string_view path) {
   size_t cut = path.find_last_of(u"\\/:");
   return cut == std::u16string_view::npos ? path : path.substr(cut + 1);
 }
 
-std::u16string ApplicationTitle(std::u16string_view exePath) {
+std::u16string ApplicationTitle(std::u16string_view exePath, LowerCase lowerCase) {
   std::u16string_view name = FileNameOf(exePath);
-  std::u16string title(name.substr(0, name.find(u'.')));
-  for (size_t i = 1; i < title.size(); ++i) title[i] = ToLower(title[i]);
-  return title;
+  std::u16string_view stem = name.substr(0, name.find(u'.'));
+  if (stem.empty()) return {};
+  return std::u16string(stem.substr(0, 1)) + lowerCase(std::u16string(stem.substr(1)));
 }
 
 std::u16string ErrorReportText(std::u16string_view message) {

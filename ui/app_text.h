@@ -7,8 +7,10 @@
 namespace tallyx::ui {
 
 // The executable's file name without its folder, cut at its first ".", every character
-// after the first in lower case: "C:\Tallyx\MyUpdater.new.exe" gives "Myupdater".
-std::u16string ApplicationTitle(std::u16string_view exePath);
+// after the first passed through `lowerCase` (the system's own lower-casing):
+// "C:\Tallyx\MyUpdater.new.exe" gives "Myupdater".
+using LowerCase = std::u16string (*)(std::u16string text);
+std::u16string ApplicationTitle(std::u16string_view exePath, LowerCase lowerCase);
 
 // The file name part of a Windows path (after the last "\", "/" or drive ":").
 std::u16string_view FileNameOf(std::u16string_view path);

@@ -40,6 +40,20 @@ using Font = GdiObject<HFONT>;
 using Brush = GdiObject<HBRUSH>;
 using Bitmap = GdiObject<HBITMAP>;
 
+// A colour fixed in RGB, or a system colour role read afresh at every paint, so that a
+// colour or high-contrast change shows at once.
+class Colour {
+ public:
+  static Colour Fixed(COLORREF rgb) { return Colour(rgb, -1); }
+  static Colour System(int role) { return Colour(0, role); }
+  COLORREF Get() const { return role_ >= 0 ? GetSysColor(role_) : rgb_; }
+
+ private:
+  Colour(COLORREF rgb, int role) : rgb_(rgb), role_(role) {}
+  COLORREF rgb_;
+  int role_;
+};
+
 // Selects an object into a DC for the guard's lifetime.
 class Selected {
  public:

@@ -41,13 +41,9 @@ std::vector<LaidRow> LayRows(HDC dc, const std::u16string& text, bool wrap, int 
 
 }  // namespace
 
-Label::Label(HWND parent, int id, int x, int y, int width, int height, LabelMode mode, Font font,
-             COLORREF textColour, int backgroundSysColour, COLORREF backgroundColour)
-    : mode_(mode),
-      font_(std::move(font)),
-      textColour_(textColour),
-      backgroundSysColour_(backgroundSysColour),
-      backgroundColour_(backgroundColour) {
+Label::Label(HWND parent, int id, int x, int y, int width, int height, LabelMode mode, Font font, Colour text,
+             Colour background)
+    : mode_(mode), font_(std::move(font)), text_(text), background_(background) {
   RegisterClassOnce(kClass, 0, nullptr);
   Create(kClass, 0, WS_CHILD | WS_VISIBLE, L"", x, y, width, height, parent, id);
 }
@@ -81,11 +77,11 @@ void Label::FitToText() {
 }
 
 void Label::Paint(HDC dc, const RECT& client) {
-  COLORREF background = backgroundColour_ != CLR_INVALID ? backgroundColour_ : GetSysColor(backgroundSysColour_);
-  SetBkColor(dc, background);
+  SetBkColor(dc, background_.Get());
   ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &client, nullptr, 0, nullptr);
   Selected select(dc, font_.Get());
-  SetTextColor(dc, textColour_);
+  const COLORREF textColour = text_.Get();
+  SetTextColor(dc, textColour);
   SetBkMode(dc, TRANSPARENT);
   TEXTMETRICW tm{};
   GetTextMetricsW(dc, &tm);
@@ -98,7 +94,7 @@ void Label::Paint(HDC dc, const RECT& client) {
       int left = x + Width(dc, std::u16string_view(row.text).substr(0, u));
       RECT line{left, y + tm.tmAscent + 1, left + Width(dc, std::u16string_view(row.text).substr(u, 1)),
                 y + tm.tmAscent + 2};
-      Brush brush(CreateSolidBrush(textColour_));
+      Brush brush(CreateSolidBrush(textColour));
       FillRect(dc, &line, brush.Get());
     }
     y += tm.tmHeight;

@@ -16,8 +16,8 @@ enum class LabelMode {
 
 class Label : public PaintedControl {
  public:
-  Label(HWND parent, int id, int x, int y, int width, int height, LabelMode mode, Font font,
-        COLORREF textColour, int backgroundSysColour, COLORREF backgroundColour = CLR_INVALID);
+  Label(HWND parent, int id, int x, int y, int width, int height, LabelMode mode, Font font, Colour text,
+        Colour background);
   void SetText(const std::u16string& text);
   // Height of one line of the label's font.
   int LineHeight() const;
@@ -31,9 +31,8 @@ class Label : public PaintedControl {
 
   LabelMode mode_;
   Font font_;
-  COLORREF textColour_;
-  int backgroundSysColour_;
-  COLORREF backgroundColour_;
+  Colour text_;
+  Colour background_;
 };
 
 }  // namespace tallyx::ui

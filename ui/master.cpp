@@ -60,7 +60,8 @@ void TMaster::CreateControls() {
   HWND self = Handle();
   const int w = Scale(kClientWidth), m = Scale(kMargin);
   Label1 = std::make_unique<Label>(self, kLabel1, m, m + Scale(499), w, Scale(18), LabelMode::CentredLine,
-                                   CreateCalibri(15, false), RGB(255, 0, 0), COLOR_WINDOW, RGB(255, 255, 255));
+                                   CreateCalibri(15, false), Colour::Fixed(RGB(255, 0, 0)),
+                                   Colour::Fixed(RGB(255, 255, 255)));
   Label1->SetText(FromW(kRightsNotice));
   VersionInfo = std::make_unique<HistoryBox>(self, kVersionInfo, m, m + Scale(kPanelHeight), w, Scale(282));
   versionInfoFont_ = CreateCalibri(16, false);
@@ -71,11 +72,12 @@ void TMaster::CreateControls() {
   Image1 = std::make_unique<ImageView>(panel, kImage1, Scale(461), Scale(15), Scale(97),
                                        LoadPngResource(TALLYX_RES_EMBLEM));
   Label2 = std::make_unique<Label>(panel, kLabel2, Scale(21), Scale(3), Scale(1), Scale(33), LabelMode::AutoSize,
-                                   CreateCalibri(27, true), RGB(0, 0, 255), COLOR_BTNFACE);
+                                   CreateCalibri(27, true), Colour::Fixed(RGB(0, 0, 255)),
+                                   Colour::System(COLOR_BTNFACE));
   Label2->SetText(u"Vantrel Tallyx Updater V1.2");
   Label3 = std::make_unique<Label>(panel, kLabel3, Scale(21), Scale(47), Scale(434), Scale(67),
-                                   LabelMode::WrapAndClip, CreateCalibri(16, true), GetSysColor(COLOR_WINDOWTEXT),
-                                   COLOR_BTNFACE);
+                                   LabelMode::WrapAndClip, CreateCalibri(16, true), Colour::System(COLOR_WINDOWTEXT),
+                                   Colour::System(COLOR_BTNFACE));
   cxButton3 = std::make_unique<GlyphButton>(panel, kButton3, Scale(208), Scale(120), Scale(159), Scale(54),
                                             u"Quitter", cxImageList1.glyphs[3],
                                             GlyphButtonStyle{RGB(255, 0, 0), false, false});
@@ -127,16 +129,11 @@ void TMaster::Layout(int clientWidth, int clientHeight) {
   place(cxProgressBar1->Handle(), 0, Scale(kProgressTop), w, Scale(kProgressHeight));
 }
 
+// What a handler raises leaves through the window procedure, whose guard hands it to
+// the default error report.
 template <typename Handler>
 void TMaster::Dispatch(Handler handler) {
-  if (!handlers_) return;
-  try {
-    (handlers_->*handler)();
-  } catch (const Exception& error) {
-    app_.ReportError(error);
-  } catch (const std::exception& error) {
-    app_.ReportError(Exception(U16(error.what())));
-  }
+  if (handlers_) (handlers_->*handler)();
 }
 
 void TMaster::DisableUpdateTimer() {
@@ -198,11 +195,16 @@ void TMaster::OpenPopupMenu1() {
   monitor.cbSize = sizeof(monitor);
   GetMonitorInfoW(MonitorFromRect(&button, MONITOR_DEFAULTTONEAREST), &monitor);
   const RECT& work = monitor.rcWork;
+  // The menu's frame is the platform's, so its height is only estimated here: enough to
+  // choose a side. Above the button the menu is aligned by its bottom edge, which puts
+  // that edge exactly where it belongs whatever the frame.
   int menuHeight = Scale(kMenuItemHeight) + 2 * GetSystemMetrics(SM_CYFIXEDFRAME);
-  Spot at = DropDownMenuPosition({button.left, button.top, button.right, button.bottom}, menuHeight,
-                                 {work.left, work.top, work.right, work.bottom});
-  UINT chosen = TrackPopupMenuEx(PopupMenu1, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RETURNCMD | TPM_LEFTBUTTON,
-                                 at.x, at.y, Handle(), nullptr);
+  MenuPlacement placed = DropDownMenuPosition({button.left, button.top, button.right, button.bottom}, menuHeight,
+                                              {work.left, work.top, work.right, work.bottom});
+  UINT chosen = TrackPopupMenuEx(PopupMenu1,
+                                 TPM_LEFTALIGN | (placed.above ? TPM_BOTTOMALIGN : TPM_TOPALIGN) | TPM_RETURNCMD |
+                                     TPM_LEFTBUTTON,
+                                 placed.at.x, placed.at.y, Handle(), nullptr);
   if (chosen == kMenuForceDownload) Dispatch(&MasterHandlers::ForcerleRetlechargement1Click);
 }
 
@@ -245,6 +247,12 @@ LRESULT TMaster::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_SIZE:
       Layout(LOWORD(lParam), HIWORD(lParam));
+      return 0;
+    case WM_SETFOCUS:
+      // Activation (after a box, a switch to another program, a restore) focuses the
+      // window itself; the history box is its only focusable control and takes the
+      // keyboard instead.
+      if (VersionInfo) SetFocus(VersionInfo->Handle());
       return 0;
     case WM_GETMINMAXINFO:
       reinterpret_cast<MINMAXINFO*>(lParam)->ptMaxTrackSize.x = Scale(1200);

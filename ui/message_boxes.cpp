@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/win_text.h"
+#include "ui/callback_guard.h"
 #include "ui/dpi.h"
 #include "ui/gdi.h"
 
@@ -103,7 +104,7 @@ void Layout(HWND box, BoxState& state) {
   SetFocus(GetDlgItem(box, defaultId));
 }
 
-INT_PTR CALLBACK BoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR HandleBoxMessage(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* state = reinterpret_cast<BoxState*>(GetWindowLongPtrW(box, DWLP_USER));
   switch (message) {
     case WM_INITDIALOG:
@@ -129,6 +130,10 @@ INT_PTR CALLBACK BoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lPar
   return FALSE;
 }
 
+INT_PTR CALLBACK BoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded(INT_PTR{FALSE}, [&] { return HandleBoxMessage(box, message, wParam, lParam); });
+}
+
 // While the box is up, the program's other windows take no input.
 struct DisabledWindows {
   std::vector<HWND> windows;
@@ -140,10 +145,12 @@ struct DisabledWindows {
     for (HWND w : windows) EnableWindow(w, TRUE);
   }
   static BOOL CALLBACK Collect(HWND window, LPARAM self) {
-    auto* me = reinterpret_cast<DisabledWindows*>(self);
-    if (window != me->except_ && IsWindowVisible(window) && IsWindowEnabled(window))
-      me->windows.push_back(window);
-    return TRUE;
+    return Guarded(BOOL{FALSE}, [&] {
+      auto* me = reinterpret_cast<DisabledWindows*>(self);
+      if (window != me->except_ && IsWindowVisible(window) && IsWindowEnabled(window))
+        me->windows.push_back(window);
+      return BOOL{TRUE};
+    });
   }
   HWND except_;
 };

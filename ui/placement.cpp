@@ -10,10 +10,9 @@ Spot FirstShowPosition(const Box& desktop, int outerWidth, int outerHeight) {
   return s;
 }
 
-Spot DropDownMenuPosition(const Box& button, int menuHeight, const Box& workArea) {
-  if (button.bottom + menuHeight > workArea.bottom)
-    return {button.left, button.top - 2 - menuHeight};
-  return {button.left, button.bottom};
+MenuPlacement DropDownMenuPosition(const Box& button, int menuHeight, const Box& workArea) {
+  if (button.bottom + menuHeight > workArea.bottom) return {{button.left, button.top - 2}, true};
+  return {{button.left, button.bottom}, false};
 }
 
 }  // namespace tallyx::ui

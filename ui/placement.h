@@ -18,8 +18,14 @@ struct Spot {
 // never left of or above its origin.
 Spot FirstShowPosition(const Box& desktop, int outerWidth, int outerHeight);
 
-// Top left corner of a menu `menuHeight` high opened from `button`: below it, or above
-// it with its bottom 2 pixels above the button when it would reach below the work area.
-Spot DropDownMenuPosition(const Box& button, int menuHeight, const Box& workArea);
+// Where a menu about `menuHeight` high opens from `button`: its top left corner at the
+// button's bottom left corner, or, when it would reach below the work area, above the
+// button with its bottom edge (`at` is then the bottom left corner) 2 pixels above it.
+struct MenuPlacement {
+  Spot at;
+  bool above;
+  bool operator==(const MenuPlacement&) const = default;
+};
+MenuPlacement DropDownMenuPosition(const Box& button, int menuHeight, const Box& workArea);
 
 }  // namespace tallyx::ui

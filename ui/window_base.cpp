@@ -1,6 +1,7 @@
 #include "ui/window_base.h"
 
 #include "platform/os_error.h"
+#include "ui/callback_guard.h"
 #include "ui/gdi.h"
 
 namespace tallyx::ui {
@@ -46,7 +47,14 @@ LRESULT CALLBACK WindowBase::Procedure(HWND window, UINT message, WPARAM wParam,
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
   }
   if (!self) return DefWindowProcW(window, message, wParam, lParam);
-  LRESULT result = self->HandleMessage(message, wParam, lParam);
+  LRESULT result = 0;
+  try {
+    result = self->HandleMessage(message, wParam, lParam);
+  } catch (...) {
+    // A paint that failed would come straight back, and its report with it.
+    if (message == WM_PAINT) ValidateRect(window, nullptr);
+    HandCallbackError(std::current_exception());
+  }
   if (message == WM_NCDESTROY) {
     SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     self->hwnd_ = nullptr;

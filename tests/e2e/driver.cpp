@@ -8,6 +8,7 @@
 //   driver box-close            close the open modal box with its close box
 //   driver close                close the main window (as its close box does)
 //   driver count-main           how many main windows exist (any process)
+//   driver where ID             the screen point that `click ID` posts to, for real input
 // Prints key=value lines; exits 1 when the window or box is not found.
 #include <windows.h>
 
@@ -104,6 +105,16 @@ void PostClick(HWND window, int x, int y) {
   PostMessageW(window, WM_LBUTTONUP, 0, at);
 }
 
+// Prints where the point `x`, half-way down a control, is on screen.
+int PrintWhere(HWND control, int x) {
+  RECT r;
+  GetClientRect(control, &r);
+  POINT p{x, r.bottom / 2};
+  ClientToScreen(control, &p);
+  std::printf("x=%ld\ny=%ld\n", p.x, p.y);
+  return 0;
+}
+
 void DumpBox(HWND box) {
   std::printf("box.caption=%s\n", Utf8(TextOf(box)).c_str());
   for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
@@ -178,13 +189,14 @@ int wmain(int argc, wchar_t** argv) {
     PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
     return 0;
   }
-  if (command == L"click" && argc > 2) {
+  if ((command == L"click" || command == L"where") && argc > 2) {
     HWND control = Control(main, _wtoi(argv[2]));
     if (!control) return 1;
     RECT r;
     GetClientRect(control, &r);
     int x = r.right / 2;
     if (_wtoi(argv[2]) == tallyx::ui::kButton1) x = (r.right - 15) / 2;
+    if (command == L"where") return PrintWhere(control, x);
     PostClick(control, x, r.bottom / 2);
     return 0;
   }

@@ -279,7 +279,10 @@ def finish(run, quit_button=True):
 
 
 def install_and_quit(ctx, root):
-    with offered(ctx, root, rate=400_000) as (run, srv, folder, _):
+    # Large and slow enough for the transfer to be still running when the picture of
+    # state Installing is taken.
+    release = ctx.release(extra=[("bin/remplissage.dat", os.urandom(1_200_000))])
+    with offered(ctx, root, release=release, rate=300_000) as (run, srv, folder, _):
         v = run.dump()
         check(v["main.caption"] == "Tallyx Updater", v["main.caption"])
         check(v["Label3.text"] == "Vantrel Tallyx a été mis à jour vers la version 4.2.7.1530"
@@ -290,8 +293,12 @@ def install_and_quit(ctx, root):
         run.shot("offer")
         choose(run, forced=False)
         run.wait(lambda v: v.get("main.caption", "").startswith("Vantrel Tallyx Updater : ")
-                 and installing_state(v), "the download")
+                 and installing_state(v)
+                 and v.get("cxProgressBar1.text") not in ("0 %", "100 %"), "the download")
         run.shot("installing")
+        v = run.dump()
+        check("box.text" not in v and v.get("cxProgressBar1.text") != "100 %",
+              f"the transfer ended before the picture of it: {v}")
         run.wait_box(SUCCESS, timeout=40)
         run.driver("answer", IDOK)
         v = run.wait(finished_state, "state Finished")

@@ -7,22 +7,25 @@
 namespace tallyx::ui {
 namespace {
 
-TEST(ApplicationTitle, CutAtFirstDotRestLowerCase) {
+// Marks what the title hands to the system's lower-casing (tested under Wine).
+std::u16string Marked(std::u16string text) { return u"[" + text + u"]"; }
+
+TEST(ApplicationTitle, CutAtFirstDotRestLowerCased) {
   struct Case {
     const char* path;
     const char* title;
   } cases[] = {
-      {"C:\\Tallyx\\TallyxUpdater.exe", "Tallyxupdater"},
-      {"C:\\Tallyx\\MyUpdater.new.exe", "Myupdater"},
-      {"Z:\\work\\tallyx UPDATER.EXE", "tallyx updater"},
-      {"\\\\server\\share\\UPDATE", "Update"},
-      {"C:UPD.exe", "Upd"},
-      {"C:\\dir.with.dots\\ÉTÉ.exe", "Été"},
+      {"C:\\Tallyx\\TallyxUpdater.exe", "T[allyxUpdater]"},
+      {"C:\\Tallyx\\MyUpdater.new.exe", "M[yUpdater]"},
+      {"\\\\server\\share\\UPDATE", "U[PDATE]"},
+      {"C:UPD.exe", "U[PD]"},
+      {"C:\\dir.with.dots\\ÉTÉ.exe", "É[TÉ]"},
+      {"C:\\Tallyx\\X.exe", "X[]"},
       {"C:\\Tallyx\\.hidden.exe", ""},
-      {"C:/forward/Slash.exe", "Slash"},
+      {"C:/forward/Slash.exe", "S[lash]"},
       {"", ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(ApplicationTitle(U16(c.path)), U16(c.title)) << c.path;
+  for (const Case& c : cases) EXPECT_EQ(ApplicationTitle(U16(c.path), Marked), U16(c.title)) << c.path;
 }
 
 TEST(ErrorReportText, FullStopAfterCharactersAboveIt) {

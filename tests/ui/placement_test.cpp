@@ -27,16 +27,16 @@ TEST(DropDownMenu, BelowOrAbove) {
     const char* name;
     Box button;
     int menuHeight;
-    Spot at;
+    MenuPlacement placed;  // above: `at` is the menu's bottom left corner
   } cases[] = {
-      {"room below", {100, 200, 309, 254}, 44, {100, 254}},
-      {"exactly reaches the bottom", {100, 956, 309, 1010}, 14, {100, 1010}},
-      {"one pixel too low", {100, 956, 309, 1010}, 15, {100, 939}},
-      {"near the bottom", {100, 990, 309, 1044}, 44, {100, 944}},
+      {"room below", {100, 200, 309, 254}, 44, {{100, 254}, false}},
+      {"exactly reaches the bottom", {100, 956, 309, 1010}, 14, {{100, 1010}, false}},
+      {"one pixel too low", {100, 956, 309, 1010}, 15, {{100, 954}, true}},
+      {"near the bottom", {100, 990, 309, 1044}, 44, {{100, 988}, true}},
   };
   Box work{0, 0, 1280, 1024};
   for (const Case& c : cases)
-    EXPECT_EQ(DropDownMenuPosition(c.button, c.menuHeight, work), c.at) << c.name;
+    EXPECT_EQ(DropDownMenuPosition(c.button, c.menuHeight, work), c.placed) << c.name;
 }
 
 }  // namespace

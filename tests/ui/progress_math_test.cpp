@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <limits>
 
 namespace tallyx::ui {
@@ -31,6 +33,27 @@ TEST(ProgressBar, PercentAndFill) {
     EXPECT_EQ(ProgressPercent(c.max, c.position), c.percent) << c.max << " " << c.position;
     EXPECT_EQ(ProgressFillWidth(c.max, c.position, 574), c.fill) << c.max << " " << c.position;
   }
+}
+
+TEST(ProgressBar, HalvesGoToTheEvenNeighbourExactly) {
+  // Pairs whose quotient, rounded to a double, lands just off the half.
+  struct Case {
+    double max, position;
+    int percent;
+  } cases[] = {{200, 109, 54}, {40, 23, 58}, {200, 111, 56}, {1000, 5, 0}, {4000, 20, 0}};
+  for (const Case& c : cases)
+    EXPECT_EQ(ProgressPercent(c.max, c.position), c.percent) << c.max << " " << c.position;
+  // Every exact half up to a range of 5000: the even one of the two neighbours.
+  int halves = 0;
+  for (int64_t r = 1; r <= 5000; ++r)
+    for (int64_t p = 0; p <= r; ++p) {
+      if (200 * p % (2 * r) != r) continue;
+      ++halves;
+      const int n = ProgressPercent(double(r), double(p));
+      ASSERT_EQ(n % 2, 0) << r << " " << p;
+      ASSERT_EQ(std::abs(2 * n * r - 200 * p), r) << r << " " << p;
+    }
+  EXPECT_GT(halves, 150);
 }
 
 TEST(ProgressBar, SweepRestartsAfterTheFilledEnd) {

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/application.h"
 #include "base/errors.h"
@@ -26,13 +28,34 @@ using testing::TextOf;
 
 struct RecordingHandlers : MasterHandlers {
   std::vector<std::string> calls;
+  bool raise = false;  // cxButton2Click raises an error
   void FormCreate() override { calls.push_back("FormCreate"); }
   void UpdateTimerTimer() override { calls.push_back("UpdateTimerTimer"); }
   void cxButton1Click() override { calls.push_back("cxButton1Click"); }
   void ForcerleRetlechargement1Click() override { calls.push_back("ForcerleRetlechargement1Click"); }
-  void cxButton2Click() override { calls.push_back("cxButton2Click"); }
+  void cxButton2Click() override {
+    calls.push_back("cxButton2Click");
+    if (raise) throw EConvertError(u"'x' is not a valid integer value");
+  }
   void cxButton3Click() override { calls.push_back("cxButton3Click"); }
 };
+
+// The screen rectangle of a window.
+RECT ScreenRect(HWND window) {
+  RECT r;
+  GetWindowRect(window, &r);
+  return r;
+}
+
+// The open pop-up menu, waited for up to three seconds.
+HWND WaitForMenu() {
+  for (int i = 0; i < 300; ++i) {
+    HWND menu = FindWindowW(L"#32768", nullptr);
+    if (menu && IsWindowVisible(menu)) return menu;
+    Sleep(10);
+  }
+  return nullptr;
+}
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -65,8 +88,20 @@ class WindowTest : public ::testing::Test {
     master->SetHistoryText(u"4.2.7.1530\r\n05/03/2021\r\nhttp://127.0.0.1/dl/Tallyx_4.2.7.1530.zip\r\n"
                            u"- Nouvel écran d'inventaire\r\n- Corrections diverses\r\n");
     for (int line : {2, 1, 0}) master->DeleteHistoryLine(line);
+    master->DisableUpdateTimer();  // as the update check does before it shows the offer
     master->ShowWindow();
     Pump(300);
+  }
+  // Moves the window so that cxButton1 ends 20 pixels above the bottom of the work area.
+  void ButtonNearTheBottom() {
+    RECT button = ScreenRect(Control(kButton1)), outer = ScreenRect(master->Handle());
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    GetMonitorInfoW(MonitorFromWindow(master->Handle(), MONITOR_DEFAULTTONEAREST), &monitor);
+    SetWindowPos(master->Handle(), nullptr, outer.left, outer.top + monitor.rcWork.bottom - 20 - button.bottom, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER);
+    Pump(300);
+    ASSERT_EQ(ScreenRect(Control(kButton1)).bottom, monitor.rcWork.bottom - 20);
   }
   void Click(int id, int x) {
     HWND c = Control(id);
@@ -251,11 +286,7 @@ TEST_F(WindowTest, DropDownOpensTheMenuAndItsItemForcesTheDownload) {
   handlers.calls.clear();
   RECT menuRect{};
   std::thread chooser([&menuRect] {
-    HWND menu = nullptr;
-    for (int i = 0; i < 300 && !menu; ++i) {
-      menu = FindWindowW(L"#32768", nullptr);
-      if (!menu || !IsWindowVisible(menu)) menu = nullptr, Sleep(10);
-    }
+    HWND menu = WaitForMenu();
     if (!menu) return;
     Sleep(50);
     GetWindowRect(menu, &menuRect);
@@ -412,6 +443,12 @@ TEST_F(WindowTest, ClosingTheWindowRequestsTheEnd) {
   app->ProcessMessages();
   EXPECT_TRUE(app->QuitTaken());
   EXPECT_TRUE(IsWindow(master->Handle()));
+  // The command that is running goes on, and the window with it: it still paints.
+  for (HWND window : {master->Handle(), Control(kLabel3), Control(kButton1)}) {
+    InvalidateRect(window, nullptr, FALSE);
+    app->ProcessMessages();
+    EXPECT_FALSE(GetUpdateRect(window, nullptr, FALSE)) << window;
+  }
   // From now on every box answers Cancel at once.
   EXPECT_EQ(master->ShowQuestion(u"Tallyx est en cours d'exécution", QuestionButtons::YesNo), DialogAnswer::Cancel);
   EXPECT_EQ(app->Run(), 0);
@@ -514,6 +551,204 @@ TEST_F(WindowTest, HandlerErrorsReachTheDefaultReportAndTheLoopGoesOn) {
     EXPECT_EQ(driver.Seen().caption, L"window_tests");
     EXPECT_TRUE(driver.Seen().hasIcon);
     EXPECT_EQ(driver.Seen().buttons, (std::vector<std::pair<int, std::wstring>>{{IDOK, L"OK"}}));
+  }
+}
+
+// A window whose handler raises what WM_APP asks for.
+class RaisingWindow : public WindowBase {
+ public:
+  enum Kind { Program, Other };
+  RaisingWindow() {
+    RegisterClassOnce(L"TallyxRaisingWindow", 0, nullptr);
+    Create(L"TallyxRaisingWindow", 0, WS_POPUP, L"", 0, 0, 10, 10, nullptr, 0);
+  }
+
+ protected:
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
+    if (message == WM_APP) {
+      if (wParam == Program) throw EConvertError(u"'4.2.x' is not a valid integer value");
+      throw 42;
+    }
+    return WindowBase::HandleMessage(message, wParam, lParam);
+  }
+};
+
+TEST_F(WindowTest, ErrorsNeverLeaveAWindowProcedure) {
+  RaisingWindow window;
+  struct Case {
+    RaisingWindow::Kind kind;
+    const wchar_t* shown;
+  } cases[] = {
+      {RaisingWindow::Program, L"'4.2.x' is not a valid integer value."},
+      {RaisingWindow::Other, L""},
+  };
+  for (const Case& c : cases) {
+    BoxDriver driver(BoxAction::Enter);
+    PostMessageW(window.Handle(), WM_APP, c.kind, 0);
+    Pump(100);
+    ASSERT_TRUE(driver.Finish()) << c.kind;
+    EXPECT_EQ(driver.Seen().text, c.shown) << c.kind;
+    EXPECT_EQ(driver.Seen().caption, L"window_tests") << c.kind;
+  }
+  // A handler of the window's own: reported, and the loop goes on.
+  Offer();
+  handlers.calls.clear();
+  handlers.raise = true;
+  BoxDriver driver(BoxAction::Enter);
+  Click(kButton2, 100);
+  ASSERT_TRUE(driver.Finish());
+  EXPECT_EQ(driver.Seen().text, L"'x' is not a valid integer value.");
+  handlers.raise = false;
+  Click(kButton2, 100);
+  EXPECT_EQ(handlers.calls, (std::vector<std::string>{"cxButton2Click", "cxButton2Click"}));
+  // Inside a download the error waits for the transfer: ProcessMessages raises it.
+  PostMessageW(window.Handle(), WM_APP, RaisingWindow::Program, 0);
+  EXPECT_THROW(app->ProcessMessages(), EConvertError);
+  app->ProcessMessages();
+}
+
+TEST_F(WindowTest, FocusReturnsToTheHistoryOnActivation) {
+  Offer();
+  struct Case {
+    const char* name;
+    std::function<void()> away;
+  } cases[] = {
+      {"after a box",
+       [&] {
+         BoxDriver driver(BoxAction::Enter);
+         master->ShowNotice(u"Mise à jour effectué avec succès");
+       }},
+      {"after a restore",
+       [&] {
+         SendMessageW(master->Handle(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+         SendMessageW(app->ApplicationWindow(), WM_SYSCOMMAND, SC_RESTORE, 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    c.away();
+    Pump(200);
+    EXPECT_EQ(GetFocus(), Control(kVersionInfo)) << c.name;
+  }
+}
+
+TEST_F(WindowTest, AnnouncementFollowsTheSystemTextColour) {
+  HWND label = Control(kLabel3);
+  SetWindowTextW(label, L"MMMM WWWW");
+  const int role = COLOR_WINDOWTEXT;
+  const COLORREF usual = GetSysColor(role), changed = RGB(200, 0, 100);
+  SetSysColors(1, &role, &changed);
+  int w = 0, h = 0;
+  std::vector<COLORREF> pixels = Render(label, w, h);
+  SetSysColors(1, &role, &usual);
+  EXPECT_NE(std::find(pixels.begin(), pixels.end(), changed), pixels.end());
+  EXPECT_EQ(std::find(pixels.begin(), pixels.end(), usual), pixels.end());
+}
+
+TEST(ApplicationTitle, LowerCasedAsTheSystemDoes) {
+  struct Case {
+    const char16_t* path;
+    const char16_t* title;
+  } cases[] = {
+      {u"C:\\Tallyx\\TallyxUpdater.exe", u"Tallyxupdater"},
+      {u"C:\\\u0141\u00D3D\u0179.exe", u"\u0141\u00F3d\u017A"},  // ŁÓDŹ
+      {u"C:\\\u0152UVRE.exe", u"\u0152uvre"},                        // ŒUVRE
+      {u"C:\\\u0391\u0398\u0397\u039D\u0391.exe", u"\u0391\u03B8\u03B7\u03BD\u03B1"},  // ΑΘΗΝΑ
+      {u"C:\\\u041C\u041E\u0421\u041A\u0412\u0410.exe", u"\u041C\u043E\u0441\u043A\u0432\u0430"},  // МОСКВА
+  };
+  for (const Case& c : cases) EXPECT_EQ(Application::TitleOf(c.path), c.title);
+}
+
+// Real pointer input: Wine's own hit-testing, capture and leave tracking decide.
+class PointerTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    if (!testing::XdoAvailable()) GTEST_SKIP() << "no xdotool";
+    WindowTest::SetUp();
+    Offer();
+    SetForegroundWindow(master->Handle());
+    Pump(100);
+    handlers.calls.clear();
+  }
+  // "x y" of a point of a control, in screen coordinates; a negative x counts from the right.
+  std::string At(int id, int x, int y = -1) {
+    HWND c = Control(id);
+    RECT r;
+    GetClientRect(c, &r);
+    POINT p{x < 0 ? r.right + x : x, y < 0 ? r.bottom / 2 : y};
+    ClientToScreen(c, &p);
+    return std::to_string(p.x) + " " + std::to_string(p.y);
+  }
+  std::string Away() { return At(kVersionInfo, 200, 100); }
+};
+
+TEST_F(PointerTest, FaceWhileThePointerIsOver) {
+  HWND button = Control(kButton2);
+  const COLORREF face = GetSysColor(COLOR_BTNFACE);
+  testing::Xdo("mousemove " + At(kButton2, 100));
+  EXPECT_NE(PixelOf(button, 208, 27), face);
+  testing::Xdo("mousemove " + Away());
+  Pump(300);  // leave tracking
+  EXPECT_EQ(PixelOf(button, 208, 27), face);
+}
+
+TEST_F(PointerTest, ClickOnlyWhenReleasedOverTheButton) {
+  struct Case {
+    const char* name;
+    std::string input;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"press, move out, release", "mousemove " + At(kButton2, 100) + " mousedown 1 mousemove " + Away() + " mouseup 1",
+       {}},
+      {"press and release on cxButton1's main part", "mousemove " + At(kButton1, 60) + " click 1", {"cxButton1Click"}},
+      {"press on cxButton2", "mousemove " + At(kButton2, 100) + " click 1", {"cxButton2Click"}},
+  };
+  for (const Case& c : cases) {
+    handlers.calls.clear();
+    testing::Xdo(c.input);
+    EXPECT_EQ(handlers.calls, c.calls) << c.name;
+    testing::Xdo("mousemove " + Away());
+  }
+}
+
+TEST_F(PointerTest, SegmentOpensTheMenuBelowOrAbove) {
+  struct Case {
+    const char* name;
+    bool nearBottom;
+    bool choose;  // else Escape
+  } cases[] = {
+      {"below, Escape", false, false},
+      {"below, item chosen", false, true},
+      {"above, Escape", true, false},
+      {"above, item chosen", true, true},
+  };
+  for (const Case& c : cases) {
+    if (c.nearBottom) ButtonNearTheBottom();
+    handlers.calls.clear();
+    RECT menuRect{};
+    std::thread user([&menuRect, &c] {
+      HWND menu = WaitForMenu();
+      if (!menu) return;
+      Sleep(100);
+      GetWindowRect(menu, &menuRect);
+      std::string middle = std::to_string((menuRect.left + menuRect.right) / 2) + " " +
+                           std::to_string((menuRect.top + menuRect.bottom) / 2);
+      testing::Xdo(c.choose ? "mousemove " + middle + " click 1" : "key Escape", false);
+    });
+    testing::Xdo("mousemove " + At(kButton1, -7) + " click 1");
+    user.join();
+    Pump(200);
+    EXPECT_FALSE(IsWindowVisible(FindWindowW(L"#32768", nullptr))) << c.name;
+    EXPECT_EQ(handlers.calls, c.choose ? std::vector<std::string>{"ForcerleRetlechargement1Click"}
+                                       : std::vector<std::string>{})
+        << c.name;
+    RECT button = ScreenRect(Control(kButton1));
+    EXPECT_EQ(menuRect.left, button.left) << c.name;
+    if (c.nearBottom) {
+      EXPECT_EQ(menuRect.bottom, button.top - 2) << c.name;
+    } else {
+      EXPECT_EQ(menuRect.top, button.bottom) << c.name;
+    }
+    testing::Xdo("mousemove " + Away());
   }
 }
 

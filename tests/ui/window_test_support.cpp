@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -112,6 +113,29 @@ void Pump(int ms) {
     }
     Sleep(5);
   }
+}
+
+bool XdoAvailable() { return GetFileAttributesW(L"Z:\\usr\\bin\\xdotool") != INVALID_FILE_ATTRIBUTES; }
+
+void Xdo(const std::string& arguments, bool pump) {
+  static std::atomic<int> serial{0};
+  const std::wstring marker =
+      L"xdo-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial) + L".done";
+  // Wine starts a Unix program itself, in the current folder, but gives nothing to wait
+  // on: the shell leaves a file behind once xdotool has returned.
+  std::wstring command = L"/bin/sh -c \"/usr/bin/xdotool " + std::wstring(arguments.begin(), arguments.end()) +
+                         L"; touch " + marker + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return;
+  // For a Unix program Wine hands back no usable handles (the fields hold stray values):
+  // closing them would close handles of this process.
+  auto wait = [pump](int ms) { pump ? Pump(ms) : Sleep(ms); };
+  for (int i = 0; i < 500 && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) wait(10);
+  DeleteFileW(marker.c_str());
+  wait(150);
 }
 
 void SaveScreenshot(const std::wstring& path) {

@@ -46,4 +46,12 @@ void SaveScreenshot(const std::wstring& path);
 // Handles the thread's messages for `ms` milliseconds.
 void Pump(int ms);
 
+// Real input through the X server (xdotool, XTEST), as a user gives it, so that Wine's
+// own hit-testing, capture and leave tracking see it. XdoAvailable is false where there
+// is no xdotool (the tests needing it then skip). Xdo returns once xdotool has sent
+// everything and the events have had time to arrive; on the window's thread (`pump`)
+// it handles messages meanwhile.
+bool XdoAvailable();
+void Xdo(const std::string& arguments, bool pump = true);
+
 }  // namespace tallyx::ui::testing
