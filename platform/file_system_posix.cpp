@@ -213,20 +213,20 @@ class PosixFileSystem : public FileSystem {
   }
 
   // One syncfs per file system holding the files: the same durability as a sync after
-  // writing them, without waiting for each file on its own.
+  // writing them, without waiting for each file on its own. Each folder is looked at once.
   FsError Flush(const std::vector<std::u16string>& files) override {
+    std::set<std::string> folders;
     std::set<dev_t> synced;
     for (const std::u16string& file : files) {
-      const int fd = ::open(ToNative(file).c_str(), O_RDONLY | O_CLOEXEC);
+      const std::string native = ToNative(file);
+      const size_t slash = native.find_last_of('/');
+      const std::string folder = slash == std::string::npos ? "." : native.substr(0, slash + 1);
+      if (!folders.insert(folder).second) continue;
+      const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       struct stat info;
-      if (fd < 0 || ::fstat(fd, &info) != 0) {
-        const int code = errno;
-        if (fd >= 0) ::close(fd);
-        return ErrorText(code);
-      }
-      const bool fresh = synced.insert(info.st_dev).second;
-      const int code = fresh && ::syncfs(fd) != 0 ? errno : 0;
-      ::close(fd);
+      int code = fd < 0 || ::fstat(fd, &info) != 0 ? errno : 0;
+      if (code == 0 && synced.insert(info.st_dev).second && ::syncfs(fd) != 0) code = errno;
+      if (fd >= 0) ::close(fd);
       if (code != 0) return ErrorText(code);
     }
     return std::nullopt;
