@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/text.h"
+#include "platform/executable_path.h"
 #include "platform/win_text.h"
 #include "ui/app_text.h"
 #include "ui/master.h"
@@ -58,18 +59,6 @@ class ApplicationWindow : public ui::WindowBase {
 };
 
 namespace {
-
-std::u16string ExecutablePath() {
-  std::u16string path(MAX_PATH, u'\0');
-  for (;;) {
-    DWORD n = GetModuleFileNameW(nullptr, W(path), DWORD(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
 
 std::u16string SystemLowerCase(std::u16string text) {
   if (!text.empty()) CharLowerBuffW(W(text), DWORD(text.size()));

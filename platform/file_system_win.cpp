@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/executable_path.h"
 #include "platform/native_file_system.h"
 #include "platform/os_error.h"
 #include "platform/scoped_handle.h"
@@ -86,17 +87,25 @@ int64_t FromFileTime(const FILETIME& time) {
   return static_cast<int64_t>(ticks / 10000000ULL) - kUnixEpochAsFileTime;
 }
 
+// The absolute form of `path`; false with the system's error code set when it has none.
+bool GetFullPath(const std::u16string& path, std::u16string& full) {
+  DWORD length = GetFullPathNameW(W(path), 0, nullptr, nullptr);
+  std::u16string buffer(length, u'\0');
+  if (length != 0) length = GetFullPathNameW(W(path), length, W(buffer), nullptr);
+  if (length == 0) return false;
+  buffer.resize(length);
+  full = std::move(buffer);
+  return true;
+}
+
 // The form of `path` that the file functions accept at any length: past the classic limit
 // of 260 characters (248 for folders) a path needs the \\?\ prefix, which in turn needs the
 // absolute form, since the system then takes it literally. (Wine takes long paths without
 // the prefix too, so only Windows shows the need.)
 std::u16string ApiPath(const std::u16string& path) {
   if (path.size() < MAX_PATH - 12 || path.starts_with(u"\\\\?\\")) return path;
-  DWORD length = GetFullPathNameW(W(path), 0, nullptr, nullptr);
-  std::u16string full(length, u'\0');
-  if (length == 0) return path;
-  length = GetFullPathNameW(W(path), length, W(full), nullptr);
-  full.resize(length);
+  std::u16string full;
+  if (!GetFullPath(path, full)) return path;
   if (full.size() >= 3 && full[1] == u':' && full[2] == u'\\') return u"\\\\?\\" + full;
   if (full.starts_with(u"\\\\") && !full.starts_with(u"\\\\.\\")) return u"\\\\?\\UNC\\" + full.substr(2);
   return full;
@@ -109,39 +118,20 @@ std::pair<std::u16string, std::u16string> SplitName(const std::u16string& path) 
   return {path.substr(0, i + 1), path.substr(i + 1)};
 }
 
-// `folder` ready for a name to be appended.
-std::u16string WithSeparator(const std::u16string& folder) {
-  if (folder.empty() || folder.back() == u'\\' || folder.back() == u'/' || folder.back() == u':') {
-    return folder;
-  }
-  return folder + u'\\';
-}
-
 bool Exists(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
 // The program's own file: Windows lets a running image be renamed, never written.
 const std::u16string& RunningImage() {
-  static const std::u16string image = [] {
-    std::u16string path(32768, u'\0');
-    path.resize(GetModuleFileNameW(nullptr, W(path), static_cast<DWORD>(path.size())));
-    return path;
-  }();
+  static const std::u16string image = ExecutablePath();
   return image;
 }
 
 class Win32FileSystem : public FileSystem {
  public:
   FsError FullPath(const std::u16string& path, std::u16string& full) override {
-    DWORD length = GetFullPathNameW(W(path), 0, nullptr, nullptr);
-    std::u16string buffer(length, u'\0');
-    if (length != 0) length = GetFullPathNameW(W(path), length, W(buffer), nullptr);
-    if (length == 0) {
-      if (GetLastError() != ERROR_FILE_NOT_FOUND) return LastErrorText();
-      full = path;
-      return std::nullopt;
-    }
-    buffer.resize(length);
-    full = std::move(buffer);
+    if (GetFullPath(path, full)) return std::nullopt;
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return LastErrorText();
+    full = path;
     return std::nullopt;
   }
 
@@ -185,7 +175,7 @@ class Win32FileSystem : public FileSystem {
 
   std::vector<std::u16string> ListFiles(const std::u16string& folder) override {
     std::vector<std::u16string> names;
-    const std::u16string pattern = WithSeparator(folder) + u"*";
+    const std::u16string pattern = JoinPath(folder, u"*");
     WIN32_FIND_DATAW item;
     HANDLE find = FindFirstFileExW(W(ApiPath(pattern)), FindExInfoBasic, &item,
                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -222,9 +212,8 @@ class Win32FileSystem : public FileSystem {
 
   std::unique_ptr<OutputFile> CreateTempFile(const std::u16string& folder, std::u16string& tempPath,
                                              FsError& error) override {
-    const std::u16string prefix = WithSeparator(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      std::u16string name = prefix + StagedFileName(NextLeftoverNumber());
+      std::u16string name = JoinPath(folder, StagedFileName(NextLeftoverNumber()));
       ScopedFileHandle file(CreateFileW(W(ApiPath(name)), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
       if (file) {

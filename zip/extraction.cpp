@@ -5,16 +5,6 @@
 
 namespace tallyx {
 
-namespace {
-
-std::u16string InFolder(const std::u16string& folder, const std::u16string& name) {
-  if (folder.empty()) return name;
-  const char16_t last = folder.back();
-  return last == u'\\' || last == u'/' || last == u':' ? folder + name : folder + u'\\' + name;
-}
-
-}  // namespace
-
 EFCreateError CreateFileError(const std::u16string& fullPath, const std::u16string& text) {
   return EFCreateError(u"Cannot create file \"" + fullPath + u"\". " + text);
 }
@@ -23,13 +13,13 @@ void ExtractionTransaction::ClearLeftovers(const std::u16string& folder) {
   if (!clearedFolders_.insert(PathKey(folder)).second || !fs_.FolderExists(folder)) return;
   for (const std::u16string& name : fs_.ListFiles(folder)) {
     const LeftoverKind kind = LeftoverKindOf(name);
-    const std::u16string path = InFolder(folder, name);
+    const std::u16string path = JoinPath(folder, name);
     if (kind == LeftoverKind::None || ownFiles_.count(name)) continue;
     // A run stopped between moving a file aside and putting its successor in place
     // leaves the backup as the only copy: it goes back.
     const std::u16string original = BackedUpName(name);
     if (kind == LeftoverKind::Backup && !original.empty()) {
-      const std::u16string originalPath = InFolder(folder, original);
+      const std::u16string originalPath = JoinPath(folder, original);
       if (!fs_.FileExists(originalPath) && !fs_.FolderExists(originalPath) &&
           !fs_.Rename(path, originalPath)) {
         continue;
@@ -39,12 +29,12 @@ void ExtractionTransaction::ClearLeftovers(const std::u16string& folder) {
   }
 }
 
-void ExtractionTransaction::PrepareFolder(const std::u16string& folder) {
-  if (!preparedFolders_.insert(PathKey(folder)).second) return;
-  for (std::u16string& created : fs_.CreateFolders(folder)) {
+void ExtractionTransaction::PrepareFolder(const std::u16string& folder, const std::u16string& full) {
+  preparedFolders_.insert(folder);
+  for (std::u16string& created : fs_.CreateFolders(full)) {
     createdFolders_.push_back(std::move(created));
   }
-  ClearLeftovers(folder);
+  ClearLeftovers(full);
 }
 
 void ExtractionTransaction::AddStaged(StagedEntry entry) {

@@ -41,9 +41,10 @@ class ExtractionTransaction {
   // transaction sees it: staged files are deleted, and a backup is put back where its
   // file is missing, else deleted.
   void ClearLeftovers(const std::u16string& folder);
-  // Creates `folder` (absolute, checked) and its parents once per transaction, remembering
-  // the folders it created, then clears its leftovers.
-  void PrepareFolder(const std::u16string& folder);
+  // Creates the folder `folder` (as the entries name it; `full` its absolute form, checked)
+  // and its parents, remembering the folders it created, then clears its leftovers.
+  void PrepareFolder(const std::u16string& folder, const std::u16string& full);
+  bool IsPrepared(const std::u16string& folder) const { return preparedFolders_.count(folder) > 0; }
   // A staged file the transaction now owns; it is removed on undo.
   void AddStaged(StagedEntry entry);
   // Whether an entry staged earlier for the file `full` will leave it read-only.
@@ -68,8 +69,8 @@ class ExtractionTransaction {
   std::vector<Move> moves_;                  // renames done by the commit, in order
   std::vector<std::u16string> backups_;
   std::vector<std::u16string> createdFolders_;
-  std::set<std::u16string> preparedFolders_;  // PathKey of each
-  std::set<std::u16string> clearedFolders_;
+  std::set<std::u16string> preparedFolders_;  // as the entries name them
+  std::set<std::u16string> clearedFolders_;   // PathKey of the absolute form
   // Names of the staged files: a folder seen again under another spelling keeps them.
   std::set<std::u16string> ownFiles_;
   std::set<std::u16string> readOnlyTargets_;  // PathKey of targets made read-only

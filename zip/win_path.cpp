@@ -11,15 +11,38 @@ bool HasInvalidPathChars(std::u16string_view path) {
   return false;
 }
 
+namespace {
+
+// Whether `test` holds for any of the backslash-separated segments of `name`.
+template <typename Test>
+bool AnySegment(std::u16string_view name, Test test) {
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = name.size();
+    if (test(name.substr(start, end - start))) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
 static void RaiseInvalidChars() { throw EArgumentException(u"Invalid characters in path"); }
 
-std::u16string JoinEntryPath(const std::u16string& path, const std::u16string& name) {
+std::u16string JoinPath(const std::u16string& path, const std::u16string& name) {
   if (path.empty()) return name;
   if (name.empty()) return path;
-  if (HasInvalidPathChars(path) || HasInvalidPathChars(name)) RaiseInvalidChars();
   const char16_t last = path.back();
   if (last == u'\\' || last == u'/' || last == u':') return path + name;
   return path + u'\\' + name;
+}
+
+std::u16string JoinEntryPath(const std::u16string& path, const std::u16string& name) {
+  if (!path.empty() && !name.empty() && (HasInvalidPathChars(path) || HasInvalidPathChars(name))) {
+    RaiseInvalidChars();
+  }
+  return JoinPath(path, name);
 }
 
 std::u16string ExtractFolderPart(const std::u16string& path) {
@@ -50,43 +73,28 @@ bool IsEscapingEntryName(std::u16string_view name) {
   if (name.find(u'\0') != std::u16string_view::npos) return true;
   // Windows drops trailing dots and spaces from a segment, so "..." and ".. " climb
   // like "..".
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find(u'\\', start);
-    if (end == std::u16string_view::npos) end = name.size();
-    const std::u16string_view segment = name.substr(start, end - start);
-    if (segment.find_first_not_of(u". ") == std::u16string_view::npos &&
-        segment.find(u"..") != std::u16string_view::npos) {
-      return true;
-    }
-    start = end + 1;
-  }
-  return false;
+  return AnySegment(name, [](std::u16string_view segment) {
+    return segment.find_first_not_of(u". ") == std::u16string_view::npos &&
+           segment.find(u"..") != std::u16string_view::npos;
+  });
 }
 
 bool NamesDevice(std::u16string_view name) {
   static constexpr std::u16string_view kDevices[] = {u"CON", u"PRN", u"AUX", u"NUL",
                                                       u"CONIN$", u"CONOUT$"};
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find(u'\\', start);
-    if (end == std::u16string_view::npos) end = name.size();
+  return AnySegment(name, [](std::u16string_view segment) {
     // The device is named by what stands before the first dot, blanks before it ignored.
-    std::u16string base = PathKey(name.substr(start, end - start));
+    std::u16string base = PathKey(segment);
     base = base.substr(0, base.find(u'.'));
     base.erase(base.find_last_not_of(u' ') + 1);
     for (std::u16string_view device : kDevices) {
       if (base == device) return true;
     }
     // COM and LPT take the digits 1-9, and the superscripts 1, 2 and 3 as well.
-    if (base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) &&
-        ((base[3] >= u'1' && base[3] <= u'9') || base[3] == u'\u00B9' || base[3] == u'\u00B2' ||
-         base[3] == u'\u00B3')) {
-      return true;
-    }
-    start = end + 1;
-  }
-  return false;
+    return base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) &&
+           ((base[3] >= u'1' && base[3] <= u'9') || base[3] == u'\u00B9' || base[3] == u'\u00B2' ||
+            base[3] == u'\u00B3');
+  });
 }
 
 std::u16string PathKey(std::u16string_view path) {

@@ -12,7 +12,10 @@ inline constexpr size_t kMaxFilePath = 260;
 bool HasInvalidPathChars(std::u16string_view path);
 
 // `path` and `name` joined with one backslash (none after '\', '/' or ':'); an empty side
-// gives the other. Raises EArgumentException "Invalid characters in path".
+// gives the other.
+std::u16string JoinPath(const std::u16string& path, const std::u16string& name);
+// JoinPath, after refusing invalid characters on either side with EArgumentException
+// "Invalid characters in path".
 std::u16string JoinEntryPath(const std::u16string& path, const std::u16string& name);
 
 // The text up to the last backslash or colon; a backslash that follows neither a

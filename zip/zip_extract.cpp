@@ -76,13 +76,16 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
 }
 
 void TZipFile::PrepareFolder(const std::u16string& folder, ExtractionTransaction& transaction) {
+  // The checks depend on the folder's text and the current folder alone, which stay as
+  // they are for the whole archive: each folder is checked and created once.
+  if (transaction.IsPrepared(folder)) return;
   std::u16string full;
   if (FsError error = fileSystem_.FullPath(folder, full)) throw ENotSupportedException(*error);
   CheckPathText(full, kMaxFolderPath);
   if (!fileSystem_.DriveExists(full)) {
     throw EDirectoryNotFoundException(u"The drive cannot be found");
   }
-  transaction.PrepareFolder(full);
+  transaction.PrepareFolder(folder, full);
 }
 
 // The entry is written in full beside its target and verified; the target itself is only

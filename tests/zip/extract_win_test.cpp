@@ -5,6 +5,7 @@
 
 #include "base/errors.h"
 #include "base/text.h"
+#include "platform/executable_path.h"
 #include "platform/native_file_system.h"
 #include "platform/os_error.h"
 #include "platform/scoped_handle.h"
@@ -188,12 +189,6 @@ struct Child {
   ScopedHandle process;
 };
 
-std::u16string OwnImage() {
-  std::u16string path(32768, u'\0');
-  path.resize(GetModuleFileNameW(nullptr, W(path), static_cast<DWORD>(path.size())));
-  return path;
-}
-
 std::u16string Variable(const wchar_t* name) {
   std::u16string value(32768, u'\0');
   value.resize(GetEnvironmentVariableW(name, W(value), static_cast<DWORD>(value.size())));
@@ -218,7 +213,7 @@ TEST(ExtractChild, DISABLED_HoldsAFile) {
 
 // Extracts release.zip beside its own image, which the archive replaces.
 TEST(ExtractChild, DISABLED_ReplacesItsOwnImage) {
-  const std::u16string image = OwnImage();
+  const std::u16string image = ExecutablePath();
   const std::u16string folder = image.substr(0, image.find_last_of(u'\\'));
   std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
   TZipFile zip(*fileSystem);
@@ -231,7 +226,7 @@ TEST_F(WinExtractTest, AFileHeldByAnotherProgramUndoesTheArchive) {
   for (const char16_t* name : {u"a.txt", u"held.txt", u"c.txt"}) WriteBytes(OutFile(name), "old");
   const std::u16string held = OutFile(u"held.txt");
   SetEnvironmentVariableW(L"TALLYX_HOLD", W(held));
-  Child holder(OwnImage(), u"HoldsAFile");
+  Child holder(ExecutablePath(), u"HoldsAFile");
   ASSERT_TRUE(holder.started);
   WaitForFile(held + u".ready");
   DeleteFileW(W(held + u".ready"));
@@ -253,7 +248,7 @@ TEST_F(WinExtractTest, TheRunningProgramReplacesItsOwnFile) {
   const fs::path app = scratch_.path() / "app";
   fs::create_directories(app);
   const std::u16string image = (app / "updater.exe").u16string();
-  ASSERT_TRUE(CopyFileW(W(OwnImage()), W(image), TRUE));
+  ASSERT_TRUE(CopyFileW(W(ExecutablePath()), W(image), TRUE));
   const std::string newImage = "the next release of the updater";
   WriteBytes(app / "release.zip",
              BuildZip({{"updater.exe", newImage}, {"tallyx.exe", "program"}}).bytes);
