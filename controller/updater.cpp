@@ -22,7 +22,7 @@ const char16_t kInstalled[] = u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s"
 const char16_t kInstallFailed[] = u"Erreur dans l'installation du mise \u00E0 jour";
 const char16_t kForcedFailed[] = u"Erreur dans la lecture du fichier mise \u00E0 jour";
 // Its build number tells which release is installed, so it is replaced after every other
-// file: an installation stopped half-way never claims the new release.
+// file of both archives: an installation stopped half-way never claims the new release.
 const char16_t kVersionFile[] = u"tallyx.exe";
 
 }  // namespace
@@ -156,11 +156,23 @@ void Updater::InstallRelease(InstallVariant variant) {
   }
   // The release may carry a second archive; most releases do not, so its absence is
   // no error.
+  const std::u16string innerArchive = state_.WorkDir + u"\\tallyx.zip";
+  bool innerSettled = true;
   try {
-    archive->Open(state_.WorkDir + u"\\tallyx.zip");
+    archive->Open(innerArchive);
     archive->ExtractAll(state_.WorkDir, kVersionFile);
     archive->Close();
   } catch (const std::exception&) {
+    innerSettled = !ops_.files.FileExists(innerArchive);
+  }
+  // Both archives held the program back: it goes in once every other file of the
+  // release is in place, so a failed second archive leaves the old build number and the
+  // release is offered again.
+  if (innerSettled) {
+    try {
+      archive->PlaceLastFile();
+    } catch (const std::exception&) {
+    }
   }
   archive.reset();
 

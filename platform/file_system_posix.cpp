@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -29,6 +31,36 @@ std::string ToNative(const std::u16string& path) {
 }
 
 std::u16string ErrorText(int code) { return DecodeUtf8Lenient(std::strerror(code)); }
+
+FsResult Failure(int code) {
+  FsOutcome outcome = FsOutcome::Other;
+  switch (code) {
+    case EBUSY:
+    case ETXTBSY:
+      outcome = FsOutcome::InUse;
+      break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      outcome = FsOutcome::AccessDenied;
+      break;
+    case ENOENT:
+    case ENOTDIR:
+      outcome = FsOutcome::NotFound;
+      break;
+    case EEXIST:
+    case ENOTEMPTY:
+      outcome = FsOutcome::AlreadyExists;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      outcome = FsOutcome::DiskFull;
+      break;
+  }
+  return FsResult::Failure(outcome, ErrorText(code));
+}
+
+FsResult Outcome(int returned) { return returned == 0 ? FsResult{} : Failure(errno); }
 
 class PosixFileStream : public TStream {
  public:
@@ -61,7 +93,9 @@ class PosixFileStream : public TStream {
 class PosixOutputFile : public OutputFile {
  public:
   explicit PosixOutputFile(int fd) : fd_(fd) {}
-  ~PosixOutputFile() override { ::close(fd_); }
+  ~PosixOutputFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
   size_t Write(const void* buffer, size_t count) override {
     size_t done = 0;
     while (done < count) {
@@ -72,16 +106,17 @@ class PosixOutputFile : public OutputFile {
     }
     return done;
   }
+  FsResult Sync() override { return Outcome(::fdatasync(fd_)); }
+  // Files are made durable together, by MakeDurable.
+  FsResult Close() override {
+    const int fd = fd_;
+    fd_ = -1;
+    return Outcome(::close(fd));
+  }
 
  private:
   int fd_;
 };
-
-std::string FolderPrefix(const std::u16string& folder) {
-  std::string prefix = ToNative(folder);
-  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
-  return prefix;
-}
 
 int RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -97,11 +132,11 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 
 class PosixFileSystem : public FileSystem {
  public:
-  FsError FullPath(const std::u16string& path, std::u16string& full) override {
+  FsResult FullPath(const std::u16string& path, std::u16string& full) override {
     std::string native = ToNative(path);
     if (native.empty() || native[0] != '/') {
       std::vector<char> cwd(4096);
-      if (!::getcwd(cwd.data(), cwd.size())) return ErrorText(errno);
+      if (!::getcwd(cwd.data(), cwd.size())) return Failure(errno);
       native = std::string(cwd.data()) + "/" + native;
     }
     // Resolve "." and ".." and repeated separators as text, as GetFullPathNameW does.
@@ -122,22 +157,23 @@ class PosixFileSystem : public FileSystem {
     for (const std::string& segment : segments) result += "/" + segment;
     if (result.empty() || (native.back() == '/')) result += "/";
     full = DecodeUtf8Lenient(result);
-    return std::nullopt;
+    return {};
   }
 
-  std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsError& error) override {
+  std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
     const int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      error = ErrorText(errno);
+      result = Failure(errno);
       return nullptr;
     }
     struct stat info;
     const int code = ::fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
     if (code != 0) {
-      error = ErrorText(code);
+      result = Failure(code);
       ::close(fd);
       return nullptr;
     }
+    result = {};
     return std::make_unique<PosixFileStream>(fd, static_cast<int64_t>(info.st_size));
   }
 
@@ -165,56 +201,37 @@ class PosixFileSystem : public FileSystem {
     return created;
   }
 
-  void RemoveFolder(const std::u16string& folder) override { ::rmdir(ToNative(folder).c_str()); }
-
-  std::vector<std::u16string> ListFiles(const std::u16string& folder) override {
-    std::vector<std::u16string> names;
-    const std::string native = ToNative(folder);
-    DIR* dir = ::opendir(native.c_str());
-    if (!dir) return names;
-    while (const dirent* item = ::readdir(dir)) {
-      struct stat info;
-      if (::fstatat(::dirfd(dir), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-          !S_ISDIR(info.st_mode)) {
-        names.push_back(DecodeUtf8Lenient(item->d_name));
-      }
-    }
-    ::closedir(dir);
-    return names;
+  FsResult RemoveFolder(const std::u16string& folder) override {
+    return Outcome(::rmdir(ToNative(folder).c_str()));
   }
 
-  FsError CheckReplaceable(const std::u16string& path) override {
+  FsResult CheckReplaceable(const std::u16string& path) override {
     struct stat info;
-    if (::stat(ToNative(path).c_str(), &info) != 0) {
-      return errno == ENOENT ? std::nullopt : FsError(ErrorText(errno));
-    }
-    if (S_ISDIR(info.st_mode)) return ErrorText(EISDIR);
+    if (::stat(ToNative(path).c_str(), &info) != 0) return errno == ENOENT ? FsResult{} : Failure(errno);
+    if (S_ISDIR(info.st_mode)) return Failure(EISDIR);
     // Read-only is the absence of any write permission, whoever runs the program.
-    if ((info.st_mode & 0222) == 0) return ErrorText(EACCES);
-    return std::nullopt;
+    if ((info.st_mode & 0222) == 0) return Failure(EACCES);
+    return {};
   }
 
   std::u16string AccessDeniedText() override { return ErrorText(EACCES); }
 
-  std::unique_ptr<OutputFile> CreateTempFile(const std::u16string& folder, std::u16string& tempPath,
-                                             FsError& error) override {
-    const std::string prefix = FolderPrefix(folder);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string native = prefix + EncodeUtf8(StagedFileName(NextLeftoverNumber()));
-      const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        tempPath = DecodeUtf8Lenient(native);
-        return std::make_unique<PosixOutputFile>(fd);
-      }
-      if (errno != EEXIST) break;
+  std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
+                                         FsResult& result) override {
+    const int flags = mode == OutputMode::CreateNew ? O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC
+                                                    : O_WRONLY | O_APPEND | O_CLOEXEC;
+    const int fd = ::open(ToNative(path).c_str(), flags, 0666);
+    if (fd < 0) {
+      result = Failure(errno);
+      return nullptr;
     }
-    error = ErrorText(errno);
-    return nullptr;
+    result = {};
+    return std::make_unique<PosixOutputFile>(fd);
   }
 
   // One syncfs per file system holding the files: the same durability as a sync after
   // writing them, without waiting for each file on its own. Each folder is looked at once.
-  FsError Flush(const std::vector<std::u16string>& files) override {
+  FsResult MakeDurable(const std::vector<std::u16string>& files) override {
     std::set<std::string> folders;
     std::set<dev_t> synced;
     for (const std::u16string& file : files) {
@@ -227,42 +244,17 @@ class PosixFileSystem : public FileSystem {
       int code = fd < 0 || ::fstat(fd, &info) != 0 ? errno : 0;
       if (code == 0 && synced.insert(info.st_dev).second && ::syncfs(fd) != 0) code = errno;
       if (fd >= 0) ::close(fd);
-      if (code != 0) return ErrorText(code);
+      if (code != 0) return Failure(code);
     }
-    return std::nullopt;
+    return {};
   }
 
-  FsError MoveAside(const std::u16string& path, std::u16string& backupPath) override {
-    const std::string native = ToNative(path);
-    const size_t slash = native.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "" : native.substr(0, slash + 1);
-    const std::u16string name = DecodeUtf8Lenient(native.substr(folder.size()));
-    int code = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const uint32_t number = NextLeftoverNumber();
-      // A name too long for the file system takes the bare suffix instead.
-      for (const std::u16string& backup : {BackupFileName(name, number), BackupFileName({}, number)}) {
-        const std::string to = folder + EncodeUtf8(backup);
-        if (RenameNoReplace(native, to) == 0) {
-          backupPath = DecodeUtf8Lenient(to);
-          return std::nullopt;
-        }
-        code = errno;
-        if (code != ENAMETOOLONG) break;
-      }
-      if (code != EEXIST) break;
-    }
-    return ErrorText(code);
+  FsResult Rename(const std::u16string& from, const std::u16string& to) override {
+    return Outcome(RenameNoReplace(ToNative(from), ToNative(to)));
   }
 
-  FsError Rename(const std::u16string& from, const std::u16string& to) override {
-    if (RenameNoReplace(ToNative(from), ToNative(to)) != 0) return ErrorText(errno);
-    return std::nullopt;
-  }
-
-  FsError RemoveFile(const std::u16string& path) override {
-    if (::unlink(ToNative(path).c_str()) != 0) return ErrorText(errno);
-    return std::nullopt;
+  FsResult RemoveFile(const std::u16string& path) override {
+    return Outcome(::unlink(ToNative(path).c_str()));
   }
 
   int64_t LocalToUtc(int64_t localSeconds) override {
@@ -284,6 +276,10 @@ class PosixFileSystem : public FileSystem {
     if ((attributes & 0x01) && ::stat(native.c_str(), &info) == 0) {
       ::chmod(native.c_str(), info.st_mode & 07555);
     }
+  }
+
+  void Pause(int milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
 };
 

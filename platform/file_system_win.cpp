@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/executable_path.h"
 #include "platform/native_file_system.h"
 #include "platform/os_error.h"
 #include "platform/scoped_handle.h"
@@ -15,7 +14,45 @@ namespace tallyx {
 
 namespace {
 
-std::u16string LastErrorText() { return SysErrorMessage(GetLastError()); }
+// Windows reports a file that is being deleted, and will be gone once the last handle
+// on it closes, as access denied; only the thread's last NTSTATUS tells it apart.
+bool LastFailureWasDeletePending() {
+  using GetLastNtStatus = LONG(WINAPI*)();
+  static const auto get = reinterpret_cast<GetLastNtStatus>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus")));
+  constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+  return get && get() == kStatusDeletePending;
+}
+
+FsResult Failure(DWORD code) {
+  FsOutcome outcome = FsOutcome::Other;
+  switch (code) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_DELETE_PENDING:
+      outcome = FsOutcome::InUse;
+      break;
+    case ERROR_ACCESS_DENIED:
+      outcome = LastFailureWasDeletePending() ? FsOutcome::InUse : FsOutcome::AccessDenied;
+      break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      outcome = FsOutcome::NotFound;
+      break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      outcome = FsOutcome::AlreadyExists;
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      outcome = FsOutcome::DiskFull;
+      break;
+  }
+  return FsResult::Failure(outcome, SysErrorMessage(code));
+}
+
+FsResult LastFailure() { return Failure(GetLastError()); }
+FsResult Outcome(BOOL succeeded) { return succeeded ? FsResult{} : LastFailure(); }
 
 class Win32FileStream : public TStream {
  public:
@@ -57,6 +94,14 @@ class Win32FileStream : public TStream {
 class Win32OutputFile : public OutputFile {
  public:
   explicit Win32OutputFile(ScopedFileHandle file) : file_(std::move(file)) {}
+  FsResult Sync() override { return Outcome(FlushFileBuffers(file_.Get())); }
+  // Flushed through the handle that wrote it: opening the file again to flush it would
+  // collide with a scanner that has just opened it.
+  FsResult Close() override {
+    const FsResult synced = Sync();
+    const BOOL closed = CloseHandle(file_.Release());
+    return synced.Done() ? Outcome(closed) : synced;
+  }
   size_t Write(const void* buffer, size_t count) override {
     size_t done = 0;
     while (done < count) {
@@ -111,38 +156,24 @@ std::u16string ApiPath(const std::u16string& path) {
   return full;
 }
 
-// The folder part of `path` with its separator, and the file's name.
-std::pair<std::u16string, std::u16string> SplitName(const std::u16string& path) {
-  const size_t i = path.find_last_of(u"\\/:");
-  if (i == std::u16string::npos) return {u"", path};
-  return {path.substr(0, i + 1), path.substr(i + 1)};
-}
-
-bool Exists(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
-
-// The program's own file: Windows lets a running image be renamed, never written.
-const std::u16string& RunningImage() {
-  static const std::u16string image = ExecutablePath();
-  return image;
-}
-
 class Win32FileSystem : public FileSystem {
  public:
-  FsError FullPath(const std::u16string& path, std::u16string& full) override {
-    if (GetFullPath(path, full)) return std::nullopt;
-    if (GetLastError() != ERROR_FILE_NOT_FOUND) return LastErrorText();
+  FsResult FullPath(const std::u16string& path, std::u16string& full) override {
+    if (GetFullPath(path, full)) return {};
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return LastFailure();
     full = path;
-    return std::nullopt;
+    return {};
   }
 
-  std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsError& error) override {
+  std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
     ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size;
     if (!file || !GetFileSizeEx(file.Get(), &size)) {
-      error = LastErrorText();
+      result = LastFailure();
       return nullptr;
     }
+    result = {};
     return std::make_unique<Win32FileStream>(std::move(file), size.QuadPart);
   }
 
@@ -171,97 +202,47 @@ class Win32FileSystem : public FileSystem {
     return created;
   }
 
-  void RemoveFolder(const std::u16string& folder) override { RemoveDirectoryW(W(ApiPath(folder))); }
-
-  std::vector<std::u16string> ListFiles(const std::u16string& folder) override {
-    std::vector<std::u16string> names;
-    const std::u16string pattern = JoinPath(folder, u"*");
-    WIN32_FIND_DATAW item;
-    HANDLE find = FindFirstFileExW(W(ApiPath(pattern)), FindExInfoBasic, &item,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-      if (!(item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(FromW(item.cFileName));
-    } while (FindNextFileW(find, &item));
-    FindClose(find);
-    return names;
+  FsResult RemoveFolder(const std::u16string& folder) override {
+    return Outcome(RemoveDirectoryW(W(ApiPath(folder))));
   }
 
-  FsError CheckReplaceable(const std::u16string& path) override {
-    const std::u16string api = ApiPath(path);
-    // Tested as such: Wine running as root would let the opening below pass.
-    const DWORD attributes = GetFileAttributesW(W(api));
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-      return SysErrorMessage(ERROR_ACCESS_DENIED);
+  FsResult CheckReplaceable(const std::u16string& path) override {
+    // Tested as such: Wine running as root would let a write pass.
+    const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+      return Failure(ERROR_ACCESS_DENIED);
     }
-    // The running updater replaces itself by renaming its file aside.
-    std::u16string full;
-    if (!FullPath(path, full) && CompareStringOrdinal(W(full), -1, W(RunningImage()), -1, TRUE) ==
-                                     CSTR_EQUAL) {
-      return std::nullopt;
-    }
-    // Opening for writing without sharing and without truncating fails exactly where the
-    // creation would: in use by another handle, or a folder.
-    ScopedFileHandle probe(CreateFileW(W(api), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (probe || GetLastError() == ERROR_FILE_NOT_FOUND) return std::nullopt;
-    return LastErrorText();
+    return {};
   }
 
   std::u16string AccessDeniedText() override { return SysErrorMessage(ERROR_ACCESS_DENIED); }
 
-  std::unique_ptr<OutputFile> CreateTempFile(const std::u16string& folder, std::u16string& tempPath,
-                                             FsError& error) override {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::u16string name = JoinPath(folder, StagedFileName(NextLeftoverNumber()));
-      ScopedFileHandle file(CreateFileW(W(ApiPath(name)), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (file) {
-        tempPath = std::move(name);
-        return std::make_unique<Win32OutputFile>(std::move(file));
-      }
-      if (!Exists(GetLastError())) break;
+  std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
+                                         FsResult& result) override {
+    ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_WRITE, 0, nullptr,
+                                      mode == OutputMode::CreateNew ? CREATE_NEW : OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || (mode == OutputMode::Append &&
+                  !SetFilePointerEx(file.Get(), LARGE_INTEGER{}, nullptr, FILE_END))) {
+      result = LastFailure();
+      return nullptr;
     }
-    error = LastErrorText();
-    return nullptr;
+    result = {};
+    return std::make_unique<Win32OutputFile>(std::move(file));
   }
 
-  FsError Flush(const std::vector<std::u16string>& files) override {
-    for (const std::u16string& file : files) {
-      ScopedFileHandle handle(CreateFileW(W(ApiPath(file)), GENERIC_WRITE, FILE_SHARE_READ,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!handle || !FlushFileBuffers(handle.Get())) return LastErrorText();
-    }
-    return std::nullopt;
+  // Each file was flushed as it was closed.
+  FsResult MakeDurable(const std::vector<std::u16string>&) override { return {}; }
+
+  // MoveFileExW without MOVEFILE_REPLACE_EXISTING: it never replaces a file, and it moves
+  // running programs and loaded libraries, whose images Windows holds with delete sharing.
+  FsResult Rename(const std::u16string& from, const std::u16string& to) override {
+    return Outcome(MoveFileExW(W(ApiPath(from)), W(ApiPath(to)), 0));
   }
 
-  FsError MoveAside(const std::u16string& path, std::u16string& backupPath) override {
-    const auto [folder, name] = SplitName(path);
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const uint32_t number = NextLeftoverNumber();
-      // A name too long for the file system takes the bare suffix instead.
-      for (const std::u16string& backup : {BackupFileName(name, number), BackupFileName({}, number)}) {
-        if (MoveFileExW(W(ApiPath(path)), W(ApiPath(folder + backup)), 0)) {
-          backupPath = folder + backup;
-          return std::nullopt;
-        }
-        error = GetLastError();
-        if (error != ERROR_FILENAME_EXCED_RANGE && error != ERROR_INVALID_NAME) break;
-      }
-      if (!Exists(error)) break;
-    }
-    return SysErrorMessage(error);
-  }
-
-  FsError Rename(const std::u16string& from, const std::u16string& to) override {
-    if (!MoveFileExW(W(ApiPath(from)), W(ApiPath(to)), 0)) return LastErrorText();
-    return std::nullopt;
-  }
-
-  FsError RemoveFile(const std::u16string& path) override {
-    if (!DeleteFileW(W(ApiPath(path)))) return LastErrorText();
-    return std::nullopt;
+  FsResult RemoveFile(const std::u16string& path) override {
+    return Outcome(DeleteFileW(W(ApiPath(path))));
   }
 
   int64_t LocalToUtc(int64_t localSeconds) override {
@@ -287,6 +268,8 @@ class Win32FileSystem : public FileSystem {
   void SetAttributes(const std::u16string& path, uint8_t attributes) override {
     SetFileAttributesW(W(ApiPath(path)), attributes);
   }
+
+  void Pause(int milliseconds) override { Sleep(static_cast<DWORD>(milliseconds)); }
 };
 
 }  // namespace

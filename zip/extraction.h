@@ -1,10 +1,19 @@
 #pragma once
-// One archive's extraction as a unit. Every entry is first staged: written in full beside
-// its target and verified, while nothing that exists is touched. Then the staged files
-// take their targets' places together, each existing target moved aside first; any
-// failure on the way moves everything back, so the folder is left as it was. Only once all
-// are in place are the backups deleted.
+// An extraction as a transaction over its destination folder. Every entry is first
+// staged: written in full beside its target and verified, while nothing that exists is
+// touched. Then the staged files take their targets' places together, each existing target
+// moved aside first; any failure on the way moves everything back, so the folder is left
+// as it was. Only once all are in place are the backups deleted. A journal in the
+// destination (zip/journal.h) records each step before it is taken, so that an undo that
+// cannot finish, or a run that is killed, is finished exactly by the next one.
+//
+// One transaction may carry several archives into the same folder, one after the other.
+// Their files stay provisional, with every old file kept aside, until Complete: a file
+// named as the last one is held back and put in place there, after every other file of
+// every archive, and only then is the whole transaction committed. A failure anywhere
+// before, or an end without Complete, rolls every archive of the transaction back.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -12,6 +21,7 @@
 
 #include "base/errors.h"
 #include "zip/file_system.h"
+#include "zip/journal.h"
 
 namespace tallyx {
 
@@ -21,60 +31,92 @@ inline constexpr uint8_t kReadOnlyAttribute = 0x01;
 EFCreateError CreateFileError(const std::u16string& fullPath, const std::u16string& text);
 
 struct StagedEntry {
-  std::u16string target;  // where the entry goes, as the extraction joined it
+  std::u16string target;  // relative to the destination
   std::u16string full;    // its absolute form, for messages and comparisons
-  std::u16string temp;    // the staged file
+  std::u16string staged;  // the staged file, relative to the destination
   std::optional<int64_t> utcTime;      // creation and last-write time to set
   std::optional<uint8_t> attributes;   // attributes to set
-  bool last = false;                   // put in place after all others
+  bool last = false;                   // held back for Complete
 };
 
 class ExtractionTransaction {
  public:
-  explicit ExtractionTransaction(FileSystem& fileSystem) : fs_(fileSystem) {}
-  // Without Finish, everything done so far is undone.
-  ~ExtractionTransaction() { Rollback(); }
+  // `destination` as the extraction was given it (empty: the current folder).
+  ExtractionTransaction(FileSystem& fileSystem, std::u16string destination);
+  // Ends the transaction as End does, ignoring failures.
+  ~ExtractionTransaction();
   ExtractionTransaction(const ExtractionTransaction&) = delete;
   ExtractionTransaction& operator=(const ExtractionTransaction&) = delete;
 
-  // Removes what an interrupted extraction left in `folder` (absolute) the first time the
-  // transaction sees it: staged files are deleted, and a backup is put back where its
-  // file is missing, else deleted.
-  void ClearLeftovers(const std::u16string& folder);
-  // Creates the folder `folder` (as the entries name it; `full` its absolute form, checked)
-  // and its parents, remembering the folders it created, then clears its leftovers.
-  void PrepareFolder(const std::u16string& folder, const std::u16string& full);
+  const std::u16string& Destination() const { return destination_; }
+
+  // Finishes what is unfinished before anything new starts: on first use, whatever a
+  // journal left in the folder by an earlier run says (rolled back or completed, its held
+  // file discarded); later, an undo of this transaction's own that could not complete.
+  // Raises the failure that stops it, keeping the journal and every backup.
+  void Recover();
+
+  // Creates the folder `folder` (as the entries name it, already checked; `relative` to the
+  // destination) and its missing parents, each recorded before it is made.
+  void CreateFolders(const std::u16string& folder, const std::u16string& relative);
   bool IsPrepared(const std::u16string& folder) const { return preparedFolders_.count(folder) > 0; }
-  // A staged file the transaction now owns; it is removed on undo.
+  // Creates a new staged file in `folder` (relative to the destination) and returns it
+  // open, with its relative path in `staged`; nothing when it cannot be created.
+  std::unique_ptr<OutputFile> CreateStaged(const std::u16string& folder, std::u16string& staged,
+                                           FsResult& result);
+  // A staged file that is complete; a later one for the same target replaces it.
   void AddStaged(StagedEntry entry);
-  // Whether an entry staged earlier for the file `full` will leave it read-only.
+  // Whether an entry staged earlier in this transaction for the file `full` makes it
+  // read-only.
   bool StagedReadOnly(const std::u16string& full) const;
 
-  // Makes the staged files durable and puts them in place, the `last` ones after all
-  // others. Raises the first failure after undoing everything.
-  void Commit();
-  // Sets times and attributes (failures ignored) and deletes the backups; a backup that
-  // cannot be deleted stays for the next extraction to remove.
-  void Finish();
+  // Puts the archive's staged files in place, all but a held one; raises the first
+  // failure after rolling the transaction back.
+  void PutInPlace();
+  // Rolls the transaction back after a failure; an undo that cannot complete is left for
+  // Recover.
+  void Undo() noexcept;
+  // Puts the held file in place and commits the transaction: times and attributes are
+  // set and the old files deleted. Raises the failure after rolling everything back.
+  void Complete();
+  // Rolls back what was not completed, deletes what is left of the transaction's own
+  // files and, when nothing is left, the journal. Raises when an undo cannot complete.
+  void End();
 
  private:
-  struct Move {
-    std::u16string from, to;
-  };
-  void Rollback() noexcept;
-  void CommitEntry(const StagedEntry& entry);
+  std::u16string Path(const std::u16string& relative) const;
+  void Append(const JournalRecord& record);
+  void AppendBatch(const std::vector<JournalRecord>& records);
+  void SyncJournal();
+  void OpenJournal();
+  void LoadJournal();
+  std::u16string ChooseFreeName(const std::u16string& folder, bool backup, const std::u16string& name);
+  std::vector<JournalRecord> Place(const std::vector<StagedEntry>& entries,
+                                   const std::vector<std::u16string>& durable);
+  void RollBack();
+  void RollBackPut(const JournalRecord& put);
+  void ClearTransaction();
+  void DeleteOrKeep(const std::u16string& relative);
+  std::u16string FullOf(const std::u16string& path);
+  FsResult Retried(int budgetMs, const std::function<FsResult()>& operation);
 
   FileSystem& fs_;
-  std::vector<StagedEntry> staged_;
-  std::vector<Move> moves_;                  // renames done by the commit, in order
-  std::vector<std::u16string> backups_;
-  std::vector<std::u16string> createdFolders_;
-  std::set<std::u16string> preparedFolders_;  // as the entries name them
-  std::set<std::u16string> clearedFolders_;   // PathKey of the absolute form
-  // Names of the staged files: a folder seen again under another spelling keeps them.
-  std::set<std::u16string> ownFiles_;
+  std::u16string destination_;
+  std::u16string journalPath_;
+  std::unique_ptr<OutputFile> journal_;
+  bool journalOnDisk_ = false;
+  bool journalEndsLine_ = true;  // false after a kill cut its last line short
+  bool checked_ = false;         // the folder's own journal was looked for
+  bool undoPending_ = false;     // an undo stopped on a failure
+  std::vector<JournalRecord> records_;
+  std::vector<StagedEntry> staged_;     // the current archive's complete staged files
+  std::vector<StagedEntry> placed_;     // in place, provisionally, in order
+  std::vector<std::u16string> backups_;  // the old files the transaction moved aside
+  std::optional<StagedEntry> held_;
+  std::set<std::u16string> preparedFolders_;  // as the current archive's entries name them
   std::set<std::u16string> readOnlyTargets_;  // PathKey of targets made read-only
-  bool finished_ = false;
+  std::vector<std::u16string> pendingDeletes_;  // our files to delete at the end
+  std::vector<std::u16string> createdAbove_;    // the destination and parents we created
 };
 
 }  // namespace tallyx

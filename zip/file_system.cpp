@@ -1,18 +1,17 @@
 #include "zip/file_system.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+
+#include "base/text.h"
 
 namespace tallyx {
 
 namespace {
 
 constexpr std::u16string_view kMarker = u".~tx";
-constexpr std::u16string_view kStagedSuffix = u".tmp";
-constexpr std::u16string_view kBackupSuffix = u".bak";
-constexpr size_t kNumberDigits = 8;
-constexpr size_t kSuffixLength = 4 + kNumberDigits + 4;  // ".~tx" digits ".bak"
-// Windows and most POSIX file systems take at most 255 characters in one name.
+// Windows takes at most 255 UTF-16 units in one name, most POSIX file systems 255 bytes.
 constexpr size_t kMaxNameLength = 255;
 
 std::u16string Suffix(uint32_t number, std::u16string_view extension) {
@@ -22,36 +21,28 @@ std::u16string Suffix(uint32_t number, std::u16string_view extension) {
   return text += extension;
 }
 
-bool IsHexDigit(char16_t c) {
-  return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-}
-
 }  // namespace
 
-std::u16string StagedFileName(uint32_t number) { return Suffix(number, kStagedSuffix); }
+FsResult RetryWhileInUse(FileSystem& fileSystem, int budgetMs,
+                         const std::function<FsResult()>& operation) {
+  int waited = 0;
+  int pause = 20;
+  for (;;) {
+    FsResult result = operation();
+    if (result.outcome != FsOutcome::InUse || waited >= budgetMs) return result;
+    pause = std::min(pause, budgetMs - waited);
+    fileSystem.Pause(pause);
+    waited += pause;
+    pause = std::min(pause * 2, 1000);
+  }
+}
+
+std::u16string StagedFileName(uint32_t number) { return Suffix(number, u".tmp"); }
 
 std::u16string BackupFileName(const std::u16string& fileName, uint32_t number) {
-  const std::u16string suffix = Suffix(number, kBackupSuffix);
-  return fileName.size() + suffix.size() <= kMaxNameLength ? fileName + suffix : suffix;
-}
-
-LeftoverKind LeftoverKindOf(const std::u16string& fileName) {
-  if (fileName.size() < kSuffixLength) return LeftoverKind::None;
-  const std::u16string_view tail = std::u16string_view(fileName).substr(fileName.size() - kSuffixLength);
-  if (tail.substr(0, kMarker.size()) != kMarker) return LeftoverKind::None;
-  for (char16_t c : tail.substr(kMarker.size(), kNumberDigits)) {
-    if (!IsHexDigit(c)) return LeftoverKind::None;
-  }
-  const std::u16string_view extension = tail.substr(kMarker.size() + kNumberDigits);
-  // A staged copy never carries a name of its own in front.
-  if (extension == kStagedSuffix && fileName.size() == kSuffixLength) return LeftoverKind::Staged;
-  if (extension == kBackupSuffix) return LeftoverKind::Backup;
-  return LeftoverKind::None;
-}
-
-std::u16string BackedUpName(const std::u16string& backupName) {
-  if (LeftoverKindOf(backupName) != LeftoverKind::Backup) return {};
-  return backupName.substr(0, backupName.size() - kSuffixLength);
+  const std::u16string named = fileName + Suffix(number, u".bak");
+  const bool fits = named.size() <= kMaxNameLength && EncodeUtf8(named).size() <= kMaxNameLength;
+  return fits ? named : Suffix(number, u".bak");
 }
 
 uint32_t NextLeftoverNumber() {

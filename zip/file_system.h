@@ -1,11 +1,12 @@
 #pragma once
 // The file-system operations under the archive reader and the extraction. Paths are
 // Windows-style texts (backslash separators, drive prefixes) as the program builds them;
-// each backend maps them to its platform. Operations that can fail return the operating
-// system's text for the failure, or nothing on success.
+// each backend maps them to its platform. Operations that can fail say what happened by
+// kind, so that retries and recovery can decide on it, and keep the system's own text for
+// messages.
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,55 +14,72 @@
 
 namespace tallyx {
 
-using FsError = std::optional<std::u16string>;
+enum class FsOutcome {
+  Done,
+  InUse,          // a sharing or lock violation, or a file pending deletion: "not now"
+  AccessDenied,
+  NotFound,       // the file or a folder of its path
+  AlreadyExists,
+  DiskFull,
+  Other,
+};
 
-// A file being written; closed by its destructor.
+struct FsResult {
+  FsOutcome outcome = FsOutcome::Done;
+  std::u16string text;  // the system's text for a failure
+
+  static FsResult Failure(FsOutcome outcome, std::u16string text) { return {outcome, std::move(text)}; }
+  bool Done() const { return outcome == FsOutcome::Done; }
+};
+
+// A file being written; closed by Close or, ignoring failures, by its destructor.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
   // Writes up to `count` bytes and returns how many the file took.
   virtual size_t Write(const void* buffer, size_t count) = 0;
+  // Makes what was written so far durable.
+  virtual FsResult Sync() = 0;
+  // Closes the file. A backend that makes files durable one by one (Win32) syncs it
+  // first; the others leave that to FileSystem::MakeDurable.
+  virtual FsResult Close() = 0;
 };
 
 enum class FileTimeKind { Creation, LastWrite };
+enum class OutputMode { CreateNew, Append };
 
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
   // The absolute form of `path` against the current folder.
-  virtual FsError FullPath(const std::u16string& path, std::u16string& full) = 0;
+  virtual FsResult FullPath(const std::u16string& path, std::u16string& full) = 0;
   // Opens an existing file for reading, allowing no other opener while it stays open.
-  virtual std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsError& error) = 0;
+  virtual std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) = 0;
   virtual bool DriveExists(const std::u16string& fullPath) = 0;
   virtual bool FolderExists(const std::u16string& path) = 0;
   virtual bool FileExists(const std::u16string& path) = 0;
   // Creates `folder` and every missing parent, outermost first, and returns the folders
   // it created in that order. Failures are not reported.
   virtual std::vector<std::u16string> CreateFolders(const std::u16string& folder) = 0;
-  // Removes `folder` if it is empty; failures are ignored.
-  virtual void RemoveFolder(const std::u16string& folder) = 0;
-  // The names of the files (not folders) directly inside `folder`.
-  virtual std::vector<std::u16string> ListFiles(const std::u16string& folder) = 0;
+  // Removes `folder` if it is empty.
+  virtual FsResult RemoveFolder(const std::u16string& folder) = 0;
 
-  // Whether the file at `path` could be replaced (nothing there, or a writable file that
-  // nobody else holds open); the target is left untouched.
-  virtual FsError CheckReplaceable(const std::u16string& path) = 0;
+  // Whether a file may take the place of `path`: nothing there, or a file that is not
+  // read-only. Files in use are no reason to refuse: they are moved aside, which Windows
+  // allows for running programs and loaded libraries.
+  virtual FsResult CheckReplaceable(const std::u16string& path) = 0;
   // The system's text for a write refused on a read-only file.
   virtual std::u16string AccessDeniedText() = 0;
-  // Creates a new file named by StagedFileName in `folder` (empty: the current folder) for
-  // writing with no sharing.
-  virtual std::unique_ptr<OutputFile> CreateTempFile(const std::u16string& folder,
-                                                     std::u16string& tempPath,
-                                                     FsError& error) = 0;
-  // Makes the written content of `files` durable, so that a power cut cannot leave them
-  // empty once they have taken their targets' places.
-  virtual FsError Flush(const std::vector<std::u16string>& files) = 0;
-  // Renames `path` to a new backup name beside it (BackupFileName).
-  virtual FsError MoveAside(const std::u16string& path, std::u16string& backupPath) = 0;
+  // Opens `path` for writing with no sharing: a new file (AlreadyExists when there is
+  // one), or an existing one to add to at its end.
+  virtual std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
+                                                 FsResult& result) = 0;
+  // Makes the content of `files`, closed through OutputFile::Close, durable.
+  virtual FsResult MakeDurable(const std::vector<std::u16string>& files) = 0;
   // Renames `from` to `to`, never replacing a file at `to`.
-  virtual FsError Rename(const std::u16string& from, const std::u16string& to) = 0;
-  virtual FsError RemoveFile(const std::u16string& path) = 0;
+  virtual FsResult Rename(const std::u16string& from, const std::u16string& to) = 0;
+  virtual FsResult RemoveFile(const std::u16string& path) = 0;
 
   // Local time (seconds since 1970 read as local) to UTC with the current offset.
   virtual int64_t LocalToUtc(int64_t localSeconds) = 0;
@@ -69,19 +87,30 @@ class FileSystem {
   virtual void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) = 0;
   // Windows attribute bits: 0x01 read-only, 0x02 hidden, 0x04 system, 0x20 archive, ...
   virtual void SetAttributes(const std::u16string& path, uint8_t attributes) = 0;
+
+  // Waits between two tries of an operation that found its file in use.
+  virtual void Pause(int milliseconds) = 0;
 };
 
-// The files an extraction keeps beside their targets while it runs: staged copies of
-// entries (".~tx" + 8 hex digits + ".tmp") and backups of the files they replace (the
-// file's own name, then ".~tx" + 8 hex digits + ".bak"; the bare suffix where the name
-// would grow too long). A run that was interrupted leaves them behind; the next one
-// recognises them by these names.
+// How long an operation keeps trying while its file is in use. Scanners, indexers and
+// backup agents open a new or changed file for a moment right after it is written;
+// Windows then refuses to move, delete or share it until they let go.
+inline constexpr int kRetryBudgetMs = 10000;
+// An undo or a recovery that gives up leaves a mix of releases, so it waits longer.
+inline constexpr int kUndoRetryBudgetMs = 60000;
+
+// Runs `operation` until it is not refused as in use, pausing through `fileSystem` with
+// growing pauses (tens of milliseconds up to a second) while their sum stays within
+// `budgetMs`; returns the last result.
+FsResult RetryWhileInUse(FileSystem& fileSystem, int budgetMs,
+                         const std::function<FsResult()>& operation);
+
+// The names of the files an extraction keeps beside their targets while it runs: staged
+// copies of entries (".~tx" + 8 hex digits + ".tmp") and backups of the files they
+// replace (the file's own name, then ".~tx" + 8 hex digits + ".bak"; the bare suffix
+// where the name would grow too long). The extraction's journal says which are its own.
 std::u16string StagedFileName(uint32_t number);
 std::u16string BackupFileName(const std::u16string& fileName, uint32_t number);
-enum class LeftoverKind { None, Staged, Backup };
-LeftoverKind LeftoverKindOf(const std::u16string& fileName);
-// The name of the file a backup was taken from; empty when the name did not fit.
-std::u16string BackedUpName(const std::u16string& backupName);
 // Numbers for these names: different in every process and for every call.
 uint32_t NextLeftoverNumber();
 

@@ -14,6 +14,7 @@ class ZipArchive : public Archive {
     zip_.ExtractAll(folder, lastFile);
   }
   void Close() override { zip_.Close(); }
+  void PlaceLastFile() override { zip_.CompleteExtraction(); }
 
  private:
   TZipFile zip_;

@@ -19,31 +19,59 @@ constexpr uint8_t kVolumeLabelAttribute = 0x08;
 
 void TZipFile::ExtractAll(const std::u16string& path, const std::u16string& lastName) {
   RequireReadMode();
-  ExtractionTransaction transaction(fileSystem_);
-  // What an interrupted run left goes first. A destination the entries will refuse is left
-  // for them to report.
-  std::u16string destination;
-  if (!HasInvalidPathChars(path) && !fileSystem_.FullPath(path.empty() ? u"." : path, destination)) {
-    transaction.ClearLeftovers(destination);
-  }
+  ExtractionTransaction& transaction = ExtractionFor(path);
+  transaction.Recover();
   std::u16string lastKey;
   if (!lastName.empty() && !HasInvalidPathChars(path) && !HasInvalidPathChars(lastName) &&
-      !fileSystem_.FullPath(JoinEntryPath(path, lastName), lastKey)) {
+      fileSystem_.FullPath(JoinEntryPath(path, lastName), lastKey).Done()) {
     lastKey = PathKey(lastKey);
   }
-  for (size_t index = 0; index < FFiles.size(); ++index) {
-    StageEntry(index, path, true, transaction, lastKey);
+  try {
+    for (size_t index = 0; index < FFiles.size(); ++index) {
+      StageEntry(index, path, true, transaction, lastKey);
+    }
+  } catch (...) {
+    transaction.Undo();
+    throw;
   }
-  transaction.Commit();
-  transaction.Finish();
+  transaction.PutInPlace();
+  if (lastName.empty()) {
+    transaction.Complete();
+    EndExtraction();
+  }
 }
 
 void TZipFile::Extract(size_t index, const std::u16string& path, bool createSubdirs) {
   RequireReadMode();
-  ExtractionTransaction transaction(fileSystem_);
-  StageEntry(index, path, createSubdirs, transaction, {});
-  transaction.Commit();
-  transaction.Finish();
+  ExtractionTransaction& transaction = ExtractionFor(path);
+  transaction.Recover();
+  try {
+    StageEntry(index, path, createSubdirs, transaction, {});
+  } catch (...) {
+    transaction.Undo();
+    throw;
+  }
+  transaction.PutInPlace();
+  transaction.Complete();
+  EndExtraction();
+}
+
+void TZipFile::CompleteExtraction() {
+  if (!extraction_) return;
+  extraction_->Recover();
+  extraction_->Complete();
+  EndExtraction();
+}
+
+ExtractionTransaction& TZipFile::ExtractionFor(const std::u16string& path) {
+  if (extraction_ && extraction_->Destination() != path) EndExtraction();
+  if (!extraction_) extraction_ = std::make_unique<ExtractionTransaction>(fileSystem_, path);
+  return *extraction_;
+}
+
+void TZipFile::EndExtraction() noexcept {
+  // Whatever cannot be finished now stays in the folder's journal for the next run.
+  extraction_.reset();
 }
 
 void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createSubdirs,
@@ -70,40 +98,46 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
 
   const std::u16string target = JoinEntryPath(path, relative);
   const std::u16string folder = ExtractFolderPart(target);
-  if (!folder.empty()) PrepareFolder(folder, transaction);
+  if (!folder.empty()) PrepareFolder(folder, ExtractFolderPart(relative), transaction);
   if (!target.empty() && target.back() == u'\\') return;  // a directory entry
-  StageFile(FFiles[index], name, target, *data, transaction, lastKey);
+  StageFile(FFiles[index], name, relative, target, *data, transaction, lastKey);
 }
 
-void TZipFile::PrepareFolder(const std::u16string& folder, ExtractionTransaction& transaction) {
+void TZipFile::PrepareFolder(const std::u16string& folder, const std::u16string& relative,
+                             ExtractionTransaction& transaction) {
   // The checks depend on the folder's text and the current folder alone, which stay as
   // they are for the whole archive: each folder is checked and created once.
   if (transaction.IsPrepared(folder)) return;
   std::u16string full;
-  if (FsError error = fileSystem_.FullPath(folder, full)) throw ENotSupportedException(*error);
+  if (const FsResult made = fileSystem_.FullPath(folder, full); !made.Done()) {
+    throw ENotSupportedException(made.text);
+  }
   CheckPathText(full, kMaxFolderPath);
   if (!fileSystem_.DriveExists(full)) {
     throw EDirectoryNotFoundException(u"The drive cannot be found");
   }
-  transaction.PrepareFolder(folder, full);
+  transaction.CreateFolders(folder, relative);
 }
 
 // The entry is written in full beside its target and verified; the target itself is only
 // replaced when the whole archive has been staged.
 void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
-                         const std::u16string& target, TStream& data,
-                         ExtractionTransaction& transaction, const std::u16string& lastKey) {
+                         const std::u16string& relative, const std::u16string& target,
+                         TStream& data, ExtractionTransaction& transaction,
+                         const std::u16string& lastKey) {
   std::u16string full;
-  if (fileSystem_.FullPath(target, full)) full = target;
-  // A read-only or locked target must fail before anything is written.
-  if (FsError error = fileSystem_.CheckReplaceable(target)) throw CreateFileError(full, *error);
+  if (!fileSystem_.FullPath(target, full).Done()) full = target;
+  // A read-only target must fail before anything is written.
+  if (const FsResult check = fileSystem_.CheckReplaceable(target); !check.Done()) {
+    throw CreateFileError(full, check.text);
+  }
   // So must a second entry over one that this archive makes read-only.
   if (transaction.StagedReadOnly(full)) throw CreateFileError(full, fileSystem_.AccessDeniedText());
-  std::u16string temp;
-  FsError error;
+  std::u16string staged;
+  FsResult created;
   std::unique_ptr<OutputFile> out =
-      fileSystem_.CreateTempFile(ExtractFolderPart(target), temp, error);
-  if (!out) throw CreateFileError(full, error.value_or(u""));
+      transaction.CreateStaged(ExtractFolderPart(relative), staged, created);
+  if (!out) throw CreateFileError(full, created.text);
 
   const DosDateTime modified = DecodeDosDateTime(FCurrentHeader.ModifiedDateTime);
   const bool setsTimes = IsValidDosDateTime(modified);
@@ -111,21 +145,23 @@ void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
   FCurrentFile = target;
   try {
     CopyVerified(central, name, data, *out);
+    const bool closed = out->Close().Done();
     out.reset();
+    if (!closed) throw EWriteError(u"Stream write error");
     // Nothing may fail once the entry is in place: the check made before its times and
     // attributes are set runs now.
     if (setsTimes || setsAttributes) CheckPathText(target, kMaxFilePath);
   } catch (...) {
+    // Closed first: Windows deletes no open file, and the undo removes it.
     out.reset();
-    fileSystem_.RemoveFile(temp);
     throw;
   }
   FCurrentFile.clear();
 
   StagedEntry entry;
-  entry.target = target;
+  entry.target = relative;
   entry.full = full;
-  entry.temp = temp;
+  entry.staged = staged;
   if (setsTimes) entry.utcTime = fileSystem_.LocalToUtc(ToUnixSeconds(modified));
   if (setsAttributes) {
     entry.attributes = static_cast<uint8_t>(central.ExternalAttributes & 0xFF & ~kVolumeLabelAttribute);

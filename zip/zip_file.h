@@ -50,10 +50,15 @@ class TZipFile {
   std::u16string EntryName(size_t index, const TZipHeader& localHeader);
 
   // Writes every entry under `path` as one transaction: on any failure the folder is
-  // left as it was. The file `lastName` (relative to `path`, if given) takes its place
-  // after all others.
+  // left as it was. With `lastName` (a file relative to `path`) the transaction stays open
+  // for further archives into `path` until CompleteExtraction, which puts that file in
+  // place after every other and commits; ending otherwise (another folder, the object's
+  // end) rolls every archive of it back.
   void ExtractAll(const std::u16string& path, const std::u16string& lastName = {});
   void Extract(size_t index, const std::u16string& path, bool createSubdirs = true);
+  // Puts the held file in place and commits the extraction; raises the failure after
+  // rolling it back.
+  void CompleteExtraction();
 
   static void RegisterCompressionHandler(TZipCompression method, TStreamConstructor compressor,
                                          TStreamConstructor decompressor);
@@ -73,10 +78,13 @@ class TZipFile {
   void RequireReadMode() const;
   void StageEntry(size_t index, const std::u16string& path, bool createSubdirs,
                   ExtractionTransaction& transaction, const std::u16string& lastKey);
-  void PrepareFolder(const std::u16string& folder, ExtractionTransaction& transaction);
+  void PrepareFolder(const std::u16string& folder, const std::u16string& relative,
+                     ExtractionTransaction& transaction);
   void StageFile(const TZipHeader& central, const std::u16string& name,
-                 const std::u16string& target, TStream& data,
+                 const std::u16string& relative, const std::u16string& target, TStream& data,
                  ExtractionTransaction& transaction, const std::u16string& lastKey);
+  ExtractionTransaction& ExtractionFor(const std::u16string& path);
+  void EndExtraction() noexcept;
   void CopyVerified(const TZipHeader& central, const std::u16string& name, TStream& data,
                     OutputFile& out);
 
@@ -92,6 +100,9 @@ class TZipFile {
   TZipProgressEvent FOnProgress;
   std::u16string FCurrentFile;
   TZipHeader FCurrentHeader;
+  // Lives from the first extraction into a folder until the extraction ends, across
+  // archives opened in between.
+  std::unique_ptr<ExtractionTransaction> extraction_;
 };
 
 // The entry's own bytes from the archive's current position; seeking moves the archive.

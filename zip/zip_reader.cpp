@@ -5,6 +5,7 @@
 
 #include "base/errors.h"
 #include "base/text.h"
+#include "zip/extraction.h"
 #include "zip/zip_file.h"
 
 namespace tallyx {
@@ -48,7 +49,10 @@ std::string ReadField(TStream& stream, size_t length) {
 
 TZipFile::TZipFile(FileSystem& fileSystem) : fileSystem_(fileSystem) {}
 
-TZipFile::~TZipFile() { Close(); }
+TZipFile::~TZipFile() {
+  Close();
+  EndExtraction();
+}
 
 void TZipFile::RegisterCompressionHandler(TZipCompression method, TStreamConstructor compressor,
                                           TStreamConstructor decompressor) {
@@ -62,12 +66,15 @@ void TZipFile::Open(const std::u16string& zipFileName, TZipMode openMode) {
     throw EZipException(u"Invalid argument");
   }
   std::u16string full;
-  if (fileSystem_.FullPath(zipFileName, full)) full = zipFileName;
-  FsError error;
-  std::unique_ptr<TStream> file = fileSystem_.OpenExclusive(zipFileName, error);
-  if (!file) {
-    throw EFOpenError(u"Cannot open file \"" + full + u"\". " + error.value_or(u""));
-  }
+  if (!fileSystem_.FullPath(zipFileName, full).Done()) full = zipFileName;
+  // A freshly downloaded archive is what scanners look at first.
+  FsResult opened;
+  std::unique_ptr<TStream> file;
+  RetryWhileInUse(fileSystem_, kRetryBudgetMs, [&] {
+    file = fileSystem_.OpenExclusive(zipFileName, opened);
+    return opened;
+  });
+  if (!file) throw EFOpenError(u"Cannot open file \"" + full + u"\". " + opened.text);
   Open(*file, openMode);
   FFileStream = std::move(file);
 }

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <new>
 #include <string>
@@ -72,9 +73,10 @@ class FakeFiles : public FileQueries {
   std::u16string CurrentDirectory() override { return currentDirectory; }
   bool FileExists(const std::u16string& path) override {
     log_.push_back("FileExists " + Utf8(path));
-    return versions.count(path) != 0;
+    return versions.count(path) != 0 || present.count(path) != 0;
   }
   std::u16string currentDirectory = u"Z:\\tallyx";
+  std::set<std::u16string> present;  // other files that exist
   // Existing executables and their FileVersion; an absent value means no version
   // resource.
   std::map<std::u16string, const char16_t*> versions;
@@ -137,6 +139,7 @@ class FakeArchives : public ArchiveFactory {
     return std::make_unique<FakeArchive>(*this);
   }
   std::map<std::u16string, ArchiveFailure> failures;
+  bool placeFails = false;
 
  private:
   class FakeArchive : public Archive {
@@ -154,6 +157,10 @@ class FakeArchives : public ArchiveFactory {
       if (Fails(ArchiveFailure::ExtractOutOfMemory)) throw std::bad_alloc();
     }
     void Close() override { owner_.log_.push_back("Close"); }
+    void PlaceLastFile() override {
+      owner_.log_.push_back("PlaceLastFile");
+      if (owner_.placeFails) throw EFCreateError(u"Cannot create file");
+    }
 
    private:
     bool Fails(ArchiveFailure failure) const {

@@ -265,8 +265,13 @@ const Log kRelease = {"CreateArchive", "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip",
 const std::string kSuccess = "Notice: Mise à jour effectué avec succès";
 const std::string kInstallFailed = "Notice: Erreur dans l'installation du mise à jour";
 const std::string kForcedFailed = "Notice: Erreur dans la lecture du fichier mise à jour";
-const Log kNoNestedStep = {"Open Z:\\tallyx\\tallyx.zip"};
-const Log kNestedStep = {"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx, tallyx.exe last", "Close"};
+const Log kNoNestedStep = {"Open Z:\\tallyx\\tallyx.zip", "FileExists Z:\\tallyx\\tallyx.zip",
+                           "PlaceLastFile"};
+const Log kNestedStep = {"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx, tallyx.exe last", "Close",
+                         "PlaceLastFile"};
+// The second archive is there but fails: the program stays the old one.
+const Log kNestedFails = {"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx, tallyx.exe last",
+                          "FileExists Z:\\tallyx\\tallyx.zip"};
 const Log kFinish = {"ReleaseArchive", "Show QuitButton"};
 
 struct InstallCase {
@@ -276,6 +281,7 @@ struct InstallCase {
   std::deque<DialogAnswer> answers = {};
   std::map<std::u16string, ArchiveFailure> failures = kNoNested;
   bool closedWhileDownloading = false;
+  bool placeFails = false;
   Log expected = {};
 };
 
@@ -353,13 +359,17 @@ const InstallCase kInstalls[] = {
                   {kNested, ArchiveFailure::ExtractOutOfMemory}},
      .expected = kStart + Log{kPurge, kDownload, kRunning, "CreateArchive",
                               "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip", "ExtractAll Z:\\tallyx, tallyx.exe last",
-                              kForcedFailed, "Open Z:\\tallyx\\tallyx.zip",
-                              "ExtractAll Z:\\tallyx, tallyx.exe last"} +
-                 kFinish},
+                              kForcedFailed} +
+                 kNestedFails + kFinish},
     {.name = "nested extraction fails silently",
      .failures = {{kNested, ArchiveFailure::ExtractFails}},
-     .expected = kStart + Log{kDownload, kRunning} + kRelease + Log{kSuccess} +
-                 Log{"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx, tallyx.exe last"} + kFinish},
+     .expected = kStart + Log{kDownload, kRunning} + kRelease + Log{kSuccess} + kNestedFails +
+                 kFinish},
+    {.name = "program cannot be put in place",
+     .failures = {},
+     .placeFails = true,
+     .expected = kStart + Log{kDownload, kRunning} + kRelease + Log{kSuccess} + kNestedStep +
+                 kFinish},
     {.name = "closed while downloading, not running",
      .closedWhileDownloading = true,
      .expected = kStart + Log{kDownload, "Terminate", kRunning} + kRelease +
@@ -412,6 +422,11 @@ TEST(Installation, EveryWayThrough) {
     o.f.processes.running = c.running;
     o.f.window.answers = c.answers;
     o.f.archives.failures = c.failures;
+    o.f.archives.placeFails = c.placeFails;
+    const auto nested = c.failures.find(kNested);
+    if (nested == c.failures.end() || nested->second != ArchiveFailure::OpenFails) {
+      o.f.files.present.insert(kNested);
+    }
     if (c.closedWhileDownloading) o.f.downloads.whileDownloading = [&] { o.updater.cxButton2Click(); };
     o.Click(c.variant);
     EXPECT_EQ(o.f.log, c.expected) << c.name << Describe(o.f.log);
