@@ -15,8 +15,18 @@
 #include "zip/zip_archive.h"
 #include "platform/native_file_system.h"
 
+// Test builds may shorten the network's limits, as they move the manifest address.
+#ifndef TALLYX_CONNECT_LIMIT_MS
+#define TALLYX_CONNECT_LIMIT_MS 30000
+#endif
+#ifndef TALLYX_STALL_LIMIT_MS
+#define TALLYX_STALL_LIMIT_MS 60000
+#endif
+
 namespace tallyx {
 namespace {
+
+constexpr NetworkLimits kNetworkLimits{TALLYX_CONNECT_LIMIT_MS, TALLYX_STALL_LIMIT_MS};
 
 #ifdef TALLYX_TEST_UNELEVATED
 // Wine runs every process elevated; this test build takes itself for a standard user's so
@@ -35,7 +45,8 @@ using FolderAccess = WinInstallFolderAccess;
 class Program : public ui::MasterHandlers {
  public:
   Program(Application& app, ui::TMaster& master)
-      : downloads_([] { return static_cast<ProgressView*>(ui::Master); }),
+      : web_(kNetworkLimits),
+        downloads_([] { return static_cast<ProgressView*>(ui::Master); }, kNetworkLimits),
         installFolder_([this](bool hold) { ElOneInstance1.SetEnabled(hold); }),
         archives_(*fileSystem_),
         updater_(Operations{web_, downloads_, files_, exeVersion_, keyboard_, processes_,
