@@ -2,6 +2,7 @@
 // The installation folder's rights: a probe file, the token's elevation, and the
 // relaunch of the program with an administrator's rights ("runas").
 #include <functional>
+#include <string>
 
 #include "controller/operations/install_folder.h"
 
@@ -11,8 +12,9 @@ class WinInstallFolderAccess : public InstallFolderAccess {
  public:
   // `holdInstanceName(false)` gives up the single-instance name so that the elevated
   // copy is not taken for a second one; `holdInstanceName(true)` claims it again.
-  explicit WinInstallFolderAccess(std::function<void(bool)> holdInstanceName)
-      : holdInstanceName_(std::move(holdInstanceName)) {}
+  // `program` is the file started again: this program's own.
+  explicit WinInstallFolderAccess(std::function<void(bool)> holdInstanceName,
+                                  std::u16string program = {});
 
   bool AcceptsNewFile(const std::u16string& folder) override;
   bool IsElevated() override;
@@ -20,6 +22,7 @@ class WinInstallFolderAccess : public InstallFolderAccess {
 
  private:
   std::function<void(bool)> holdInstanceName_;
+  std::u16string program_;
 };
 
 }  // namespace tallyx

@@ -11,12 +11,19 @@
 
 namespace tallyx {
 
+WinInstallFolderAccess::WinInstallFolderAccess(std::function<void(bool)> holdInstanceName,
+                                               std::u16string program)
+    : holdInstanceName_(std::move(holdInstanceName)),
+      program_(program.empty() ? ExecutablePath() : std::move(program)) {}
+
 bool WinInstallFolderAccess::AcceptsNewFile(const std::u16string& folder) {
-  // A name of our own that no release carries; removed by the system when the handle
-  // closes, even if the program ends in between. Plain concatenation, as for every path
-  // of the installation folder.
-  const std::u16string probe =
-      folder + u"\\.~txprobe" + U16(std::to_string(GetCurrentProcessId())) + u".tmp";
+  // A name of our own that no release carries, never an existing file's (CREATE_NEW);
+  // removed by the system when the handle closes, even if the program ends in between.
+  // Plain concatenation, as for every path of the installation folder.
+  const std::u16string probe = folder + u"\\.~txprobe" +
+                               U16(std::to_string(GetCurrentProcessId()) + "-" +
+                                   std::to_string(GetTickCount64())) +
+                               u".tmp";
   const ScopedFileHandle file(CreateFileW(W(probe), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY |
                                               FILE_FLAG_DELETE_ON_CLOSE,
@@ -38,7 +45,6 @@ bool WinInstallFolderAccess::IsElevated() {
 }
 
 bool WinInstallFolderAccess::RelaunchElevated(const std::u16string& folder) {
-  const std::u16string exe = ExecutablePath();
   // The new copy claims the name as it starts; while this copy held it, the new one
   // would take itself for a second copy and end at once.
   if (holdInstanceName_) holdInstanceName_(false);
@@ -47,7 +53,7 @@ bool WinInstallFolderAccess::RelaunchElevated(const std::u16string& folder) {
   // No process handle is kept: the new copy lives on its own.
   info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
   info.lpVerb = L"runas";
-  info.lpFile = W(exe);
+  info.lpFile = W(program_);
   info.lpDirectory = W(folder);
   info.nShow = SW_SHOWNORMAL;
   // Returns once the user has answered the consent prompt: FALSE with ERROR_CANCELLED
