@@ -223,42 +223,45 @@ std::unique_ptr<DownloadCallback> WinDownloads::CreateDownloadCallback() {
 void WinDownloads::DownloadToFile(const std::u16string& url, const std::u16string& path,
                                   DownloadCallback* callback) {
   auto* const status = dynamic_cast<TBindStatusCallback*>(callback);
+  ULONG received = 0, total = 0;
   // The notifications follow the moniker service's order: finding and connecting with
   // nothing counted yet, then the data as it arrives, then its end.
-  [&] {
-    if (!Notify(status, 0, 0, BINDSTATUS_CONNECTING)) return;
+  const bool stopped = [&] {
+    if (!Notify(status, 0, 0, BINDSTATUS_CONNECTING)) return true;
     // The cache may answer, as it did for the moniker service; the forced variant
     // removes the entry first.
     Transfer transfer(url, 0, limits_);
-    if (!transfer.Opened()) return;
+    if (!transfer.Opened()) return false;
     // An error page is never the archive: it is not saved in its place.
     const DWORD httpStatus = transfer.Status();
-    if (httpStatus != 0 && (httpStatus < 200 || httpStatus > 299)) return;
-    const ULONG total = transfer.ContentLength();
-    if (!Notify(status, 0, total, BINDSTATUS_BEGINDOWNLOADDATA)) return;
+    if (httpStatus != 0 && (httpStatus < 200 || httpStatus > 299)) return false;
+    total = transfer.ContentLength();
+    if (!Notify(status, 0, total, BINDSTATUS_BEGINDOWNLOADDATA)) return true;
 
     PartialFile part(path);
     part.handle.Reset(CreateFileW(W(part.path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!part.handle) return;
+    if (!part.handle) return false;
     std::vector<char> buffer(64 * 1024);
-    ULONG received = 0;
     bool failed = false;
     while (const DWORD count = transfer.Read(buffer.data(), DWORD(buffer.size()), failed)) {
       DWORD written = 0;
       if (!WriteFile(part.handle.Get(), buffer.data(), count, &written, nullptr) ||
           written != count)
-        return;
+        return false;
       received += count;
-      if (!Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA)) return;
+      if (!Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA)) return true;
     }
     // A read that failed or gave up, or a body shorter than announced, is no archive.
-    if (failed || (total != 0 && received != total)) return;
+    if (failed || (total != 0 && received != total)) return false;
     part.handle.Reset();
-    if (!MoveFileExW(W(part.path), W(path), MOVEFILE_REPLACE_EXISTING)) return;
-    part.kept = true;
-    Notify(status, received, total, BINDSTATUS_ENDDOWNLOADDATA);
+    part.kept = MoveFileExW(W(part.path), W(path), MOVEFILE_REPLACE_EXISTING) != 0;
+    return false;
   }();
+  // The last notification comes whatever the outcome: a request to close the window made
+  // while the transfer was stalled (and the window not served) is taken here, so the
+  // rest of the command runs with its boxes closing at once, as after any download.
+  if (!stopped) Notify(status, received, total, BINDSTATUS_ENDDOWNLOADDATA);
   if (status) status->RaisePendingError();
 }
 

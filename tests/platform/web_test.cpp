@@ -178,7 +178,9 @@ TEST(GetUrlText, AManifestPastTheSizeLimitIsAFailedFetch) {
   for (const auto& c : cases) {
     const std::string body = fetch.GetUrlText(PeerUrl("/sized/" + std::to_string(c.size)));
     EXPECT_EQ(body.size(), c.kept ? c.size : 0u) << c.size;
-    if (c.kept) EXPECT_TRUE(body == PatternBytes(c.size)) << c.size;
+    if (c.kept) {
+      EXPECT_TRUE(body == PatternBytes(c.size)) << c.size;
+    }
   }
 }
 
