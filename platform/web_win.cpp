@@ -137,8 +137,10 @@ class Transfer {
                                        nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection_) return;
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    // The Accept line InternetOpenUrlW sends, so that servers see the request they saw.
+    const wchar_t* accept[] = {L"*/*", nullptr};
     request_.Reset(HttpOpenRequestW(connection_.Get(), L"GET", object.c_str(), nullptr,
-                                    nullptr, nullptr, flags, 0));
+                                    nullptr, accept, flags, 0));
     if (!request_) return;
     SetLimits(request_.Get(), limits);
     if (!HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0)) request_.Reset();
