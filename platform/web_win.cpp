@@ -167,18 +167,27 @@ class Transfer {
   }
 
   // Up to `size` bytes; 0 at the end of the body. `failed` is set when the read did not
-  // succeed (a broken connection, or no data within the stall limit).
+  // succeed (a broken connection, or no data within the stall limit), `gaveUp` when the
+  // server sent nothing within the limit.
   DWORD Read(void* buffer, DWORD size, bool& failed) {
     DWORD count = 0;
     failed = !InternetReadFile(request_.Get(), buffer, size, &count);
+    if (failed) {
+      // Windows reports the limit as ERROR_INTERNET_TIMEOUT; Wine 8 passes on the socket's
+      // own WSAETIMEDOUT.
+      const DWORD error = GetLastError();
+      gaveUp_ = error == ERROR_INTERNET_TIMEOUT || error == WSAETIMEDOUT;
+    }
     return failed ? 0 : count;
   }
+  bool GaveUp() const { return gaveUp_; }
 
  private:
   // Closed in the reverse order: request, connection, internet handle.
   ScopedInternetHandle internet_;
   ScopedInternetHandle connection_;
   ScopedInternetHandle request_;
+  bool gaveUp_ = false;
 };
 
 // The download is written beside its target and put in its place once complete, so a
@@ -211,6 +220,10 @@ std::string WinWebTextFetch::GetUrlText(const std::u16string& url) {
     if (body.size() + count > kManifestSizeLimit) return std::string();
     body.append(buffer, count);
   }
+  // A server that went silent half-way may have stopped anywhere, in the archive's
+  // address too: what came is not taken for the manifest. (A connection broken off
+  // keeps the part received, as it always has.)
+  if (transfer.GaveUp()) body.clear();
   return body;
 }
 

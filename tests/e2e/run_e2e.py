@@ -601,11 +601,15 @@ def manifest_silent(ctx, root):
 
 
 def manifest_stalls(ctx, root):
-    # The part received is all the check sees: one line, nothing to offer.
+    # Everything but the end of the history arrives, enough for an offer: a manifest that
+    # stopped half-way is not taken, since it could have stopped anywhere.
+    manifest = ctx.manifest(lines=["4.2.7.1530", "05/03/2021", ctx.base + ARCHIVE_NAME]
+                            + [f"* correction {n}" for n in range(300)])
     with Server(ctx.args.port) as srv:
-        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest(), stall_after=14, stall_for=HOLD_S)
+        srv.routes["/dl/tallyx.ver"] = Route(manifest, stall_after=len(manifest) - 10,
+                                             stall_for=HOLD_S)
         ends_quietly_within(ctx, root, ctx.args.product_short, short_limit_s(ctx),
-                            "manifest stalled after its first line")
+                            "manifest stalled before its end")
 
 
 @contextlib.contextmanager

@@ -147,11 +147,11 @@ TEST(GetUrlText, GivesUpOnAServerThatStopsAnswering) {
   const struct {
     const char* name;
     std::u16string url;
-    std::string body;  // the bytes received before the server fell silent
   } cases[] = {
-      {"connection never accepted", unanswered.Url("/text"), ""},
-      {"request taken, never answered", PeerUrl("/silent"), ""},
-      {"body stops with the connection open", PeerUrl("/stall"), PatternBytes(1024)},
+      {"connection never accepted", unanswered.Url("/text")},
+      {"request taken, never answered", PeerUrl("/silent")},
+      // The part received is not a manifest: it could end anywhere.
+      {"body stops with the connection open", PeerUrl("/stall")},
   };
   WinWebTextFetch fetch(kShortLimits);
   for (const auto& c : cases) {
@@ -160,7 +160,7 @@ TEST(GetUrlText, GivesUpOnAServerThatStopsAnswering) {
     const DWORD elapsed = GetTickCount() - start;
     printf("%s: gave up after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
     EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;
-    EXPECT_TRUE(body == c.body) << c.name << ": " << body.size() << " bytes";
+    EXPECT_EQ(body.size(), 0u) << c.name;
   }
 }
 
