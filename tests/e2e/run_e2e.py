@@ -612,6 +612,39 @@ def manifest_stalls(ctx, root):
                             "manifest stalled before its end")
 
 
+def peak_memory_kb(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def manifest_oversized(ctx, root):
+    """A server gone wrong sends a 50 MB manifest: it is no manifest, and the updater ends
+    quietly instead of decoding and showing it. Prints the time and the peak memory."""
+    # An offer would keep the program running: ending at all shows it was not offered.
+    manifest = ctx.manifest() + (b"* " + b"x" * 96 + b"\r\n") * (50 * 1024 * 1024 // 100)
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(manifest)
+        folder = install_folder(ctx, root)
+        run = Updater(ctx, folder)
+        peak = None
+        deadline = time.monotonic() + 120
+        while run.process.poll() is None:
+            check(time.monotonic() < deadline, "the updater did not end")
+            peak = peak_memory_kb(run.process.pid) or peak
+            time.sleep(0.05)
+        elapsed = time.monotonic() - run.started
+        print(f"{len(manifest) / 1e6:.1f} MB manifest: ended after {elapsed:.1f} s, "
+              f"peak resident memory {peak / 1024 if peak else float('nan'):.0f} MiB")
+        check(run.process.returncode == 0, f"exit code {run.process.returncode}")
+        check(not srv.count(ARCHIVE), "downloaded")
+
+
 @contextlib.contextmanager
 def full_listener(port):
     """A listener on `port` that takes no connection: its queue is filled by connections
@@ -741,7 +774,7 @@ def folder_not_writable_relaunch(ctx, root):
 
 SCENARIOS = {f.__name__: f for f in [
     manifest_silent, manifest_stalls, manifest_unanswered_product_limits, download_stalls,
-    closed_during_stall, folder_not_writable, folder_not_writable_relaunch,
+    closed_during_stall, folder_not_writable, folder_not_writable_relaunch, manifest_oversized,
     nothing_newer, empty_manifest, server_down, manifest_404, two_line_manifest,
     no_version_resource, install_and_quit, later, running_answer_yes, running_answer_no,
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
