@@ -57,7 +57,9 @@ bool WinInstallFolderAccess::RelaunchElevated(const std::u16string& folder) {
   info.lpDirectory = W(folder);
   info.nShow = SW_SHOWNORMAL;
   // Returns once the user has answered the consent prompt: FALSE with ERROR_CANCELLED
-  // when refused.
+  // when refused (before Vista the system's "Run as" box takes the prompt's place).
+  // Wine 8 starts the program as for "open", without asking: every process there is
+  // already elevated.
   if (ShellExecuteExW(&info)) return true;
   if (holdInstanceName_) holdInstanceName_(true);
   return false;
