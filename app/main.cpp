@@ -6,6 +6,7 @@
 #include "app/startup.h"
 #include "controller/updater.h"
 #include "platform/exe_version.h"
+#include "platform/install_folder.h"
 #include "platform/one_instance.h"
 #include "platform/processes.h"
 #include "platform/queries.h"
@@ -14,17 +15,42 @@
 #include "zip/zip_archive.h"
 #include "platform/native_file_system.h"
 
+// Test builds may shorten the network's limits, as they move the manifest address.
+#ifndef TALLYX_CONNECT_LIMIT_MS
+#define TALLYX_CONNECT_LIMIT_MS 30000
+#endif
+#ifndef TALLYX_STALL_LIMIT_MS
+#define TALLYX_STALL_LIMIT_MS 60000
+#endif
+
 namespace tallyx {
 namespace {
+
+constexpr NetworkLimits kNetworkLimits{TALLYX_CONNECT_LIMIT_MS, TALLYX_STALL_LIMIT_MS};
+
+#ifdef TALLYX_TEST_UNELEVATED
+// Wine runs every process elevated; this test build takes itself for a standard user's so
+// that the relaunch can run for real.
+class FolderAccess : public WinInstallFolderAccess {
+ public:
+  using WinInstallFolderAccess::WinInstallFolderAccess;
+  bool IsElevated() override { return false; }
+};
+#else
+using FolderAccess = WinInstallFolderAccess;
+#endif
 
 // Everything that hangs on the main window, in the order the start-up builds it; the
 // window's events go to the update controller.
 class Program : public ui::MasterHandlers {
  public:
   Program(Application& app, ui::TMaster& master)
-      : downloads_([] { return static_cast<ProgressView*>(ui::Master); }),
+      : web_(kNetworkLimits),
+        downloads_([] { return static_cast<ProgressView*>(ui::Master); }, kNetworkLimits),
+        installFolder_([this](bool hold) { ElOneInstance1.SetEnabled(hold); }),
         archives_(*fileSystem_),
-        updater_(Operations{web_, downloads_, files_, exeVersion_, keyboard_, processes_, archives_, master},
+        updater_(Operations{web_, downloads_, files_, exeVersion_, keyboard_, processes_,
+                            archives_, master, clock_, installFolder_},
                  TALLYX_MANIFEST_URL, &releaseSignatures_),
         ElOneInstance1(app) {
     // The guard's stored settings, applied once the window is loaded: a second copy finds
@@ -50,6 +76,8 @@ class Program : public ui::MasterHandlers {
   WinExeVersion exeVersion_;
   WinKeyboard keyboard_;
   WinProcesses processes_;
+  WinClock clock_;
+  FolderAccess installFolder_;
   std::unique_ptr<FileSystem> fileSystem_ = CreateNativeFileSystem();
   ZipArchiveFactory archives_;
   std::unique_ptr<SignatureVerifier> verifier_ = CreateSignatureVerifier();

@@ -21,6 +21,14 @@ const char16_t kRunningForcedQuestion[] =
 const char16_t kInstalled[] = u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s";
 const char16_t kInstallFailed[] = u"Erreur dans l'installation du mise \u00E0 jour";
 const char16_t kForcedFailed[] = u"Erreur dans la lecture du fichier mise \u00E0 jour";
+const char16_t kNeedsAdministrator[] =
+    u"Les droits d'administrateur sont n\u00E9cessaires pour installer la mise \u00E0 jour "
+    u"dans ce dossier.";
+// Termination only starts a process's end: a Tallyx saving its files or releasing its
+// windows can still be listed a moment later. Asking again while it is still ending
+// would put the question to a user who has already said Yes.
+constexpr uint64_t kEndWaitMs = 5000;
+constexpr uint32_t kEndPollMs = 100;
 // Its build number tells which release is installed, so it is replaced after every other
 // file of both archives: an installation stopped half-way never claims the new release.
 const char16_t kVersionFile[] = u"tallyx.exe";
@@ -114,6 +122,18 @@ void Updater::cxButton3Click() { ops_.window.Terminate(); }
 void Updater::InstallRelease(InstallVariant variant) {
   MainWindow& window = ops_.window;
   const bool forced = variant == InstallVariant::Forced;
+  // A folder the user cannot write (Tallyx under Program Files, the updater started
+  // without elevation) would take the whole download and then fail to install. The
+  // elevated copy starts like any start and is offered the release again.
+  if (!ops_.installFolder.AcceptsNewFile(state_.WorkDir)) {
+    if (!ops_.installFolder.IsElevated() && ops_.installFolder.RelaunchElevated(state_.WorkDir)) {
+      window.Terminate();
+      return;
+    }
+    window.ShowNotice(kNeedsAdministrator);
+    return;
+  }
+
   window.SetControlVisible(WindowControl::ProgressBar, true);
   window.SetControlVisible(WindowControl::InstallButton, false);
   window.SetControlVisible(WindowControl::LaterButton, false);
@@ -126,16 +146,19 @@ void Updater::InstallRelease(InstallVariant variant) {
 
   // Declining leaves the window as it is, downloaded but not installed; closing the
   // window is the way out.
-  while (ops_.processes.IsProcessRunning(u"tallyx.exe")) {
+  bool running = ops_.processes.IsProcessRunning(u"tallyx.exe");
+  while (running) {
     if (forced) {
       if (window.ShowQuestion(kRunningForcedQuestion, QuestionButtons::CancelRetry) !=
           DialogAnswer::Retry)
         return;
+      running = ops_.processes.IsProcessRunning(u"tallyx.exe");
     } else {
       if (window.ShowQuestion(kRunningInstallQuestion, QuestionButtons::YesNo) !=
           DialogAnswer::Yes)
         return;
       ops_.processes.KillProcessByName(u"Tallyx.exe");
+      running = WaitWhileTallyxRuns();
     }
   }
 
@@ -177,6 +200,15 @@ void Updater::InstallRelease(InstallVariant variant) {
   archive.reset();
 
   window.SetControlVisible(WindowControl::QuitButton, true);
+}
+
+bool Updater::WaitWhileTallyxRuns() {
+  const uint64_t deadline = ops_.clock.NowMs() + kEndWaitMs;
+  for (;;) {
+    if (!ops_.processes.IsProcessRunning(u"tallyx.exe")) return false;
+    if (ops_.clock.NowMs() >= deadline) return true;
+    ops_.clock.Sleep(kEndPollMs);
+  }
 }
 
 }  // namespace tallyx

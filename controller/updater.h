@@ -32,6 +32,9 @@ class Updater {
 
  private:
   void InstallRelease(InstallVariant variant);
+  // After a termination request: tests again every 100 ms or so until no Tallyx is
+  // listed or about 5 s have passed; true while one is still listed.
+  bool WaitWhileTallyxRuns();
   bool ChecksSignatures() const { return signatures_ && signatures_->Enabled(); }
 
   Operations ops_;

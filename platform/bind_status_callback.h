@@ -1,6 +1,7 @@
 #pragma once
-// The URL-moniker progress callback: every notification shows the transfer on the
-// window's progress bar and caption, then lets the window handle its messages.
+// The download's progress callback, in the URL monikers' own interface: every
+// notification shows the transfer on the window's progress bar and caption, then lets the
+// window handle its messages.
 #include <windows.h>
 #include <urlmon.h>
 

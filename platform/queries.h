@@ -1,5 +1,6 @@
 #pragma once
 // Small questions the update check asks of the system.
+#include "controller/operations/clock.h"
 #include "controller/operations/files.h"
 #include "controller/operations/keyboard.h"
 
@@ -14,6 +15,12 @@ class WinFileQueries : public FileQueries {
 class WinKeyboard : public Keyboard {
  public:
   int16_t ShiftKeyState() override;
+};
+
+class WinClock : public Clock {
+ public:
+  uint64_t NowMs() override;
+  void Sleep(uint32_t ms) override;
 };
 
 }  // namespace tallyx

@@ -38,4 +38,8 @@ bool WinFileQueries::FileExists(const std::u16string& path) {
 
 int16_t WinKeyboard::ShiftKeyState() { return GetKeyState(VK_SHIFT); }
 
+uint64_t WinClock::NowMs() { return GetTickCount64(); }
+
+void WinClock::Sleep(uint32_t ms) { ::Sleep(ms); }
+
 }  // namespace tallyx

@@ -1,6 +1,8 @@
 #pragma once
 // HTTP through the system's internet client: the manifest fetch, the archive download
 // with its progress callback, and the removal of cached copies.
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "controller/operations/progress_view.h"
@@ -8,9 +10,26 @@
 
 namespace tallyx {
 
+// How long a transfer waits on a server before it gives up: for the connection, and
+// for each piece of the request and of the answer (headers and body alike).
+struct NetworkLimits {
+  uint32_t connectMs = 30000;
+  uint32_t stallMs = 60000;
+};
+
+// A manifest is a few lines and a change history, a few kilobytes. Anything past this
+// is a server gone wrong, whose body would take minutes and hundreds of megabytes of a
+// 32-bit process's address space to decode and show.
+inline constexpr size_t kManifestSizeLimit = 2 * 1024 * 1024;
+
 class WinWebTextFetch : public WebTextFetch {
  public:
+  explicit WinWebTextFetch(NetworkLimits limits = {}) : limits_(limits) {}
+  // A body larger than kManifestSizeLimit comes back empty, as a failed fetch does.
   std::string GetUrlText(const std::u16string& url) override;
+
+ private:
+  NetworkLimits limits_;
 };
 
 // The window the progress is shown on, looked up at every notification (none while
@@ -19,14 +38,18 @@ using ProgressViewSource = std::function<ProgressView*()>;
 
 class WinDownloads : public Downloads {
  public:
-  explicit WinDownloads(ProgressViewSource view) : view_(std::move(view)) {}
+  explicit WinDownloads(ProgressViewSource view, NetworkLimits limits = {})
+      : view_(std::move(view)), limits_(limits) {}
   void DeleteUrlCacheEntry(const std::u16string& url) override;
   std::unique_ptr<DownloadCallback> CreateDownloadCallback() override;
+  // The file is written only when the whole body has arrived with a success status; a
+  // transfer that fails or gives up leaves whatever file of that name was there.
   void DownloadToFile(const std::u16string& url, const std::u16string& path,
                       DownloadCallback* callback) override;
 
  private:
   ProgressViewSource view_;
+  NetworkLimits limits_;
 };
 
 }  // namespace tallyx

@@ -1,8 +1,10 @@
 #pragma once
 // Everything the update controller asks of the rest of the program.
 #include "controller/operations/archive.h"
+#include "controller/operations/clock.h"
 #include "controller/operations/exe_version.h"
 #include "controller/operations/files.h"
+#include "controller/operations/install_folder.h"
 #include "controller/operations/keyboard.h"
 #include "controller/operations/main_window.h"
 #include "controller/operations/processes.h"
@@ -19,6 +21,8 @@ struct Operations {
   Processes& processes;
   ArchiveFactory& archives;
   MainWindow& window;
+  Clock& clock;
+  InstallFolderAccess& installFolder;
 };
 
 }  // namespace tallyx

@@ -114,7 +114,8 @@ class FakeProcesses : public Processes {
   explicit FakeProcesses(Log& log) : log_(log) {}
   bool IsProcessRunning(const std::u16string& name) override {
     log_.push_back("IsProcessRunning " + Utf8(name));
-    if (running.empty()) return false;
+    if (whileQuerying) whileQuerying();
+    if (running.empty()) return stillRunning;
     const bool answer = running.front();
     running.pop_front();
     return answer;
@@ -123,7 +124,9 @@ class FakeProcesses : public Processes {
     log_.push_back("KillProcessByName " + Utf8(name));
     return 1;
   }
-  std::deque<bool> running;  // successive answers; false once used up
+  std::deque<bool> running;  // successive answers, then `stillRunning` for good
+  bool stillRunning = false;
+  std::function<void()> whileQuerying;
 
  private:
   Log& log_;
@@ -240,6 +243,44 @@ class FakeWindow : public MainWindow {
   bool terminated_ = false;
 };
 
+// Time passes only when the controller sleeps (or a test moves it on).
+class FakeClock : public Clock {
+ public:
+  explicit FakeClock(Log& log) : log_(log) {}
+  uint64_t NowMs() override { return now; }
+  void Sleep(uint32_t ms) override {
+    log_.push_back("Sleep " + std::to_string(ms));
+    now += ms;
+  }
+  uint64_t now = 1000000;
+
+ private:
+  Log& log_;
+};
+
+class FakeInstallFolder : public InstallFolderAccess {
+ public:
+  explicit FakeInstallFolder(Log& log) : log_(log) {}
+  bool AcceptsNewFile(const std::u16string& folder) override {
+    log_.push_back("AcceptsNewFile " + Utf8(folder));
+    return writable;
+  }
+  bool IsElevated() override {
+    log_.push_back("IsElevated");
+    return elevated;
+  }
+  bool RelaunchElevated(const std::u16string& folder) override {
+    log_.push_back("RelaunchElevated " + Utf8(folder));
+    return relaunchStarts;
+  }
+  bool writable = true;
+  bool elevated = false;
+  bool relaunchStarts = true;
+
+ private:
+  Log& log_;
+};
+
 // All fakes wired together, as the program wires the real operations.
 struct FakeOperations {
   Log log;
@@ -251,9 +292,12 @@ struct FakeOperations {
   FakeProcesses processes{log};
   FakeArchives archives{log};
   FakeWindow window{log};
+  FakeClock clock{log};
+  FakeInstallFolder installFolder{log};
 
   Operations operations() {
-    return Operations{web, downloads, files, exeVersion, keyboard, processes, archives, window};
+    return Operations{web,      downloads, files,  exeVersion, keyboard,
+                      processes, archives, window, clock,      installFolder};
   }
 };
 

@@ -27,7 +27,8 @@ struct Installation {
   std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
   ZipArchiveFactory archives{*fileSystem};
   Updater updater{Operations{fakes.web, fakes.downloads, fakes.files, fakes.exeVersion,
-                             fakes.keyboard, fakes.processes, archives, fakes.window},
+                             fakes.keyboard, fakes.processes, archives, fakes.window,
+                             fakes.clock, fakes.installFolder},
                   u"http://127.0.0.1/dl/tallyx.ver"};
 
   Installation() {

@@ -253,7 +253,8 @@ const std::u16string kNested = u"Z:\\tallyx\\tallyx.zip";
 const std::u16string kReleaseArchive = u"Z:\\tallyx\\Tallyx_4.2.7.1530.zip";
 const std::map<std::u16string, ArchiveFailure> kNoNested = {{kNested, ArchiveFailure::OpenFails}};
 
-const Log kStart = {"Show ProgressBar", "Hide InstallButton", "Hide LaterButton"};
+const std::string kProbe = "AcceptsNewFile Z:\\tallyx";
+const Log kStart = {kProbe, "Show ProgressBar", "Hide InstallButton", "Hide LaterButton"};
 const std::string kPurge = "DeleteUrlCacheEntry http://dl.example/Tallyx_4.2.7.1530.zip";
 const std::string kDownload =
     "DownloadToFile http://dl.example/Tallyx_4.2.7.1530.zip -> "
@@ -273,6 +274,16 @@ const Log kNestedStep = {"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx, 
 const Log kNestedFails = {"Open Z:\\tallyx\\tallyx.zip", "ExtractAll Z:\\tallyx, tallyx.exe last",
                           "FileExists Z:\\tallyx\\tallyx.zip"};
 const Log kFinish = {"ReleaseArchive", "Show QuitButton"};
+const std::string kNeedsAdministrator =
+    "Notice: Les droits d'administrateur sont nécessaires pour installer la mise à jour dans "
+    "ce dossier.";
+const std::string kRelaunch = "RelaunchElevated Z:\\tallyx";
+
+Log Repeat(int times, const Log& entries) {
+  Log out;
+  for (int i = 0; i < times; ++i) out = out + entries;
+  return out;
+}
 
 struct InstallCase {
   const char* name;
@@ -282,6 +293,11 @@ struct InstallCase {
   std::map<std::u16string, ArchiveFailure> failures = kNoNested;
   bool closedWhileDownloading = false;
   bool placeFails = false;
+  bool stillRunning = false;    // Tallyx never ends once the scripted answers are used up
+  uint64_t snapshotMs = 0;      // how long each test for a running Tallyx takes
+  bool writable = true;         // the installation folder accepts a new file
+  bool elevated = false;
+  bool relaunchStarts = true;   // the user accepts the elevation
   Log expected = {};
 };
 
@@ -298,12 +314,56 @@ const InstallCase kInstalls[] = {
      .answers = {DialogAnswer::Yes},
      .expected = kStart + Log{kDownload, kRunning, "Question YesNo", kKill, kRunning} +
                  kRelease + Log{kSuccess} + kNoNestedStep + kFinish},
-    {.name = "running, kill fails, asked again",
-     .running = {true, true, false},
+    {.name = "running, ends a moment after the kill: waited for, not asked again",
+     .running = {true, true, true, false},
+     .answers = {DialogAnswer::Yes},
+     .expected = kStart + Log{kDownload, kRunning, "Question YesNo", kKill} +
+                 Repeat(2, {kRunning, "Sleep 100"}) + Log{kRunning} + kRelease +
+                 Log{kSuccess} + kNoNestedStep + kFinish},
+    {.name = "running, kill fails: waits about 5 s, then asks again",
+     .running = {true},
+     .answers = {DialogAnswer::Yes, DialogAnswer::No},
+     .stillRunning = true,
+     .expected = kStart + Log{kDownload, kRunning, "Question YesNo", kKill} +
+                 Repeat(50, {kRunning, "Sleep 100"}) + Log{kRunning, "Question YesNo"}},
+    {.name = "running, kill fails twice, then ends",
+     .running = std::deque<bool>(1 + 51 + 50, true),
      .answers = {DialogAnswer::Yes, DialogAnswer::Yes},
-     .expected = kStart + Log{kDownload, kRunning, "Question YesNo", kKill, kRunning,
-                              "Question YesNo", kKill, kRunning} +
-                 kRelease + Log{kSuccess} + kNoNestedStep + kFinish},
+     .expected = kStart + Log{kDownload, kRunning, "Question YesNo", kKill} +
+                 Repeat(50, {kRunning, "Sleep 100"}) + Log{kRunning, "Question YesNo", kKill} +
+                 Repeat(50, {kRunning, "Sleep 100"}) + Log{kRunning} + kRelease +
+                 Log{kSuccess} + kNoNestedStep + kFinish},
+    {.name = "running, slow process list: the wait is bounded by time, not by tests",
+     .running = {true},
+     .answers = {DialogAnswer::Yes, DialogAnswer::No},
+     .stillRunning = true,
+     .snapshotMs = 2000,
+     .expected = kStart + Log{kDownload, kRunning, "Question YesNo", kKill} +
+                 Repeat(2, {kRunning, "Sleep 100"}) + Log{kRunning, "Question YesNo"}},
+    {.name = "folder not writable, not elevated: relaunched elevated, nothing downloaded",
+     .writable = false,
+     .expected = {kProbe, "IsElevated", kRelaunch, "Terminate"}},
+    {.name = "forced, folder not writable, not elevated: relaunched, cache kept",
+     .variant = InstallVariant::Forced,
+     .writable = false,
+     .expected = {kProbe, "IsElevated", kRelaunch, "Terminate"}},
+    {.name = "folder not writable, elevation refused: the notice, window left in Offer",
+     .writable = false,
+     .relaunchStarts = false,
+     .expected = {kProbe, "IsElevated", kRelaunch, kNeedsAdministrator}},
+    {.name = "folder not writable although elevated: the notice, no relaunch",
+     .writable = false,
+     .elevated = true,
+     .expected = {kProbe, "IsElevated", kNeedsAdministrator}},
+    {.name = "forced, folder not writable although elevated: the notice",
+     .variant = InstallVariant::Forced,
+     .writable = false,
+     .elevated = true,
+     .expected = {kProbe, "IsElevated", kNeedsAdministrator}},
+    {.name = "elevated copy in a writable folder installs as usual",
+     .elevated = true,
+     .expected = kStart + Log{kDownload, kRunning} + kRelease + Log{kSuccess} + kNoNestedStep +
+                 kFinish},
     {.name = "running, No abandons",
      .running = {true},
      .answers = {DialogAnswer::No},
@@ -427,6 +487,11 @@ TEST(Installation, EveryWayThrough) {
     if (nested == c.failures.end() || nested->second != ArchiveFailure::OpenFails) {
       o.f.files.present.insert(kNested);
     }
+    o.f.processes.stillRunning = c.stillRunning;
+    if (c.snapshotMs) o.f.processes.whileQuerying = [&] { o.f.clock.now += c.snapshotMs; };
+    o.f.installFolder.writable = c.writable;
+    o.f.installFolder.elevated = c.elevated;
+    o.f.installFolder.relaunchStarts = c.relaunchStarts;
     if (c.closedWhileDownloading) o.f.downloads.whileDownloading = [&] { o.updater.cxButton2Click(); };
     o.Click(c.variant);
     EXPECT_EQ(o.f.log, c.expected) << c.name << Describe(o.f.log);

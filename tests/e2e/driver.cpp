@@ -130,6 +130,10 @@ void DumpBox(HWND box) {
 }
 
 int Dump(HWND main) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(main, &pid);
+  // Tells a copy that the program started itself apart from the one it replaced.
+  std::printf("main.pid=%lu\n", static_cast<unsigned long>(pid));
   std::printf("main.visible=%d\n", IsWindowVisible(main) ? 1 : 0);
   std::printf("main.caption=%s\n", Utf8(TextOf(main)).c_str());
   RECT r;

@@ -10,6 +10,7 @@ import contextlib
 import io
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -32,6 +33,12 @@ ARCHIVE_NAME = "Tallyx_4.2.7.1530.zip"
 ARCHIVE = "/dl/" + ARCHIVE_NAME
 IDOK, IDCANCEL, IDRETRY, IDYES, IDNO = 1, 2, 4, 6, 7
 LABEL3, BUTTON1, BUTTON2, BUTTON3 = 107, 108, 109, 110
+NEEDS_ADMINISTRATOR = ("Les droits d'administrateur sont nécessaires pour installer la mise "
+                       "à jour dans ce dossier.")
+# The product's own limits, and how long the test servers hold a silent connection:
+# far past the short limits, bounded so that no server thread outlives a run for long.
+PRODUCT_CONNECT_LIMIT_S = 30
+HOLD_S = 60
 HISTORY = ["Historique des versions", "----------------------",
            "* Impression des étiquettes corrigée", "", "* Inventaire : export CSV"]
 
@@ -242,7 +249,7 @@ def no_version_resource(ctx, root):
 
 
 @contextlib.contextmanager
-def offered(ctx, root, release=None, running=False, rate=None):
+def offered(ctx, root, release=None, running=False, rate=None, product=None):
     """The window offering release 4.2.7.1530 over an installed 4.2.7.1500, with the
     archive served (unless `release` is False) and Tallyx running if asked."""
     folder = install_folder(ctx, root)
@@ -253,7 +260,7 @@ def offered(ctx, root, release=None, running=False, rate=None):
             if release is not False:
                 body = ctx.release() if release is None else release
                 srv.routes[ARCHIVE] = body if isinstance(body, Route) else Route(body, rate=rate)
-            run = Updater(ctx, folder)
+            run = Updater(ctx, folder, product=product)
             run.wait(offer_state, "the offer")
             yield run, srv, folder, tallyx
     finally:
@@ -568,7 +575,206 @@ def manifest_signature_missing(ctx, root):
     signed(ctx, root, manifest_signature=False)
 
 
+def ends_quietly_within(ctx, root, product, limit_s, what):
+    """The hidden updater ends by itself, with code 0 and no window, within the limit
+    and a generous margin for Wine's start-up."""
+    folder = install_folder(ctx, root)
+    run = Updater(ctx, folder, product=product)
+    code = run.exit_code(timeout=limit_s + 20)
+    elapsed = time.monotonic() - run.started
+    print(f"{what}: the updater ended after {elapsed:.1f} s")
+    check(code == 0, f"exit code {code}")
+    check(not run.ever_visible, "the window was shown")
+    return elapsed
+
+
+def short_limit_s(ctx):
+    return ctx.args.short_stall_ms / 1000
+
+
+def manifest_silent(ctx, root):
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(silent_for=HOLD_S)
+        ends_quietly_within(ctx, root, ctx.args.product_short, short_limit_s(ctx),
+                            "manifest request never answered")
+        check(srv.count("/dl/tallyx.ver") == 1, f"requests: {srv.requests}")
+
+
+def manifest_stalls(ctx, root):
+    # Everything but the end of the history arrives, enough for an offer: a manifest that
+    # stopped half-way is not taken, since it could have stopped anywhere.
+    manifest = ctx.manifest(lines=["4.2.7.1530", "05/03/2021", ctx.base + ARCHIVE_NAME]
+                            + [f"* correction {n}" for n in range(300)])
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(manifest, stall_after=len(manifest) - 10,
+                                             stall_for=HOLD_S)
+        ends_quietly_within(ctx, root, ctx.args.product_short, short_limit_s(ctx),
+                            "manifest stalled before its end")
+
+
+def peak_memory_kb(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def manifest_oversized(ctx, root):
+    """A server gone wrong sends a 50 MB manifest: it is no manifest, and the updater ends
+    quietly instead of decoding and showing it. Prints the time and the peak memory."""
+    # An offer would keep the program running: ending at all shows it was not offered.
+    manifest = ctx.manifest() + (b"* " + b"x" * 96 + b"\r\n") * (50 * 1024 * 1024 // 100)
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(manifest)
+        folder = install_folder(ctx, root)
+        run = Updater(ctx, folder)
+        peak = None
+        deadline = time.monotonic() + 120
+        while run.process.poll() is None:
+            check(time.monotonic() < deadline, "the updater did not end")
+            peak = peak_memory_kb(run.process.pid) or peak
+            time.sleep(0.05)
+        elapsed = time.monotonic() - run.started
+        print(f"{len(manifest) / 1e6:.1f} MB manifest: ended after {elapsed:.1f} s, "
+              f"peak resident memory {peak / 1024 if peak else float('nan'):.0f} MiB")
+        check(run.process.returncode == 0, f"exit code {run.process.returncode}")
+        check(not srv.count(ARCHIVE), "downloaded")
+
+
+@contextlib.contextmanager
+def full_listener(port):
+    """A listener on `port` that takes no connection: its queue is filled by connections
+    of our own, so the system drops any further attempt and the client waits for its
+    connection limit."""
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(1)
+    fillers = []
+    try:
+        for _ in range(6):
+            client = socket.socket()
+            client.setblocking(False)
+            client.connect_ex(("127.0.0.1", port))
+            fillers.append(client)
+        time.sleep(0.2)
+        yield
+    finally:
+        for client in fillers:
+            client.close()
+        listener.close()
+
+
+def manifest_unanswered_product_limits(ctx, root):
+    """The product itself, with its own limits: a manifest server that never takes the
+    connection."""
+    with full_listener(ctx.args.port):
+        elapsed = ends_quietly_within(ctx, root, ctx.args.product, PRODUCT_CONNECT_LIMIT_S,
+                                      "manifest connection never accepted (product limits)")
+    check(elapsed < PRODUCT_CONNECT_LIMIT_S + 10, f"ended only after {elapsed:.1f} s")
+
+
+def download_stalls(ctx, root):
+    body = ctx.release()
+    route = Route(body, stall_after=len(body) // 3, stall_for=HOLD_S)
+    with offered(ctx, root, release=route, product=ctx.args.product_short) as (
+            run, _, folder, _):
+        choose(run, forced=False)
+        started = time.monotonic()
+        run.wait_box(INSTALL_ERROR, timeout=short_limit_s(ctx) + 20)
+        print(f"stalled download: the error came after {time.monotonic() - started:.1f} s")
+        run.driver("answer", IDOK)
+        check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "tallyx.exe changed")
+        check(not os.path.exists(os.path.join(folder, ARCHIVE_NAME)), "a partial archive was kept")
+        check(not os.path.exists(os.path.join(folder, ARCHIVE_NAME + ".part")),
+              "the partial download was left behind")
+        finish(run)
+
+
+def closed_during_stall(ctx, root):
+    """The window is closed while the transfer is stalled: the window is not served then
+    (the read waits), so the close is taken when the transfer gives up."""
+    body = ctx.release()
+    route = Route(body, stall_after=len(body) // 3, stall_for=HOLD_S)
+    with offered(ctx, root, release=route, product=ctx.args.product_short) as (run, srv, _, _):
+        choose(run, forced=False)
+        deadline = time.monotonic() + 20
+        while srv.count(ARCHIVE) == 0:
+            check(time.monotonic() < deadline, "the archive was never asked for")
+            time.sleep(0.1)
+        time.sleep(1)
+        started = time.monotonic()
+        run.driver("close")  # posted: it waits in the queue
+        code = run.exit_code(timeout=short_limit_s(ctx) + 20)
+        print(f"closed during a stall: the program ended after {time.monotonic() - started:.1f} s")
+        check(code == 0, f"exit code {code}")
+
+
+@contextlib.contextmanager
+def immutable(folder):
+    """No file can be created, renamed or deleted in `folder` (root ignores mode bits)."""
+    subprocess.run(["chattr", "+i", folder], check=True, timeout=10)
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", folder], timeout=10)
+
+
+def folder_not_writable(ctx, root):
+    with offered(ctx, root) as (run, srv, folder, _):
+        before = sorted(os.listdir(folder))
+        with immutable(folder):
+            for forced in (False, True):
+                choose(run, forced)
+                v = run.wait_box(NEEDS_ADMINISTRATOR)
+                check(v.get("box.caption") == "Tallyxupdater", f"notice caption {v}")
+                run.driver("answer", IDOK)
+                run.wait(lambda v: "box.text" not in v and offer_state(v), "the offer kept")
+            check(srv.count(ARCHIVE) == 0, f"downloaded: {srv.requests}")
+            check(sorted(os.listdir(folder)) == before, f"folder changed: {os.listdir(folder)}")
+            run.driver("click", BUTTON2)
+            check(run.exit_code() == 0, "exit code")
+
+
+def folder_not_writable_relaunch(ctx, root):
+    """The copy that takes itself for a standard user's gives up its name and starts
+    itself again with the "runas" verb in the same folder. Wine starts it as a plain
+    "open": every process of the prefix is already elevated, and no consent is asked."""
+    with offered(ctx, root, product=ctx.args.product_unelevated) as (run, srv, folder, _):
+        first_pid = run.dump().get("main.pid")
+        with immutable(folder):
+            choose(run, forced=False)
+            code = run.exit_code(timeout=20)
+            check(code == 0, f"exit code {code}")
+            try:
+                # The new copy is Wine's child, not ours: found through its window.
+                deadline = time.monotonic() + 20
+                while True:
+                    again = run.dump()
+                    if offer_state(again) and again.get("main.pid") != first_pid:
+                        break
+                    check(time.monotonic() < deadline, f"no relaunched copy: {again}")
+                    time.sleep(0.3)
+                check(srv.count("/dl/tallyx.ver") == 2, f"the new copy did not check: {srv.requests}")
+                check(srv.count(ARCHIVE) == 0, f"downloaded: {srv.requests}")
+                print(f"relaunched copy {again.get('main.pid')} replaced {first_pid}")
+            finally:
+                # Ended through its window, in every path: it is none of our processes.
+                deadline = time.monotonic() + 20
+                while run.driver("count-main")[1].get("main.count") != "0":
+                    if time.monotonic() > deadline:
+                        raise Failure("the relaunched copy did not end")
+                    run.driver("close")
+                    time.sleep(0.5)
+
+
 SCENARIOS = {f.__name__: f for f in [
+    manifest_silent, manifest_stalls, manifest_unanswered_product_limits, download_stalls,
+    closed_during_stall, folder_not_writable, folder_not_writable_relaunch, manifest_oversized,
     nothing_newer, empty_manifest, server_down, manifest_404, two_line_manifest,
     no_version_resource, install_and_quit, later, running_answer_yes, running_answer_no,
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
@@ -585,6 +791,9 @@ def main():
     p.add_argument("--shots")
     p.add_argument("--product-keyed", help="the product built with the test release keys")
     p.add_argument("--vectors", help="releases signed by tallyx-publish")
+    p.add_argument("--product-short", help="the product built with short network limits")
+    p.add_argument("--product-unelevated", help="the product taking itself for unelevated")
+    p.add_argument("--short-stall-ms", type=int, default=4000)
     p.add_argument("scenario", choices=sorted(SCENARIOS) + ["list"])
     args = p.parse_args()
     if args.scenario == "list":

@@ -7,9 +7,16 @@ import time
 
 
 class Route:
-    def __init__(self, body=b"", status=200, rate=None, cut_after=None, length=True):
+    def __init__(self, body=b"", status=200, rate=None, cut_after=None, length=True,
+                 silent_for=None, stall_after=None, stall_for=None):
         self.body, self.status, self.rate = body, status, rate
         self.cut_after, self.length = cut_after, length
+        # silent_for: take the request, then say nothing for that many seconds.
+        # stall_after/stall_for: send that many bytes of the body, then nothing with the
+        # connection open for that many seconds. Both bounded, so no thread outlives a run
+        # by much.
+        self.silent_for = silent_for
+        self.stall_after, self.stall_for = stall_after, stall_for
 
 
 class Server:
@@ -29,6 +36,10 @@ class Server:
                 route = outer.routes.get(self.path)
                 if route is None:
                     route = Route(b"<html><body>404 Not Found</body></html>", status=404)
+                if route.silent_for:
+                    time.sleep(route.silent_for)
+                    self.close_connection = True
+                    return
                 self.send_response(route.status)
                 self.send_header("Content-Type", "application/octet-stream")
                 if route.length:
@@ -39,6 +50,15 @@ class Server:
                 body = route.body
                 if route.cut_after is not None:
                     body = body[:route.cut_after]
+                if route.stall_after is not None:
+                    try:
+                        self.wfile.write(body[:route.stall_after])
+                        self.wfile.flush()
+                    except OSError:
+                        return
+                    time.sleep(route.stall_for)
+                    self.close_connection = True
+                    return
                 step = 16384
                 for offset in range(0, len(body), step):
                     try:

@@ -15,6 +15,10 @@ import threading
 import time
 
 ARCHIVE_SIZE = 5 * 1024 * 1024
+# How long the silent and stalling routes hold their connection open: far past the short
+# limits the tests give the client, yet bounded, so a client that sets no limit ends
+# instead of hanging the run, and is seen to end late.
+HOLD_SECONDS = 30
 
 
 def pattern(size):
@@ -79,6 +83,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                        struct.pack("ii", 1, 0))
             self.connection.close()
+            self.close_connection = True
+        elif path == "/silent":
+            # Takes the request and never answers.
+            time.sleep(HOLD_SECONDS)
+            self.close_connection = True
+        elif path in ("/stall", "/stall-archive.zip"):
+            # Headers and the first part of the body, then nothing with the connection open.
+            size = 4096 if path == "/stall" else ARCHIVE_SIZE
+            self.send_response(200)
+            self.send_header("Content-Length", str(size))
+            self.end_headers()
+            self.wfile.write(ARCHIVE[:min(size // 4, 1024 * 1024)])
+            self.wfile.flush()
+            time.sleep(HOLD_SECONDS)
             self.close_connection = True
         elif path == "/archive.zip":
             self.send_body(ARCHIVE)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -96,6 +97,91 @@ TEST(GetUrlText, FailuresLeaveTheBodyEmpty) {
   WinWebTextFetch fetch;
   for (const std::u16string& url : urls)
     EXPECT_EQ(fetch.GetUrlText(url), "") << EncodeUtf8(url);
+}
+
+// Limits short enough for a test; the peer holds its silent connections for 30 s.
+constexpr NetworkLimits kShortLimits{2000, 3000};
+// Generous: a limit is kept when the call ends well before the peer lets go.
+constexpr DWORD kGiveUpBoundMs = 3000 + 12000;
+
+// A loopback port whose listener never takes a connection: its small queue is filled
+// first, so the system drops the next connection attempts instead of completing them.
+class FullListener {
+ public:
+  FullListener() {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    listen(listener_, 1);
+    int length = sizeof(address);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    for (SOCKET& client : fillers_) {
+      client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+      u_long nonBlocking = 1;
+      ioctlsocket(client, FIONBIO, &nonBlocking);
+      connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+    Sleep(200);
+  }
+  ~FullListener() {
+    for (SOCKET client : fillers_) closesocket(client);
+    closesocket(listener_);
+  }
+  std::u16string Url(const char* path) const {
+    return U16("http://127.0.0.1:" + std::to_string(port_) + path);
+  }
+
+ private:
+  SOCKET listener_;
+  SOCKET fillers_[6] = {};
+  int port_ = 0;
+};
+
+TEST(GetUrlText, GivesUpOnAServerThatStopsAnswering) {
+  const FullListener unanswered;
+  const struct {
+    const char* name;
+    std::u16string url;
+  } cases[] = {
+      {"connection never accepted", unanswered.Url("/text")},
+      {"request taken, never answered", PeerUrl("/silent")},
+      // The part received is not a manifest: it could end anywhere.
+      {"body stops with the connection open", PeerUrl("/stall")},
+  };
+  WinWebTextFetch fetch(kShortLimits);
+  for (const auto& c : cases) {
+    const DWORD start = GetTickCount();
+    const std::string body = fetch.GetUrlText(c.url);
+    const DWORD elapsed = GetTickCount() - start;
+    printf("%s: gave up after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
+    EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;
+    EXPECT_EQ(body.size(), 0u) << c.name;
+  }
+}
+
+TEST(GetUrlText, AManifestPastTheSizeLimitIsAFailedFetch) {
+  const struct {
+    size_t size;
+    bool kept;
+  } cases[] = {
+      {kManifestSizeLimit - 1, true},
+      {kManifestSizeLimit, true},
+      {kManifestSizeLimit + 1, false},
+      {3 * kManifestSizeLimit, false},
+  };
+  WinWebTextFetch fetch;
+  for (const auto& c : cases) {
+    const std::string body = fetch.GetUrlText(PeerUrl("/sized/" + std::to_string(c.size)));
+    EXPECT_EQ(body.size(), c.kept ? c.size : 0u) << c.size;
+    if (c.kept) {
+      EXPECT_TRUE(body == PatternBytes(c.size)) << c.size;
+    }
+  }
 }
 
 TEST(GetUrlText, SendsTheAgentAndBypassesTheCache) {
@@ -242,6 +328,40 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
   view.fail = false;
   EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get()));
   EXPECT_EQ(ReadFile(file), PatternBytes(3000));
+  DeleteFileW(W(file));
+}
+
+void WriteFile(const std::u16string& path, const std::string& bytes) {
+  std::ofstream file(reinterpret_cast<const wchar_t*>(path.c_str()), std::ios::binary);
+  file << bytes;
+}
+
+TEST(DownloadToFile, AFailedOrStalledTransferKeepsTheEarlierFile) {
+  const FullListener unanswered;
+  const struct {
+    const char* name;
+    std::u16string url;
+  } cases[] = {
+      {"connection never accepted", unanswered.Url("/archive.zip")},
+      {"request taken, never answered", PeerUrl("/silent")},
+      {"body stops with the connection open", PeerUrl("/stall-archive.zip")},
+      {"error page", PeerUrl("/missing")},
+      {"connection reset half-way", PeerUrl("/cut")},
+  };
+  RecordingView view;
+  WinDownloads downloads([&] { return &view; }, kShortLimits);
+  const auto callback = downloads.CreateDownloadCallback();
+  const std::u16string file = TempPath(u"tallyx_earlier.zip");
+  for (const auto& c : cases) {
+    WriteFile(file, "earlier download");
+    const DWORD start = GetTickCount();
+    EXPECT_NO_THROW(downloads.DownloadToFile(c.url, file, callback.get())) << c.name;
+    const DWORD elapsed = GetTickCount() - start;
+    printf("%s: gave up after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
+    EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;
+    EXPECT_EQ(ReadFile(file), "earlier download") << c.name;
+    EXPECT_EQ(GetFileAttributesW(W(file + u".part")), INVALID_FILE_ATTRIBUTES) << c.name;
+  }
   DeleteFileW(W(file));
 }
 

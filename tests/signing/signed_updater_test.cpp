@@ -95,7 +95,7 @@ struct Harness {
   explicit Harness(std::vector<EcdsaP256PublicKey> keys, bool withSignatures = true)
       : signatures(verifier, std::move(keys)),
         updater(Operations{web, f.downloads, f.files, f.exeVersion, f.keyboard, f.processes,
-                           f.archives, f.window},
+                           f.archives, f.window, f.clock, f.installFolder},
                 kManifestUrl, withSignatures ? &signatures : nullptr) {
     updater.FormCreate();
     f.log.clear();
