@@ -16,6 +16,9 @@ wine_start() {
   [ ! -d "$prefix" ] || wineserver -k 2>/dev/null || true
   rm -rf "$prefix"; mkdir -p "$prefix"
   "$WINE_LOADER" wineboot -u >/dev/null 2>&1
+  # A second drive letter for drive C's folder: one folder under two spellings, as a
+  # mapped drive, subst or a UNC path give on a workstation.
+  ln -sfn "$(readlink -f "$prefix/dosdevices/c:")" "$prefix/dosdevices/q:"
   # Debian's Wine does not find its own fonts otherwise (no Marlett: menu arrows draw as
   # digits).
   mkdir -p "$prefix/drive_c/windows/Fonts"

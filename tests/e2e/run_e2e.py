@@ -520,9 +520,43 @@ def updater_in_release(ctx, root):
         finish(run)
         assert_release_installed(ctx, folder)
         check(read(folder, "TallyxUpdater.exe") == successor, "the updater was not replaced")
-    # A running image cannot be deleted: its backup waits for the next installation.
-    check([os.path.basename(p).startswith("TallyxUpdater.exe.~tx") for p in leftovers(folder)]
-          == [True], f"files left behind: {leftovers(folder)}")
+    # A running image cannot be deleted: its backup, and the journal that names it, wait
+    # for the next installation.
+    left = sorted(os.path.basename(p) for p in leftovers(folder))
+    check(len(left) == 2 and left[0] == ".~tx.journal" and left[1].startswith("TallyxUpdater.exe.~tx"),
+          f"files left behind: {left}")
+
+
+def damaged_nested_archive(ctx, root):
+    """The program goes in after both archives: a nested tallyx.zip that fails rolls the
+    installation back, so the old tallyx.exe still names the old release and the next start
+    offers it again."""
+    middle = b"rapport mensuel\r\n"
+    inner = io.BytesIO()
+    with zipfile.ZipFile(inner, "w", zipfile.ZIP_DEFLATED) as n:
+        n.writestr("plugins/index.txt", "index\r\n")
+        n.writestr("plugins/rapport.txt", middle)
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("tallyx.exe", ctx.stub_new)
+        z.writestr("lisez-moi.txt", "Tallyx 4.2.7.1530\r\n")
+        z.writestr("tallyx.zip", with_bad_crc(inner.getvalue(), middle))
+    with offered(ctx, root, release=out.getvalue()) as (run, _, folder, _):
+        with open(os.path.join(folder, "lisez-moi.txt"), "wb") as f:
+            f.write(b"ancien contenu\r\n")
+        choose(run, forced=False)
+        # The release archive itself is whole: its message comes, the nested step is silent.
+        run.wait_box(SUCCESS)
+        run.driver("answer", IDOK)
+        finish(run)
+        check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "tallyx.exe was replaced")
+        check(read(folder, "lisez-moi.txt") == b"ancien contenu\r\n", "lisez-moi.txt was replaced")
+        check(not os.path.exists(os.path.join(folder, "plugins")), "the nested archive left files")
+        check(not leftovers(folder), f"files left behind: {leftovers(folder)}")
+        again = Updater(ctx, folder)
+        again.wait(offer_state, "the offer at the next start")
+        again.driver("click", BUTTON2)
+        check(again.exit_code() == 0, "exit code of the next start")
 
 
 def signed(ctx, root, tamper_archive=False, manifest_signature=True):
@@ -779,7 +813,7 @@ SCENARIOS = {f.__name__: f for f in [
     no_version_resource, install_and_quit, later, running_answer_yes, running_answer_no,
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
     closed_during_download, second_copy, traversal_entry, wrong_crc_entry,
-    damaged_middle_entry, updater_in_release,
+    damaged_middle_entry, updater_in_release, damaged_nested_archive,
     signed_release_installs, signed_archive_tampered, manifest_signature_missing]}
 
 

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include "base/errors.h"
 #include "base/text.h"
 #include "platform/executable_path.h"
@@ -166,6 +169,9 @@ TEST_F(WinExtractTest, ArchiveIsLockedUntilReleased) {
   EXPECT_THROW(zip.Open(ArchivePath(), TZipMode::zmRead), EFOpenError);
 }
 
+std::u16string Variable(const wchar_t* name);
+void WaitForFile(const std::u16string& path);
+
 // This test program run again as another process, in one of the roles below.
 struct Child {
   explicit Child(const std::u16string& exe, const char16_t* test) {
@@ -211,14 +217,60 @@ TEST(ExtractChild, DISABLED_HoldsAFile) {
   WaitForFile(held + u".release");
 }
 
-// Extracts release.zip beside its own image, which the archive replaces.
+// Extracts release.zip into the folder TALLYX_FOLDER (however it is spelled), which
+// holds this program's own image that the archive replaces, as the updater installs.
 TEST(ExtractChild, DISABLED_ReplacesItsOwnImage) {
-  const std::u16string image = ExecutablePath();
-  const std::u16string folder = image.substr(0, image.find_last_of(u'\\'));
+  const std::u16string folder = Variable(L"TALLYX_FOLDER");
   std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
   TZipFile zip(*fileSystem);
   zip.Open(folder + u"\\release.zip", TZipMode::zmRead);
   zip.ExtractAll(folder, u"tallyx.exe");
+  zip.Close();
+  zip.CompleteExtraction();
+}
+
+// Keeps the library TALLYX_LIBRARY loaded, as a running program keeps its DLLs, until
+// the file TALLYX_LIBRARY.release appears.
+TEST(ExtractChild, DISABLED_LoadsALibrary) {
+  const std::u16string library = Variable(L"TALLYX_LIBRARY");
+  HMODULE module = LoadLibraryW(W(library));
+  ASSERT_NE(module, nullptr);
+  WriteBytes(fs::path(library + u".ready"), "");
+  WaitForFile(library + u".release");
+  FreeLibrary(module);
+}
+
+// An on-access scanner's stand-in: opens every new or changed file under TALLYX_SCAN for
+// reading, with the sharing TALLYX_SCAN_SHARE allows, and holds it 300 ms, one after
+// the other, until the file .stop appears there. It counts the holds in .holds.
+TEST(ExtractChild, DISABLED_ScansNewFiles) {
+  const std::u16string folder = Variable(L"TALLYX_SCAN");
+  const DWORD share = Variable(L"TALLYX_SCAN_SHARE") == u"read" ? FILE_SHARE_READ
+                                                                : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  std::map<std::u16string, std::pair<uint64_t, uint64_t>> seen;  // name -> write time, size
+  int holds = 0;
+  for (int round = 0; round < 20000 && !fs::exists(fs::path(folder + u"\\.stop")); ++round) {
+    std::error_code error;
+    for (const auto& item : fs::recursive_directory_iterator(fs::path(folder), error)) {
+      const std::u16string name = item.path().filename().u16string();
+      if (!item.is_regular_file(error) || name == u".ready" || name == u".stop") continue;
+      const std::u16string path = item.path().u16string();
+      WIN32_FILE_ATTRIBUTE_DATA data;
+      if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) continue;
+      const std::pair<uint64_t, uint64_t> stamp{
+          (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime,
+          (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow};
+      if (seen[path] == stamp) continue;
+      ScopedFileHandle file = OpenWith(path, GENERIC_READ, share);
+      if (!file) continue;  // still being written: looked at again later
+      seen[path] = stamp;
+      Sleep(300);
+      ++holds;
+    }
+    if (round == 0) WriteBytes(fs::path(folder + u"\\.ready"), "");
+    Sleep(5);
+  }
+  WriteBytes(fs::path(folder + u"\\.holds"), std::to_string(holds));
 }
 
 TEST_F(WinExtractTest, AFileHeldByAnotherProgramUndoesTheArchive) {
@@ -242,33 +294,128 @@ TEST_F(WinExtractTest, AFileHeldByAnotherProgramUndoesTheArchive) {
   }
 }
 
+// The names of the extraction's own files left in `folder`.
+std::vector<std::string> OursIn(const fs::path& folder) {
+  std::vector<std::string> ours;
+  for (const auto& item : fs::recursive_directory_iterator(folder)) {
+    const std::string name = item.path().filename().string();
+    if (name.find(".~tx") != std::string::npos) ours.push_back(name);
+  }
+  std::sort(ours.begin(), ours.end());
+  return ours;
+}
+
+// `path` through the second drive letter that the test start-up maps to drive C's folder,
+// as a mapped drive, subst or a UNC path give a second spelling of one folder.
+std::u16string OnSecondDrive(const std::u16string& path) {
+  EXPECT_NE(GetDriveTypeW(L"Q:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR)) << "Q: is not mapped";
+  EXPECT_TRUE(path.starts_with(u"C:\\") || path.starts_with(u"c:\\")) << EncodeUtf8(path);
+  return u"Q" + path.substr(1);
+}
+
 // Windows lets a running image be renamed but not written or deleted: the updater moves
-// its own file aside, and the next extraction removes what it could not.
+// its own file aside, whichever spelling of the folder it was started through and was
+// given, and the next extraction removes what it could not.
 TEST_F(WinExtractTest, TheRunningProgramReplacesItsOwnFile) {
   const fs::path app = scratch_.path() / "app";
-  fs::create_directories(app);
-  const std::u16string image = (app / "updater.exe").u16string();
-  ASSERT_TRUE(CopyFileW(W(ExecutablePath()), W(image), TRUE));
-  const std::string newImage = "the next release of the updater";
-  WriteBytes(app / "release.zip",
-             BuildZip({{"updater.exe", newImage}, {"tallyx.exe", "program"}}).bytes);
-  Child updater(image, u"ReplacesItsOwnImage");
-  ASSERT_TRUE(updater.started);
-  EXPECT_EQ(updater.ExitCode(), 0u);
-  EXPECT_EQ(ReadBytes(app / "updater.exe"), newImage);
-  EXPECT_EQ(ReadBytes(app / "tallyx.exe"), "program");
-  std::vector<std::string> backups;
-  for (const auto& item : fs::directory_iterator(app)) {
-    const std::string name = item.path().filename().string();
-    if (name.starts_with("updater.exe.~tx")) backups.push_back(name);
-  }
-  ASSERT_EQ(backups.size(), 1u);
+  const std::u16string folder = app.u16string();
+  const struct {
+    const char* name;
+    std::u16string startedAs, extractsInto;
+  } cases[] = {
+      {"one spelling", folder, folder},
+      {"started through Q:, folder as C:", OnSecondDrive(folder), folder},
+      {"started through C:, folder as Q:", folder, OnSecondDrive(folder)},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(app);
+    fs::create_directories(app);
+    ASSERT_TRUE(CopyFileW(W(ExecutablePath()), W(folder + u"\\updater.exe"), TRUE));
+    const std::string newImage = "the next release of the updater";
+    WriteBytes(app / "release.zip",
+               BuildZip({{"updater.exe", newImage}, {"tallyx.exe", "program"}}).bytes);
+    SetEnvironmentVariableW(L"TALLYX_FOLDER", W(c.extractsInto));
+    Child updater(c.startedAs + u"\\updater.exe", u"ReplacesItsOwnImage");
+    ASSERT_TRUE(updater.started) << c.name;
+    EXPECT_EQ(updater.ExitCode(), 0u) << c.name;
+    EXPECT_EQ(ReadBytes(app / "updater.exe"), newImage) << c.name;
+    EXPECT_EQ(ReadBytes(app / "tallyx.exe"), "program") << c.name;
+    // The old image could not be deleted while it ran: its backup stays, with the
+    // journal that names it.
+    const std::vector<std::string> left = OursIn(app);
+    ASSERT_EQ(left.size(), 2u) << c.name;
+    EXPECT_TRUE(left[1].starts_with("updater.exe.~tx")) << c.name << " " << left[1];
 
-  TZipFile zip(*fs_);
-  zip.Open((app / "release.zip").u16string(), TZipMode::zmRead);
-  zip.ExtractAll(app.u16string());
-  zip.Close();
-  EXPECT_FALSE(fs::exists(app / backups[0]));
+    TZipFile zip(*fs_);
+    zip.Open((app / "release.zip").u16string(), TZipMode::zmRead);
+    zip.ExtractAll(folder);
+    zip.Close();
+    EXPECT_EQ(OursIn(app), std::vector<std::string>{}) << c.name;
+  }
+}
+
+// A library loaded by another program is moved aside like a running image.
+TEST_F(WinExtractTest, ALibraryLoadedByAnotherProgramIsReplaced) {
+  const fs::path lib = scratch_.path() / "out" / "lib";
+  fs::create_directories(lib);
+  const std::u16string library = (lib / "plugin.dll").u16string();
+  const std::u16string built = ExecutablePath().substr(0, ExecutablePath().find_last_of(u'\\')) +
+                               u"\\tallyx_test_plugin.dll";
+  ASSERT_TRUE(CopyFileW(W(built), W(library), FALSE)) << EncodeUtf8(built);
+  SetEnvironmentVariableW(L"TALLYX_LIBRARY", W(library));
+  Child user(ExecutablePath(), u"LoadsALibrary");
+  ASSERT_TRUE(user.started);
+  WaitForFile(library + u".ready");
+  DeleteFileW(W(library + u".ready"));
+  EXPECT_EQ(EncodeUtf8(CreateErrorOf({{"lib/plugin.dll", "the next plugin"}, {"a.txt", "a"}})), "");
+  EXPECT_EQ(ReadBytes(lib / "plugin.dll"), "the next plugin");
+  WriteBytes(fs::path(library + u".release"), "");
+  EXPECT_EQ(user.ExitCode(), 0u);
+  DeleteFileW(W(library + u".release"));
+  EXPECT_EQ(EncodeUtf8(CreateErrorOf({{"a.txt", "again"}})), "");
+  EXPECT_EQ(OursIn(scratch_.path() / "out"), std::vector<std::string>{});
+}
+
+// Scanners, indexers and backup agents open each new file for a moment: the installation
+// waits them out instead of failing.
+TEST_F(WinExtractTest, AnOnAccessScannerIsWaitedOut) {
+  for (const char16_t* share : {u"read", u"readwrite"}) {
+    const fs::path out = scratch_.path() / "out";
+    fs::remove_all(out);
+    fs::create_directories(out / "data");
+    std::vector<TestEntry> release;
+    for (int i = 0; i < 6; ++i) {
+      const std::string name = "data/table" + std::to_string(i) + ".csv";
+      WriteBytes(out / name, "installed");
+      release.push_back({name, "new " + name});
+    }
+    release.push_back({"tallyx.exe", "new program"});
+    SetEnvironmentVariableW(L"TALLYX_SCAN", W(out.u16string()));
+    SetEnvironmentVariableW(L"TALLYX_SCAN_SHARE", W(std::u16string(share)));
+    Child scanner(ExecutablePath(), u"ScansNewFiles");
+    ASSERT_TRUE(scanner.started);
+    WaitForFile((out / ".ready").u16string());
+    fs::remove(out / ".ready");
+    WriteBytes(ArchivePath(), BuildZip(release).bytes);
+    TZipFile zip(*fs_);
+    zip.Open(ArchivePath(), TZipMode::zmRead);
+    EXPECT_EQ(testing::ErrorOf([&] {
+                zip.ExtractAll(out.u16string(), u"tallyx.exe");
+                zip.Close();
+                zip.CompleteExtraction();
+              }),
+              "")
+        << EncodeUtf8(share);
+    WriteBytes(out / ".stop", "");
+    EXPECT_EQ(scanner.ExitCode(), 0u);
+    // Six old files at the start, then at least the staged files and the journal.
+    EXPECT_GT(std::stoi(ReadBytes(out / ".holds")), 6) << EncodeUtf8(share);
+    for (const char* name : {".stop", ".holds"}) fs::remove(out / name);
+    for (const TestEntry& entry : release) {
+      EXPECT_EQ(ReadBytes(out / entry.name), entry.data) << EncodeUtf8(share) << entry.name;
+    }
+    EXPECT_EQ(OursIn(out), std::vector<std::string>{}) << EncodeUtf8(share);
+  }
 }
 
 }  // namespace
