@@ -62,8 +62,13 @@ void ExtractionTransaction::Recover() {
   }
   checked_ = true;
   LoadJournal();
-  // An earlier run's transaction is finished whole before this one starts.
-  if (journalOnDisk_) End();
+  // An earlier run's transaction is finished whole before this one starts; until its
+  // roll-back succeeds, nothing new may join it.
+  if (journalOnDisk_) {
+    undoPending_ = true;
+    End();
+    undoPending_ = false;
+  }
 }
 
 void ExtractionTransaction::LoadJournal() {
@@ -199,6 +204,12 @@ void ExtractionTransaction::AddStaged(StagedEntry entry) {
   }
   if (entry.attributes && (*entry.attributes & kReadOnlyAttribute)) readOnlyTargets_.insert(key);
   staged_.push_back(std::move(entry));
+}
+
+bool ExtractionTransaction::Placed(const std::u16string& full) const {
+  const std::u16string key = PathKey(full);
+  return std::any_of(placed_.begin(), placed_.end(),
+                     [&](const StagedEntry& entry) { return PathKey(entry.full) == key; });
 }
 
 bool ExtractionTransaction::StagedReadOnly(const std::u16string& full) const {

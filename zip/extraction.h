@@ -66,6 +66,8 @@ class ExtractionTransaction {
                                            FsResult& result);
   // A staged file that is complete; a later one for the same target replaces it.
   void AddStaged(StagedEntry entry);
+  // Whether the transaction has put a new file at `full` (absolute).
+  bool Placed(const std::u16string& full) const;
   // Whether an entry staged earlier in this transaction for the file `full` makes it
   // read-only.
   bool StagedReadOnly(const std::u16string& full) const;

@@ -31,7 +31,7 @@ void TZipFile::ExtractAll(const std::u16string& path, const std::u16string& last
       StageEntry(index, path, true, transaction, lastKey);
     }
   } catch (...) {
-    transaction.Undo();
+    UndoExtraction(transaction);
     throw;
   }
   transaction.PutInPlace();
@@ -48,12 +48,19 @@ void TZipFile::Extract(size_t index, const std::u16string& path, bool createSubd
   try {
     StageEntry(index, path, createSubdirs, transaction, {});
   } catch (...) {
-    transaction.Undo();
+    UndoExtraction(transaction);
     throw;
   }
   transaction.PutInPlace();
   transaction.Complete();
   EndExtraction();
+}
+
+void TZipFile::UndoExtraction(ExtractionTransaction& transaction) {
+  // A failed archive stays open, but not one that the transaction itself delivered (the
+  // nested archive of a release): the undo has to take it away again.
+  if (!FFileName.empty() && transaction.Placed(FFileName)) Close();
+  transaction.Undo();
 }
 
 void TZipFile::CompleteExtraction() {

@@ -84,6 +84,7 @@ class TZipFile {
                  const std::u16string& relative, const std::u16string& target, TStream& data,
                  ExtractionTransaction& transaction, const std::u16string& lastKey);
   ExtractionTransaction& ExtractionFor(const std::u16string& path);
+  void UndoExtraction(ExtractionTransaction& transaction);
   void EndExtraction() noexcept;
   void CopyVerified(const TZipHeader& central, const std::u16string& name, TStream& data,
                     OutputFile& out);
@@ -92,6 +93,7 @@ class TZipFile {
   TZipMode FMode = TZipMode::zmClosed;
   TStream* FStream = nullptr;
   std::unique_ptr<TStream> FFileStream;
+  std::u16string FFileName;  // the open archive file's absolute path
   int64_t FStartFileData = 0;
   int64_t FEndFileData = 0;
   std::vector<TZipHeader> FFiles;

@@ -77,6 +77,7 @@ void TZipFile::Open(const std::u16string& zipFileName, TZipMode openMode) {
   if (!file) throw EFOpenError(u"Cannot open file \"" + full + u"\". " + opened.text);
   Open(*file, openMode);
   FFileStream = std::move(file);
+  FFileName = full;
 }
 
 void TZipFile::Open(TStream& zipFileStream, TZipMode openMode) {
@@ -96,6 +97,7 @@ void TZipFile::Open(TStream& zipFileStream, TZipMode openMode) {
 
 void TZipFile::Close() {
   FMode = TZipMode::zmClosed;
+  FFileName.clear();
   FFiles.clear();
   FStream = nullptr;
   std::unique_ptr<TStream> file = std::move(FFileStream);

@@ -435,6 +435,31 @@ TEST_F(TransactionTest, AKillAnywhereThenAKillDuringRecoveryLosesNothing) {
   std::printf("%d kills, %d of them then at recovery\n", kills, recoveryKills);
 }
 
+// After a recovery that stopped on a failure, the same object finishes it before
+// anything new joins the journal.
+TEST_F(TransactionTest, ARecoveryThatStoppedIsFinishedBeforeTheNextArchive) {
+  Install();
+  const std::vector<TestEntry> release = Release();
+  for (int n = 1;; ++n) {
+    Install();
+    FaultyFileSystem killed(*real_);
+    killed.killAt = n;
+    ASSERT_EQ(Extract(killed, release), "killed");
+    if (killed.renamedTo.size() >= 10) break;
+  }
+  WriteBytes(scratch_.path() / "release.zip", BuildZip(release).bytes);
+  FaultyFileSystem fileSystem(*real_);
+  fileSystem.first = {Op::Rename, 3};
+  TZipFile zip(fileSystem);
+  zip.Open((scratch_.path() / "release.zip").u16string(), TZipMode::zmRead);
+  EXPECT_THROW(zip.ExtractAll(Out().u16string(), u"tallyx.exe"), EFCreateError);
+  zip.Open((scratch_.path() / "release.zip").u16string(), TZipMode::zmRead);
+  zip.ExtractAll(Out().u16string(), u"tallyx.exe");
+  zip.Close();
+  zip.CompleteExtraction();
+  EXPECT_EQ(Snapshot(Out(), false), ReleaseTree(release));
+}
+
 TEST_F(TransactionTest, TheProgramGoesInLastOfAllArchives) {
   Install();
   const std::vector<TestEntry> release = Release();
@@ -478,6 +503,30 @@ TEST_F(TransactionTest, AFailedSecondArchiveRollsTheReleaseBack) {
   now.erase(EncodeUtf8(kJournalName));
   EXPECT_EQ(now, before);
   zip.CompleteExtraction();
+  EXPECT_EQ(Snapshot(Out()), before);
+}
+
+// The nested archive that the release delivered is itself a file of the transaction: a
+// failure while reading it must not keep it open against its own undo (Windows would
+// refuse to remove it for as long as it is open).
+TEST_F(TransactionTest, ANestedArchiveDeliveredByTheReleaseIsUndoneToo) {
+  Install();
+  const Tree before = Snapshot(Out());
+  TestEntry damaged{"inner/two.txt", "inner two"};
+  damaged.crc = 1;
+  std::vector<TestEntry> release = Release();
+  release.push_back({"tallyx.zip", BuildZip({{"inner/one.txt", "one"}, damaged}).bytes, 0});
+  WriteBytes(scratch_.path() / "release.zip", BuildZip(release).bytes);
+  FaultyFileSystem fileSystem(*real_);
+  {
+    TZipFile zip(fileSystem);
+    zip.Open((scratch_.path() / "release.zip").u16string(), TZipMode::zmRead);
+    zip.ExtractAll(Out().u16string(), u"tallyx.exe");
+    zip.Open((Out() / "tallyx.zip").u16string(), TZipMode::zmRead);
+    EXPECT_THROW(zip.ExtractAll(Out().u16string(), u"tallyx.exe"), EZipException);
+    EXPECT_FALSE(fs::exists(Out() / "tallyx.zip"));
+  }
+  EXPECT_EQ(fileSystem.pauses, std::vector<int>{});
   EXPECT_EQ(Snapshot(Out()), before);
 }
 
