@@ -195,10 +195,10 @@ std::unique_ptr<OutputFile> ExtractionTransaction::CreateStaged(const std::u16st
 void ExtractionTransaction::AddStaged(StagedEntry entry) {
   const std::u16string key = PathKey(entry.full);
   // Two entries for one file: the later one replaces the earlier, as writing both in turn
-  // would.
-  auto same = std::find_if(staged_.begin(), staged_.end(),
-                           [&](const StagedEntry& e) { return PathKey(e.full) == key; });
-  if (same != staged_.end()) {
+  // would. Rare, so only then is the list searched.
+  if (!stagedKeys_.insert(key).second) {
+    auto same = std::find_if(staged_.begin(), staged_.end(),
+                             [&](const StagedEntry& e) { return PathKey(e.full) == key; });
     DeleteOrKeep(same->staged);
     staged_.erase(same);
   }
@@ -229,6 +229,7 @@ void ExtractionTransaction::PutInPlace() {
     }
   }
   staged_.clear();
+  stagedKeys_.clear();
   preparedFolders_.clear();
   try {
     if (!entries.empty() || held) Place(entries, durable);
@@ -321,6 +322,7 @@ void ExtractionTransaction::Undo() noexcept {
     undoPending_ = true;
   }
   staged_.clear();
+  stagedKeys_.clear();
   preparedFolders_.clear();
 }
 
@@ -376,6 +378,7 @@ void ExtractionTransaction::DeleteOrKeep(const std::u16string& relative) {
 
 void ExtractionTransaction::ClearTransaction() {
   staged_.clear();
+  stagedKeys_.clear();
   placed_.clear();
   backups_.clear();
   held_.reset();

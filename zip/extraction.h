@@ -112,6 +112,7 @@ class ExtractionTransaction {
   bool undoPending_ = false;     // an undo stopped on a failure
   std::vector<JournalRecord> records_;
   std::vector<StagedEntry> staged_;     // the current archive's complete staged files
+  std::set<std::u16string> stagedKeys_;  // PathKey of their targets
   std::vector<StagedEntry> placed_;     // in place, provisionally, in order
   std::vector<std::u16string> backups_;  // the old files the transaction moved aside
   std::optional<StagedEntry> held_;

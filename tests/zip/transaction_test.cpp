@@ -606,6 +606,15 @@ TEST_F(TransactionTest, AForeignFileWhereTheJournalGoesStopsTheExtraction) {
   EXPECT_EQ(Snapshot(Out()), before);
 }
 
+// Two entries for one file, as Windows compares names: the later one is the file.
+TEST_F(TransactionTest, TheLaterOfTwoEntriesForOneFileWins) {
+  FaultyFileSystem fileSystem(*real_);
+  ASSERT_EQ(Extract(fileSystem, {{"a.txt", "first"}, {"B.txt", "upper"}, {"a.txt", "second"},
+                                 {"b.txt", "lower"}}),
+            "");
+  EXPECT_EQ(Snapshot(Out(), false), (Tree{{"a.txt", "second"}, {"b.txt", "lower"}}));
+}
+
 TEST_F(TransactionTest, AttributesLeaveTheVolumeBitOut) {
   TestEntry label{"label.txt", "x"};
   label.externalAttributes = 0x28;
