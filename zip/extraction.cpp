@@ -170,7 +170,7 @@ void ExtractionTransaction::CreateFolders(const std::u16string& folder,
   for (size_t end = relative.find(u'\\');; end = relative.find(u'\\', end + 1)) {
     const std::u16string part = relative.substr(0, end);
     if (!part.empty() && !fs_.FolderExists(Path(part))) {
-      Append({JournalRecordKind::Folder, part});
+      Append({JournalRecordKind::Folder, part, {}, {}});
       fs_.CreateFolders(Path(part));
     }
     if (end == std::u16string::npos) break;
@@ -181,7 +181,7 @@ std::unique_ptr<OutputFile> ExtractionTransaction::CreateStaged(const std::u16st
                                                                 std::u16string& staged,
                                                                 FsResult& result) {
   staged = ChooseFreeName(folder, false, {});
-  Append({JournalRecordKind::Staged, staged});
+  Append({JournalRecordKind::Staged, staged, {}, {}});
   std::unique_ptr<OutputFile> file;
   Retried(kRetryBudgetMs, [&] {
     file = fs_.OpenOutput(Path(staged), OutputMode::CreateNew, result);
@@ -288,7 +288,7 @@ void ExtractionTransaction::Complete() {
       placed_.push_back(held);
       Place({held}, {});
     }
-    Append({JournalRecordKind::Commit});
+    Append({JournalRecordKind::Commit, {}, {}, {}});
   } catch (...) {
     Undo();
     throw;
@@ -339,11 +339,11 @@ void ExtractionTransaction::RollBack() {
     if (record.kind == JournalRecordKind::Folder) fs_.RemoveFolder(Path(record.path));
   }
   try {
-    Append({JournalRecordKind::Undone});
+    Append({JournalRecordKind::Undone, {}, {}, {}});
   } catch (const Exception&) {
     // Unwritten, the transaction is rolled back again by the next run, which finds it as
     // it is.
-    records_.push_back({JournalRecordKind::Undone});
+    records_.push_back({JournalRecordKind::Undone, {}, {}, {}});
   }
   ClearTransaction();
 }

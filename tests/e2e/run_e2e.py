@@ -435,14 +435,15 @@ def second_copy(ctx, root):
         print(f"second copy ended after {elapsed:.1f} s")
 
 
-def hostile_archive(ctx, root, release, victim_check):
-    """An archive that fails half-way: the error message, and the files it would have
-    damaged keep their content. The server still runs when `victim_check` looks."""
+def hostile_archive(ctx, root, release, victim_check, box=INSTALL_ERROR):
+    """An archive that fails half-way: the error message (or `box`), and the files it
+    would have damaged keep their content. The server still runs when `victim_check`
+    looks."""
     with offered(ctx, root, release=release) as (run, _, folder, _):
         with open(os.path.join(folder, "lisez-moi.txt"), "wb") as f:
             f.write(b"ancien contenu\r\n")
         choose(run, forced=False)
-        run.wait_box(INSTALL_ERROR)
+        run.wait_box(box)
         run.driver("answer", IDOK)
         finish(run)
         victim_check(folder)
@@ -541,22 +542,19 @@ def damaged_nested_archive(ctx, root):
         z.writestr("tallyx.exe", ctx.stub_new)
         z.writestr("lisez-moi.txt", "Tallyx 4.2.7.1530\r\n")
         z.writestr("tallyx.zip", with_bad_crc(inner.getvalue(), middle))
-    with offered(ctx, root, release=out.getvalue()) as (run, _, folder, _):
-        with open(os.path.join(folder, "lisez-moi.txt"), "wb") as f:
-            f.write(b"ancien contenu\r\n")
-        choose(run, forced=False)
-        # The release archive itself is whole: its message comes, the nested step is silent.
-        run.wait_box(SUCCESS)
-        run.driver("answer", IDOK)
-        finish(run)
+
+    def victim(folder):
         check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "tallyx.exe was replaced")
         check(read(folder, "lisez-moi.txt") == b"ancien contenu\r\n", "lisez-moi.txt was replaced")
         check(not os.path.exists(os.path.join(folder, "plugins")), "the nested archive left files")
+        check(not os.path.exists(os.path.join(folder, "tallyx.zip")), "the nested archive stayed")
         check(not leftovers(folder), f"files left behind: {leftovers(folder)}")
         again = Updater(ctx, folder)
         again.wait(offer_state, "the offer at the next start")
         again.driver("click", BUTTON2)
         check(again.exit_code() == 0, "exit code of the next start")
+    # The release archive itself is whole: its message comes; the nested step is silent.
+    hostile_archive(ctx, root, out.getvalue(), victim, box=SUCCESS)
 
 
 def signed(ctx, root, tamper_archive=False, manifest_signature=True):

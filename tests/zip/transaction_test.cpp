@@ -632,7 +632,7 @@ TEST_F(TransactionTest, AttributesLeaveTheVolumeBitOut) {
 TEST(Journal, RecordsSurviveTornAndDamagedLines) {
   const JournalRecord put{JournalRecordKind::Put, u"a\\.~tx00000001.tmp", u"a\\\u00E9t\u00E9.txt",
                           u"a\\\u00E9t\u00E9.txt.~tx00000002.bak"};
-  const JournalRecord commit{JournalRecordKind::Commit};
+  const JournalRecord commit{JournalRecordKind::Commit, {}, {}, {}};
   const std::string good = JournalHeader() + EncodeJournalRecord(put) + EncodeJournalRecord(commit);
   std::string damaged = good;
   damaged[JournalHeader().size() + 12] ^= 1;
