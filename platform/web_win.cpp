@@ -149,22 +149,9 @@ class Transfer {
   bool Opened() const { return request_.IsValid(); }
 
   // The HTTP status, or 0 when there is none (another scheme).
-  DWORD Status() const {
-    DWORD status = 0, size = sizeof(status);
-    if (!HttpQueryInfoW(request_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                        &status, &size, nullptr))
-      return 0;
-    return status;
-  }
-
+  DWORD Status() const { return NumberHeader(HTTP_QUERY_STATUS_CODE); }
   // The announced length of the body, 0 when none was announced.
-  DWORD ContentLength() const {
-    DWORD length = 0, size = sizeof(length);
-    if (!HttpQueryInfoW(request_.Get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                        &length, &size, nullptr))
-      return 0;
-    return length;
-  }
+  DWORD ContentLength() const { return NumberHeader(HTTP_QUERY_CONTENT_LENGTH); }
 
   // Up to `size` bytes; 0 at the end of the body. `failed` is set when the read did not
   // succeed (a broken connection, or no data within the stall limit), `gaveUp` when the
@@ -183,6 +170,14 @@ class Transfer {
   bool GaveUp() const { return gaveUp_; }
 
  private:
+  // A numeric response header, 0 when the response has none.
+  DWORD NumberHeader(DWORD query) const {
+    DWORD value = 0, size = sizeof(value);
+    if (!HttpQueryInfoW(request_.Get(), query | HTTP_QUERY_FLAG_NUMBER, &value, &size, nullptr))
+      return 0;
+    return value;
+  }
+
   // Closed in the reverse order: request, connection, internet handle.
   ScopedInternetHandle internet_;
   ScopedInternetHandle connection_;

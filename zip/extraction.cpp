@@ -45,11 +45,6 @@ std::u16string ExtractionTransaction::Path(const std::u16string& relative) const
   return JoinPath(destination_, relative);
 }
 
-std::u16string ExtractionTransaction::FullOf(const std::u16string& path) {
-  std::u16string full;
-  return fs_.FullPath(path, full).Done() ? full : path;
-}
-
 FsResult ExtractionTransaction::Retried(int budgetMs, const std::function<FsResult()>& operation) {
   return RetryWhileInUse(fs_, budgetMs, operation);
 }
@@ -79,7 +74,7 @@ void ExtractionTransaction::LoadJournal() {
     file = fs_.OpenExclusive(journalPath_, opened);
     return opened;
   });
-  if (!file) throw EFOpenError(u"Cannot open file \"" + FullOf(journalPath_) + u"\". " + opened.text);
+  if (!file) throw EFOpenError(u"Cannot open file \"" + FullPathOr(fs_, journalPath_) + u"\". " + opened.text);
   std::string bytes(static_cast<size_t>(file->Size()), '\0');
   file->ReadBuffer(bytes.data(), bytes.size());
   file.reset();
@@ -94,9 +89,8 @@ void ExtractionTransaction::LoadJournal() {
   // roll-back instead.
   std::vector<std::u16string> batchBackups;
   for (const JournalRecord& record : records_) {
-    if (record.kind == JournalRecordKind::Staged || record.kind == JournalRecordKind::Put) {
-      pendingDeletes_.push_back(record.path);
-    }
+    // Every planned staged file was recorded as staged first.
+    if (record.kind == JournalRecordKind::Staged) pendingDeletes_.push_back(record.path);
     if (record.kind == JournalRecordKind::Put && !record.backup.empty()) {
       batchBackups.push_back(record.backup);
     }
@@ -111,7 +105,7 @@ void ExtractionTransaction::OpenJournal() {
   if (journal_) return;
   // The journal lives in the destination, which the first entry may have to create.
   if (!fs_.FolderExists(destination_.empty() ? u"." : destination_)) {
-    createdAbove_ = fs_.CreateFolders(FullOf(destination_));
+    createdAbove_ = fs_.CreateFolders(FullPathOr(fs_, destination_));
   }
   const OutputMode mode = journalOnDisk_ ? OutputMode::Append : OutputMode::CreateNew;
   FsResult opened;
@@ -119,7 +113,7 @@ void ExtractionTransaction::OpenJournal() {
     journal_ = fs_.OpenOutput(journalPath_, mode, opened);
     return opened;
   });
-  if (!journal_) throw CreateFileError(FullOf(journalPath_), opened.text);
+  if (!journal_) throw CreateFileError(FullPathOr(fs_, journalPath_), opened.text);
   // A line cut short by a kill is closed, so that it cannot swallow the next record.
   const std::string head = mode == OutputMode::CreateNew ? JournalHeader()
                            : journalEndsLine_             ? std::string()
@@ -360,11 +354,11 @@ void ExtractionTransaction::RollBackPut(const JournalRecord& put) {
   const bool backupThere = !backup.empty() && fs_.FileExists(backup);
   if (!stagedThere && targetThere && (backup.empty() || backupThere)) {
     const FsResult removed = Retried(kUndoRetryBudgetMs, [&] { return fs_.RemoveFile(target); });
-    if (!Gone(removed)) throw CreateFileError(FullOf(target), removed.text);
+    if (!Gone(removed)) throw CreateFileError(FullPathOr(fs_, target), removed.text);
   }
   if (backupThere) {
     const FsResult moved = Retried(kUndoRetryBudgetMs, [&] { return fs_.Rename(backup, target); });
-    if (!moved.Done()) throw CreateFileError(FullOf(target), moved.text);
+    if (!moved.Done()) throw CreateFileError(FullPathOr(fs_, target), moved.text);
   }
   if (stagedThere) DeleteOrKeep(put.path);
 }

@@ -99,7 +99,6 @@ class ExtractionTransaction {
   void RollBackPut(const JournalRecord& put);
   void ClearTransaction();
   void DeleteOrKeep(const std::u16string& relative);
-  std::u16string FullOf(const std::u16string& path);
   FsResult Retried(int budgetMs, const std::function<FsResult()>& operation);
 
   FileSystem& fs_;

@@ -37,6 +37,11 @@ FsResult RetryWhileInUse(FileSystem& fileSystem, int budgetMs,
   }
 }
 
+std::u16string FullPathOr(FileSystem& fileSystem, const std::u16string& path) {
+  std::u16string full;
+  return fileSystem.FullPath(path, full).Done() ? full : path;
+}
+
 std::u16string StagedFileName(uint32_t number) { return Suffix(number, u".tmp"); }
 
 std::u16string BackupFileName(const std::u16string& fileName, uint32_t number) {

@@ -92,6 +92,10 @@ class FileSystem {
   virtual void Pause(int milliseconds) = 0;
 };
 
+// The absolute form of `path` for messages and comparisons, or `path` itself when it has
+// none.
+std::u16string FullPathOr(FileSystem& fileSystem, const std::u16string& path);
+
 // How long an operation keeps trying while its file is in use. Scanners, indexers and
 // backup agents open a new or changed file for a moment right after it is written;
 // Windows then refuses to move, delete or share it until they let go.

@@ -26,41 +26,37 @@ void TZipFile::ExtractAll(const std::u16string& path, const std::u16string& last
       fileSystem_.FullPath(JoinEntryPath(path, lastName), lastKey).Done()) {
     lastKey = PathKey(lastKey);
   }
-  try {
+  RunExtraction(transaction, lastName.empty(), [&] {
     for (size_t index = 0; index < FFiles.size(); ++index) {
       StageEntry(index, path, true, transaction, lastKey);
     }
-  } catch (...) {
-    UndoExtraction(transaction);
-    throw;
-  }
-  transaction.PutInPlace();
-  if (lastName.empty()) {
-    transaction.Complete();
-    EndExtraction();
-  }
+  });
 }
 
 void TZipFile::Extract(size_t index, const std::u16string& path, bool createSubdirs) {
   RequireReadMode();
   ExtractionTransaction& transaction = ExtractionFor(path);
   transaction.Recover();
+  RunExtraction(transaction, true,
+                [&] { StageEntry(index, path, createSubdirs, transaction, {}); });
+}
+
+void TZipFile::RunExtraction(ExtractionTransaction& transaction, bool complete,
+                             const std::function<void()>& stage) {
   try {
-    StageEntry(index, path, createSubdirs, transaction, {});
+    stage();
   } catch (...) {
-    UndoExtraction(transaction);
+    // A failed archive stays open, but not one that the transaction itself delivered (the
+    // nested archive of a release): the undo has to take it away again.
+    if (!FFileName.empty() && transaction.Placed(FFileName)) Close();
+    transaction.Undo();
     throw;
   }
   transaction.PutInPlace();
-  transaction.Complete();
-  EndExtraction();
-}
-
-void TZipFile::UndoExtraction(ExtractionTransaction& transaction) {
-  // A failed archive stays open, but not one that the transaction itself delivered (the
-  // nested archive of a release): the undo has to take it away again.
-  if (!FFileName.empty() && transaction.Placed(FFileName)) Close();
-  transaction.Undo();
+  if (complete) {
+    transaction.Complete();
+    EndExtraction();
+  }
 }
 
 void TZipFile::CompleteExtraction() {
@@ -132,8 +128,7 @@ void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
                          const std::u16string& relative, const std::u16string& target,
                          TStream& data, ExtractionTransaction& transaction,
                          const std::u16string& lastKey) {
-  std::u16string full;
-  if (!fileSystem_.FullPath(target, full).Done()) full = target;
+  const std::u16string full = FullPathOr(fileSystem_, target);
   // A read-only target must fail before anything is written.
   if (const FsResult check = fileSystem_.CheckReplaceable(target); !check.Done()) {
     throw CreateFileError(full, check.text);

@@ -84,7 +84,10 @@ class TZipFile {
                  const std::u16string& relative, const std::u16string& target, TStream& data,
                  ExtractionTransaction& transaction, const std::u16string& lastKey);
   ExtractionTransaction& ExtractionFor(const std::u16string& path);
-  void UndoExtraction(ExtractionTransaction& transaction);
+  // Stages through `stage` and puts the archive in place; `complete` commits too. A
+  // failure rolls the transaction back.
+  void RunExtraction(ExtractionTransaction& transaction, bool complete,
+                     const std::function<void()>& stage);
   void EndExtraction() noexcept;
   void CopyVerified(const TZipHeader& central, const std::u16string& name, TStream& data,
                     OutputFile& out);

@@ -65,8 +65,7 @@ void TZipFile::Open(const std::u16string& zipFileName, TZipMode openMode) {
     // The writing side's modes are not available; closed is no mode to open in.
     throw EZipException(u"Invalid argument");
   }
-  std::u16string full;
-  if (!fileSystem_.FullPath(zipFileName, full).Done()) full = zipFileName;
+  const std::u16string full = FullPathOr(fileSystem_, zipFileName);
   // A freshly downloaded archive is what scanners look at first.
   FsResult opened;
   std::unique_ptr<TStream> file;
