@@ -1,8 +1,9 @@
-# tallyx_add_gtest(NAME SOURCES... LIBS ... [ENVIRONMENT VAR=VALUE...]): one GoogleTest executable, its cases
-# registered with ctest one by one. Discovery runs at test time so that the Windows
-# build needs Wine only when the tests run, never while it builds.
+# tallyx_add_gtest(NAME SOURCES... LIBS ... [ENVIRONMENT VAR=VALUE...] [PROPERTIES ...]):
+# one GoogleTest executable, its cases registered with ctest one by one, with the extra
+# ctest PROPERTIES given (a resource lock, a fixture). Discovery runs at test time so that
+# the Windows build needs Wine only when the tests run, never while it builds.
 function(tallyx_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENVIRONMENT;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   if(WIN32)
@@ -11,7 +12,7 @@ function(tallyx_add_gtest name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 ENVIRONMENT "${T_ENVIRONMENT}"
+    PROPERTIES TIMEOUT 300 ENVIRONMENT "${T_ENVIRONMENT}" ${T_PROPERTIES}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   tallyx_check_imports(${name})
 endfunction()

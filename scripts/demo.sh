@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The demo: builds the updater in its test flavour (manifest on 127.0.0.1), serves a
+# The demo: builds the updater in its demo flavour (manifest on 127.0.0.1), serves a
 # release with nginx on loopback, runs TallyxUpdater.exe under Wine in a demo
 # installation folder (on this display if there is one, else on a virtual one), installs
 # the release and saves screenshots. Stops everything it started.
@@ -8,16 +8,17 @@ cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/setup.sh
 
-# The web server's port (18431 unless TALLYX_DEMO_PORT says otherwise).
-port=${TALLYX_DEMO_PORT:-18431}
 # The product is 32-bit; where this kernel cannot run 32-bit programs, the demo runs the
-# same sources built for x86_64.
+# same sources built for x86_64. The demo builds in a folder of its own, never the
+# product's.
 if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-  preset=win32; export WINE_LOADER=wine
+  preset=win32-demo; export WINE_LOADER=wine
 else
-  preset=win64; export WINE_LOADER=/usr/lib/wine/wine64
+  preset=win64-demo; export WINE_LOADER=/usr/lib/wine/wine64
 fi
-cmake --preset $preset -DTALLYX_MANIFEST_URL=http://127.0.0.1:$port/dl/tallyx.ver >/dev/null
+# The web server's port: the test port of the build (TALLYX_DEMO_PORT chooses another).
+cmake --preset $preset ${TALLYX_DEMO_PORT:+-DTALLYX_TEST_PORT=$TALLYX_DEMO_PORT} >/dev/null
+port=$(sed -n 's/^TALLYX_TEST_PORT:STRING=//p' "build/$preset/CMakeCache.txt")
 cmake --build --preset $preset --target TallyxUpdater tallyx_e2e_driver tallyx_stub_old \
   tallyx_stub_new tallyx_stub_plain
 bin=$root/build/$preset

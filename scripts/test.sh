@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds the native (sanitized) and the
-# Windows (i686, through Wine) flavours, and runs both suites. Exits non-zero when
-# anything fails; the last line counts the tests of both runs.
+# Runs every test: installs what is missing, builds the native (sanitized) flavour, the
+# product and the Windows test flavour (i686, through Wine), and runs the suites. Exits
+# non-zero when anything fails; the last line counts every test and check.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -37,22 +37,20 @@ else
   failed=$((failed + 1)); status=1; tail -30 build/fuzz.log
 fi
 
-# The product is 32-bit. Its tests run through Wine as i686 executables where the kernel
-# runs 32-bit programs (Wine's 32-bit loader is one); where it does not, the same tests
-# run as x86_64 executables through 64-bit Wine, and the i686 build is still built and
-# its imports checked.
-win32_options=()
+# The product is 32-bit and is built apart from the tests, in build/win32 with the
+# vendor's manifest address; both branches check its imports and its address. The tests
+# build the same sources in a test flavour (manifest on loopback) of their own: as i686
+# executables through Wine where the kernel runs 32-bit programs (Wine's 32-bit loader is
+# one), as x86_64 executables through 64-bit Wine where it does not.
 if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-  run_flavour=win32; wine_loader=wine
-  # The end-to-end scenarios serve the manifest on loopback.
-  win32_options=(-DTALLYX_MANIFEST_URL=http://127.0.0.1:18431/dl/tallyx.ver)
+  test_preset=win32-test; wine_loader=wine
 else
-  run_flavour=win64; wine_loader=/usr/lib/wine/wine64
+  test_preset=win64-test; wine_loader=/usr/lib/wine/wine64
   echo "note: this kernel does not run 32-bit programs; Windows tests run as x86_64"
 fi
 
 source scripts/wine-prefix.sh
-windows_tests() {  # windows_tests PRESET: build and run one Windows flavour's tests
+windows_tests() {  # windows_tests PRESET: run one Windows flavour's tests
   # Window tests need a display: a virtual one with a light window manager, so that
   # modal boxes open and close at once and each window is an X window of its own.
   local display=:${TALLYX_TEST_DISPLAY:-99} xpids=()
@@ -69,32 +67,29 @@ windows_tests() {  # windows_tests PRESET: build and run one Windows flavour's t
   kill "${xpids[@]}" 2>/dev/null || true
 }
 
-echo "== win32 build (i686, the product)"
-if cmake --preset win32 "${win32_options[@]}" >/dev/null && cmake --build --preset win32; then
-  if [ $run_flavour = win32 ]; then
-    echo "== win32 tests (Wine)"; windows_tests win32
+check() {  # check WHAT COMMAND...: one counted check
+  if "${@:2}"; then
+    passed=$((passed + 1))
   else
-    echo "== win32 imports"
-    # ctest cannot list these tests (listing runs the executables); check each one here.
-    while IFS= read -r exe; do
-      if cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE="$exe" -P cmake/CheckImports.cmake; then
-        passed=$((passed + 1))
-      else
-        failed=$((failed + 1)); status=1
-      fi
-    done < <(find build/win32 -name '*.exe' -not -path '*/CMakeFiles/*' | sort)
+    echo "check failed: $1"; failed=$((failed + 1)); status=1
   fi
+}
+
+echo "== win32 build (i686, the product)"
+if cmake --preset win32 >/dev/null && cmake --build --preset win32; then
+  product=build/win32/app/TallyxUpdater.exe
+  check "imports of the product" cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE="$product" \
+    -P cmake/CheckImports.cmake
+  check "manifest address of the product" cmake -DEXE="$product" -P cmake/CheckProduct.cmake
 else
   echo "win32 build failed"; status=1
 fi
 
-if [ $run_flavour = win64 ]; then
-  echo "== win64 build (x86_64, for the tests)"
-  if cmake --preset win64 >/dev/null && cmake --build --preset win64; then
-    echo "== win64 tests (64-bit Wine)"; windows_tests win64
-  else
-    echo "win64 build failed"; status=1
-  fi
+echo "== $test_preset build (the test flavour)"
+if cmake --preset $test_preset >/dev/null && cmake --build --preset $test_preset; then
+  echo "== $test_preset tests (Wine)"; windows_tests $test_preset
+else
+  echo "$test_preset build failed"; status=1
 fi
 
 echo "tests: $passed passed, $failed failed"

@@ -9,6 +9,7 @@
 #include "ui/message_boxes.h"
 #include "ui/placement.h"
 #include "ui/res/resource_ids.h"
+#include "tallyx_version.h"
 
 namespace tallyx::ui {
 
@@ -74,7 +75,7 @@ void TMaster::CreateControls() {
   Label2 = std::make_unique<Label>(panel, kLabel2, Scale(21), Scale(3), Scale(1), Scale(33), LabelMode::AutoSize,
                                    CreateCalibri(27, true), Colour::Fixed(RGB(0, 0, 255)),
                                    Colour::System(COLOR_BTNFACE));
-  Label2->SetText(u"Vantrel Tallyx Updater V1.2");
+  Label2->SetText(u"Vantrel Tallyx Updater " TALLYX_VERSION_LABEL);
   Label3 = std::make_unique<Label>(panel, kLabel3, Scale(21), Scale(47), Scale(434), Scale(67),
                                    LabelMode::WrapAndClip, CreateCalibri(16, true), Colour::System(COLOR_WINDOWTEXT),
                                    Colour::System(COLOR_BTNFACE));

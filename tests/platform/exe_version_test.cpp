@@ -1,9 +1,14 @@
 // Version resources of small executables built beside the tests (version/*.rc).
+#include <windows.h>
+
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "base/errors.h"
 #include "base/text.h"
 #include "platform/exe_version.h"
+#include "tallyx_version.h"
 
 namespace tallyx {
 namespace {
@@ -71,6 +76,27 @@ TEST(GetExeVersionData, UnreadableVersionInformationIsAnOSError) {
       }
     }
   }
+}
+
+// The updater's own version, written once in the build: its version resource and its
+// application manifest carry it (a copy of the product is built beside the tests).
+TEST(GetExeVersionData, TheUpdaterCarriesTheProjectVersion) {
+  const TEXEVersionData d = WinExeVersion().GetExeVersionData(u"TallyxUpdater.exe");
+  EXPECT_EQ(EncodeUtf8(d.FileVersion), TALLYX_VERSION_DOTTED);
+  EXPECT_EQ(EncodeUtf8(d.ProductVersion), TALLYX_VERSION_DOTTED);
+  EXPECT_EQ(EncodeUtf8(d.ProductName), "Vantrel Tallyx Updater");
+
+  HMODULE exe = LoadLibraryExW(L"TallyxUpdater.exe", nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(exe, nullptr);
+  HRSRC found = FindResourceW(exe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+  ASSERT_NE(found, nullptr);
+  const std::string manifest(static_cast<const char*>(LockResource(LoadResource(exe, found))),
+                             SizeofResource(exe, found));
+  FreeLibrary(exe);
+  EXPECT_NE(manifest.find(std::string("name=\"Vantrel.TallyxUpdater\" version=\"") +
+                          TALLYX_VERSION_DOTTED + "\""),
+            std::string::npos)
+      << manifest;
 }
 
 }  // namespace
