@@ -7,23 +7,14 @@
 #include "base/errors.h"
 #include "base/text.h"
 #include "controller/manifest.h"
+#include "controller/messages.h"
 
 namespace tallyx {
 
 namespace {
 
-const char16_t kRunningInstallQuestion[] =
-    u"Vantrel Tallyx est en cour d'\u00E9xecution.\r\nEnregistrer votre travail appuyer sur le "
-    u"button [Oui] pour fermer Tallyx et appliquer les mises \u00E0 jour";
-const char16_t kRunningForcedQuestion[] =
-    u"Vantrel Tallyx est en cour d'\u00E9xecution.\r\nEnregistrer votre travail et fermer "
-    u"Vantrel Tallyx puis r\u00E9essayer";
-const char16_t kInstalled[] = u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s";
-const char16_t kInstallFailed[] = u"Erreur dans l'installation du mise \u00E0 jour";
-const char16_t kForcedFailed[] = u"Erreur dans la lecture du fichier mise \u00E0 jour";
-const char16_t kNeedsAdministrator[] =
-    u"Les droits d'administrateur sont n\u00E9cessaires pour installer la mise \u00E0 jour "
-    u"dans ce dossier.";
+using namespace messages;
+
 // Termination only starts a process's end: a Tallyx saving its files or releasing its
 // windows can still be listed a moment later. Asking again while it is still ending
 // would put the question to a user who has already said Yes.

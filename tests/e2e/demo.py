@@ -57,6 +57,7 @@ def main():
     p.add_argument("--port", type=int, required=True)
     args = p.parse_args()
     args.shots_dir = args.shots
+    e2e.load_texts(args.driver)
     ctx = e2e.Context(args)
 
     os.makedirs(os.path.join(args.www, "dl"), exist_ok=True)
@@ -79,18 +80,18 @@ def main():
         run.wait(e2e.offer_state, "the offer")
         time.sleep(0.5)
         shot(os.path.join(args.shots_dir, "1-offer.png"))
-        real_click(run, e2e.BUTTON1)
+        real_click(run, "cxButton1")
         run.wait(lambda v: v.get("main.caption", "").startswith("Vantrel Tallyx Updater : ")
                  and v.get("cxProgressBar1.text") not in ("0 %", "100 %"), "the download", 60)
         shot(os.path.join(args.shots_dir, "2-download.png"))
-        run.wait_box(e2e.SUCCESS, timeout=60)
+        run.wait_box(e2e.TEXTS["installed"], timeout=60)
         shot(os.path.join(args.shots_dir, "3-success.png"), whole_screen=True)
         # The box has the keyboard: Enter answers its default button, OK.
         subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
         run.wait(e2e.finished_state, "state Finished")
         time.sleep(0.5)
         shot(os.path.join(args.shots_dir, "4-finished.png"))
-        real_click(run, e2e.BUTTON3)
+        real_click(run, "cxButton3")
         print(f"TallyxUpdater ended with exit code {run.exit_code()}")
     except e2e.Failure as error:
         print(f"demo stopped: {error}")

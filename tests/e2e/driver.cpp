@@ -1,14 +1,16 @@
 // Drives a running TallyxUpdater from outside, the way a person would: finds its windows,
 // reads what they show and posts real mouse messages. One command per run:
 //   driver dump                 the main window, its controls and any open box
-//   driver click ID             click the middle of control ID (main part for the split button)
+//   driver click NAME           click the middle of control NAME, e.g. cxButton1 (main part
+//                               for the split button)
 //   driver dropdown             press the split button's drop-down segment
 //   driver menu-choose          choose the first item of the open pop-up menu
 //   driver answer BUTTON_ID     click a button of the open modal box
 //   driver box-close            close the open modal box with its close box
 //   driver close                close the main window (as its close box does)
 //   driver count-main           how many main windows exist (any process)
-//   driver where ID             the screen point that `click ID` posts to, for real input
+//   driver where NAME           the screen point that `click NAME` posts to, for real input
+//   driver texts                the texts of the boxes, as key=value lines
 // Prints key=value lines; exits 1 when the window or box is not found.
 #include <windows.h>
 
@@ -17,9 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "controller/messages.h"
+#include "tests/support/open_box.h"
 #include "ui/control_ids.h"
 
 namespace {
+
+using tallyx::testing::OpenBoxOf;
+using tallyx::testing::TextOf;
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
@@ -39,15 +46,6 @@ HWND MainWindow() {
   return best;
 }
 
-std::wstring TextOf(HWND window) {
-  std::vector<wchar_t> buffer(65536);
-  const LRESULT n = SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(),
-                                        reinterpret_cast<LPARAM>(buffer.data()),
-                                        SMTO_ABORTIFHUNG, 2000, nullptr);
-  (void)n;
-  return std::wstring(buffer.data());
-}
-
 std::string Utf8(const std::wstring& text) {
   std::string out;
   for (wchar_t c : text) {
@@ -62,30 +60,10 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
-struct BoxSearch {
-  DWORD process;
-  HWND box;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<BoxSearch*>(param);
-  wchar_t cls[64] = {};
-  GetClassNameW(window, cls, 64);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  if (pid == search->process && IsWindowVisible(window) &&
-      (wcscmp(cls, L"#32770") == 0)) {
-    search->box = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 HWND OpenBox(HWND main) {
-  BoxSearch search{0, nullptr};
-  GetWindowThreadProcessId(main, &search.process);
-  EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-  return search.box;
+  DWORD process = 0;
+  GetWindowThreadProcessId(main, &process);
+  return OpenBoxOf(process);
 }
 
 BOOL CALLBACK FindMenu(HWND window, LPARAM param) {
@@ -129,36 +107,21 @@ void DumpBox(HWND box) {
   }
 }
 
-int Dump(HWND main) {
-  DWORD pid = 0;
-  GetWindowThreadProcessId(main, &pid);
-  // Tells a copy that the program started itself apart from the one it replaced.
-  std::printf("main.pid=%lu\n", static_cast<unsigned long>(pid));
-  std::printf("main.visible=%d\n", IsWindowVisible(main) ? 1 : 0);
-  std::printf("main.caption=%s\n", Utf8(TextOf(main)).c_str());
-  RECT r;
-  GetClientRect(main, &r);
-  std::printf("main.client=%ldx%ld\n", r.right, r.bottom);
-  using namespace tallyx::ui;
-  const struct {
-    int id;
-    const char* name;
-  } controls[] = {{kLabel1, "Label1"},   {kVersionInfo, "VersionInfo"},
-                  {kLabel2, "Label2"},   {kLabel3, "Label3"},
-                  {kProgressBar1, "cxProgressBar1"}, {kButton1, "cxButton1"},
-                  {kButton2, "cxButton2"}, {kButton3, "cxButton3"}};
-  HWND panel = GetDlgItem(main, kPanel1);
-  for (const auto& c : controls) {
-    HWND control = GetDlgItem(main, c.id);
-    if (!control && panel) control = GetDlgItem(panel, c.id);
-    if (!control) {
-      std::printf("%s.missing=1\n", c.name);
-      continue;
-    }
-    std::printf("%s.visible=%d\n", c.name, IsWindowVisible(control) ? 1 : 0);
-    std::printf("%s.text=%s\n", c.name, Utf8(TextOf(control)).c_str());
+// The main window's controls under the names the scenarios use (the form's own names).
+using namespace tallyx::ui;
+const struct {
+  int id;
+  const char* name;
+} kControls[] = {{kLabel1, "Label1"},   {kVersionInfo, "VersionInfo"},
+                 {kLabel2, "Label2"},   {kLabel3, "Label3"},
+                 {kProgressBar1, "cxProgressBar1"}, {kButton1, "cxButton1"},
+                 {kButton2, "cxButton2"}, {kButton3, "cxButton3"}};
+
+// The id of the control the scenario names, or 0.
+int IdOfControl(const wchar_t* name) {
+  for (const auto& c : kControls) {
+    if (Utf8(name) == c.name) return c.id;
   }
-  if (HWND box = OpenBox(main)) DumpBox(box);
   return 0;
 }
 
@@ -170,11 +133,51 @@ HWND Control(HWND main, int id) {
   return control;
 }
 
+// The texts the scenarios wait for, from the program's own sources.
+int PrintTexts() {
+  using namespace tallyx::messages;
+  const struct {
+    const char* key;
+    const char16_t* text;
+  } texts[] = {{"installed", kInstalled},
+               {"install_failed", kInstallFailed},
+               {"forced_failed", kForcedFailed},
+               {"running_install_question", kRunningInstallQuestion},
+               {"running_forced_question", kRunningForcedQuestion},
+               {"needs_administrator", kNeedsAdministrator}};
+  for (const auto& t : texts) std::printf("%s=%s\n", t.key, Utf8(Wide(t.text)).c_str());
+  return 0;
+}
+
+int Dump(HWND main) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(main, &pid);
+  // Tells a copy that the program started itself apart from the one it replaced.
+  std::printf("main.pid=%lu\n", static_cast<unsigned long>(pid));
+  std::printf("main.visible=%d\n", IsWindowVisible(main) ? 1 : 0);
+  std::printf("main.caption=%s\n", Utf8(TextOf(main)).c_str());
+  RECT r;
+  GetClientRect(main, &r);
+  std::printf("main.client=%ldx%ld\n", r.right, r.bottom);
+  for (const auto& c : kControls) {
+    HWND control = Control(main, c.id);
+    if (!control) {
+      std::printf("%s.missing=1\n", c.name);
+      continue;
+    }
+    std::printf("%s.visible=%d\n", c.name, IsWindowVisible(control) ? 1 : 0);
+    std::printf("%s.text=%s\n", c.name, Utf8(TextOf(control)).c_str());
+  }
+  if (HWND box = OpenBox(main)) DumpBox(box);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
+  if (command == L"texts") return PrintTexts();
   if (command == L"count-main") {
     int count = 0;
     for (HWND w = FindWindowW(Wide(tallyx::ui::kMainWindowClass), nullptr); w;
@@ -194,12 +197,13 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if ((command == L"click" || command == L"where") && argc > 2) {
-    HWND control = Control(main, _wtoi(argv[2]));
+    const int id = IdOfControl(argv[2]);
+    HWND control = Control(main, id);
     if (!control) return 1;
     RECT r;
     GetClientRect(control, &r);
     int x = r.right / 2;
-    if (_wtoi(argv[2]) == tallyx::ui::kButton1) x = (r.right - 15) / 2;
+    if (id == kButton1) x = (r.right - 15) / 2;
     if (command == L"where") return PrintWhere(control, x);
     PostClick(control, x, r.bottom / 2);
     return 0;

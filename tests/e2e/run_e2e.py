@@ -4,6 +4,7 @@ folder, against a real HTTP server on 127.0.0.1, driven through its window.
 usage: run_e2e.py --product EXE --driver EXE --stub-old EXE --stub-new EXE
                   --stub-plain EXE --port N [--shots DIR]
                   [--product-keyed EXE --vectors DIR] SCENARIO
+       run_e2e.py list
 """
 import argparse
 import contextlib
@@ -15,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import zipfile
 import zlib
 
@@ -22,19 +24,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from server import Route, Server  # noqa: E402
 
 WINE = os.environ.get("WINE_LOADER", "wine")
-SUCCESS = "Mise à jour effectué avec succès"
-INSTALL_ERROR = "Erreur dans l'installation du mise à jour"
-FORCED_ERROR = "Erreur dans la lecture du fichier mise à jour"
-QUESTION_INSTALL = ("Vantrel Tallyx est en cour d'éxecution.\\r\\nEnregistrer votre travail "
-                    "appuyer sur le button [Oui] pour fermer Tallyx et appliquer les mises à jour")
-QUESTION_FORCED = ("Vantrel Tallyx est en cour d'éxecution.\\r\\nEnregistrer votre travail "
-                   "et fermer Vantrel Tallyx puis réessayer")
 ARCHIVE_NAME = "Tallyx_4.2.7.1530.zip"
 ARCHIVE = "/dl/" + ARCHIVE_NAME
 IDOK, IDCANCEL, IDRETRY, IDYES, IDNO = 1, 2, 4, 6, 7
-LABEL3, BUTTON1, BUTTON2, BUTTON3 = 107, 108, 109, 110
-NEEDS_ADMINISTRATOR = ("Les droits d'administrateur sont nécessaires pour installer la mise "
-                       "à jour dans ce dossier.")
 # The product's own limits, and how long the test servers hold a silent connection:
 # far past the short limits, bounded so that no server thread outlives a run for long.
 PRODUCT_CONNECT_LIMIT_S = 30
@@ -50,6 +42,21 @@ class Failure(Exception):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+# The boxes' texts as the program's sources spell them, printed by the driver with line
+# breaks escaped as it escapes what a box shows: installed, install_failed,
+# forced_failed, running_install_question, running_forced_question, needs_administrator.
+TEXTS = {}
+
+
+def load_texts(driver):
+    r = subprocess.run([WINE, driver, "texts"], capture_output=True, text=True,
+                       encoding="utf-8", timeout=60)
+    for line in r.stdout.splitlines():
+        key, _, value = line.partition("=")
+        TEXTS[key] = value
+    check("installed" in TEXTS, f"the driver printed no texts: {r.stdout!r} {r.stderr!r}")
 
 
 class Context:
@@ -276,12 +283,12 @@ def choose(run, forced):
         code, _ = run.driver("menu-choose")
         check(code == 0, "the drop-down menu did not open")
     else:
-        run.driver("click", BUTTON1)
+        run.driver("click", "cxButton1")
 
 
 def finish(run, quit_button=True):
     run.wait(finished_state, "state Finished")
-    run.driver("click", BUTTON3) if quit_button else run.driver("close")
+    run.driver("click", "cxButton3") if quit_button else run.driver("close")
     check(run.exit_code() == 0, "exit code")
 
 
@@ -306,7 +313,7 @@ def install_and_quit(ctx, root):
         v = run.dump()
         check("box.text" not in v and v.get("cxProgressBar1.text") != "100 %",
               f"the transfer ended before the picture of it: {v}")
-        run.wait_box(SUCCESS, timeout=40)
+        run.wait_box(TEXTS["installed"], timeout=40)
         run.driver("answer", IDOK)
         v = run.wait(finished_state, "state Finished")
         check(v["main.caption"].endswith(" Mo"), v["main.caption"])
@@ -319,7 +326,7 @@ def install_and_quit(ctx, root):
 
 def later(ctx, root):
     with offered(ctx, root) as (run, srv, folder, _):
-        run.driver("click", BUTTON2)
+        run.driver("click", "cxButton2")
         check(run.exit_code() == 0, "exit code")
         check(srv.count(ARCHIVE) == 0, "nothing downloaded")
         check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "nothing installed")
@@ -328,11 +335,11 @@ def later(ctx, root):
 def running_answer_yes(ctx, root):
     with offered(ctx, root, running=True) as (run, _, folder, tallyx):
         choose(run, forced=False)
-        v = run.wait_box(QUESTION_INSTALL)
+        v = run.wait_box(TEXTS["running_install_question"])
         check(v.get("box.caption") == "Error", v)
         check(v.get("box.button.6") == "&Yes" and v.get("box.button.7") == "&No", v)
         run.driver("answer", IDYES)
-        run.wait_box(SUCCESS)
+        run.wait_box(TEXTS["installed"])
         check(tallyx.wait(timeout=10) is not None, "Tallyx still running")
         run.driver("answer", IDOK)
         run.wait(finished_state, "state Finished")
@@ -343,7 +350,7 @@ def running_answer_yes(ctx, root):
 def abandoned(ctx, root, forced, answers):
     """Tallyx runs and the user declines: nothing is terminated or extracted, and the
     window stays as it is until it is closed."""
-    question = QUESTION_FORCED if forced else QUESTION_INSTALL
+    question = TEXTS["running_forced_question"] if forced else TEXTS["running_install_question"]
     with offered(ctx, root, running=True) as (run, _, folder, tallyx):
         choose(run, forced)
         for answer in answers:
@@ -379,7 +386,7 @@ def forced_fetches_again(ctx, root):
             run = Updater(ctx, folder)
             run.wait(offer_state, "the offer")
             choose(run, forced)
-            run.wait_box(SUCCESS)
+            run.wait_box(TEXTS["installed"])
             run.driver("answer", IDOK)
             run.wait(finished_state, "state Finished")
             assert_release_installed(ctx, folder)
@@ -397,12 +404,12 @@ def failed_download(ctx, root, release, forced, message):
 
 
 def download_404(ctx, root):
-    failed_download(ctx, root, False, False, INSTALL_ERROR)
+    failed_download(ctx, root, False, False, TEXTS["install_failed"])
 
 
 def download_cut(ctx, root):
     body = ctx.release()
-    failed_download(ctx, root, Route(body, cut_after=len(body) // 2), True, FORCED_ERROR)
+    failed_download(ctx, root, Route(body, cut_after=len(body) // 2), True, TEXTS["forced_failed"])
 
 
 def closed_during_download(ctx, root):
@@ -430,20 +437,20 @@ def second_copy(ctx, root):
         check(v.get("main.count") == "1", f"windows: {v}")
         v = first.dump()
         check(offer_state(v), f"the first copy's window changed: {v}")
-        first.driver("click", BUTTON2)
+        first.driver("click", "cxButton2")
         check(first.exit_code() == 0, "first copy exit code")
         print(f"second copy ended after {elapsed:.1f} s")
 
 
-def hostile_archive(ctx, root, release, victim_check, box=INSTALL_ERROR):
-    """An archive that fails half-way: the error message (or `box`), and the files it
-    would have damaged keep their content. The server still runs when `victim_check`
-    looks."""
+def hostile_archive(ctx, root, release, victim_check, box="install_failed"):
+    """An archive that fails half-way: the error message (or the text `box` names), and
+    the files it would have damaged keep their content. The server still runs when
+    `victim_check` looks."""
     with offered(ctx, root, release=release) as (run, _, folder, _):
         with open(os.path.join(folder, "lisez-moi.txt"), "wb") as f:
             f.write(b"ancien contenu\r\n")
         choose(run, forced=False)
-        run.wait_box(box)
+        run.wait_box(TEXTS[box])
         run.driver("answer", IDOK)
         finish(run)
         victim_check(folder)
@@ -505,7 +512,7 @@ def damaged_middle_entry(ctx, root):
         check(not leftovers(folder), f"files left behind: {leftovers(folder)}")
         again = Updater(ctx, folder)
         again.wait(offer_state, "the offer at the next start")
-        again.driver("click", BUTTON2)
+        again.driver("click", "cxButton2")
         check(again.exit_code() == 0, "exit code of the next start")
     hostile_archive(ctx, root, with_bad_crc(out.getvalue(), middle), victim)
 
@@ -516,7 +523,7 @@ def updater_in_release(ctx, root):
     with offered(ctx, root, release=ctx.release(extra=[("TallyxUpdater.exe", successor)])) as (
             run, _, folder, _):
         choose(run, forced=False)
-        run.wait_box(SUCCESS, timeout=40)
+        run.wait_box(TEXTS["installed"], timeout=40)
         run.driver("answer", IDOK)
         finish(run)
         assert_release_installed(ctx, folder)
@@ -551,10 +558,10 @@ def damaged_nested_archive(ctx, root):
         check(not leftovers(folder), f"files left behind: {leftovers(folder)}")
         again = Updater(ctx, folder)
         again.wait(offer_state, "the offer at the next start")
-        again.driver("click", BUTTON2)
+        again.driver("click", "cxButton2")
         check(again.exit_code() == 0, "exit code of the next start")
     # The release archive itself is whole: its message comes; the nested step is silent.
-    hostile_archive(ctx, root, out.getvalue(), victim, box=SUCCESS)
+    hostile_archive(ctx, root, out.getvalue(), victim, box="installed")
 
 
 def signed(ctx, root, tamper_archive=False, manifest_signature=True):
@@ -568,21 +575,28 @@ def signed(ctx, root, tamper_archive=False, manifest_signature=True):
     if tamper_archive:
         archive[len(archive) // 3] ^= 0x01
     folder = install_folder(ctx, root)
-    with Server(ctx.args.port) as srv:
+    # The signed manifest names its archive's address, port included, for good: serve the
+    # archive there, whatever port this build's manifest is fetched from.
+    archive_port = urllib.parse.urlsplit(vector("tallyx.ver").decode().splitlines()[2]).port
+    with contextlib.ExitStack() as servers:
+        srv = servers.enter_context(Server(ctx.args.port))
+        archives = srv
+        if archive_port != ctx.args.port:
+            archives = servers.enter_context(Server(archive_port))
         srv.routes["/dl/tallyx.ver"] = Route(vector("tallyx.ver"))
         if manifest_signature:
             srv.routes["/dl/tallyx.ver.sig"] = Route(vector("tallyx.ver.sig"))
-        srv.routes[ARCHIVE] = Route(bytes(archive))
-        srv.routes[ARCHIVE + ".sig"] = Route(vector(ARCHIVE_NAME + ".sig"))
+        archives.routes[ARCHIVE] = Route(bytes(archive))
+        archives.routes[ARCHIVE + ".sig"] = Route(vector(ARCHIVE_NAME + ".sig"))
         run = Updater(ctx, folder, product=ctx.args.product_keyed)
         if not manifest_signature:
             check(run.exit_code() == 0, "exit code")
             check(not run.ever_visible, "an unsigned manifest was offered")
-            check(srv.count(ARCHIVE) == 0, "downloaded")
+            check(archives.count(ARCHIVE) == 0, "downloaded")
             return
         run.wait(offer_state, "the offer")
         choose(run, forced=False)
-        run.wait_box(INSTALL_ERROR if tamper_archive else SUCCESS)
+        run.wait_box(TEXTS["install_failed"] if tamper_archive else TEXTS["installed"])
         run.driver("answer", IDOK)
         run.wait(finished_state, "state Finished")
         installed = read(folder, "tallyx.exe")
@@ -717,7 +731,7 @@ def download_stalls(ctx, root):
             run, _, folder, _):
         choose(run, forced=False)
         started = time.monotonic()
-        run.wait_box(INSTALL_ERROR, timeout=short_limit_s(ctx) + 20)
+        run.wait_box(TEXTS["install_failed"], timeout=short_limit_s(ctx) + 20)
         print(f"stalled download: the error came after {time.monotonic() - started:.1f} s")
         run.driver("answer", IDOK)
         check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "tallyx.exe changed")
@@ -762,13 +776,13 @@ def folder_not_writable(ctx, root):
         with immutable(folder):
             for forced in (False, True):
                 choose(run, forced)
-                v = run.wait_box(NEEDS_ADMINISTRATOR)
+                v = run.wait_box(TEXTS["needs_administrator"])
                 check(v.get("box.caption") == "Tallyxupdater", f"notice caption {v}")
                 run.driver("answer", IDOK)
                 run.wait(lambda v: "box.text" not in v and offer_state(v), "the offer kept")
             check(srv.count(ARCHIVE) == 0, f"downloaded: {srv.requests}")
             check(sorted(os.listdir(folder)) == before, f"folder changed: {os.listdir(folder)}")
-            run.driver("click", BUTTON2)
+            run.driver("click", "cxButton2")
             check(run.exit_code() == 0, "exit code")
 
 
@@ -804,18 +818,23 @@ def folder_not_writable_relaunch(ctx, root):
                     time.sleep(0.5)
 
 
+# The scenarios, in the order ctest runs them; CMake reads this list (run_e2e.py list).
 SCENARIOS = {f.__name__: f for f in [
-    manifest_silent, manifest_stalls, manifest_unanswered_product_limits, download_stalls,
-    closed_during_stall, folder_not_writable, folder_not_writable_relaunch, manifest_oversized,
     nothing_newer, empty_manifest, server_down, manifest_404, two_line_manifest,
     no_version_resource, install_and_quit, later, running_answer_yes, running_answer_no,
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
     closed_during_download, second_copy, traversal_entry, wrong_crc_entry,
     damaged_middle_entry, updater_in_release, damaged_nested_archive,
-    signed_release_installs, signed_archive_tampered, manifest_signature_missing]}
+    signed_release_installs, signed_archive_tampered, manifest_signature_missing,
+    manifest_silent, manifest_stalls, download_stalls, closed_during_stall,
+    manifest_unanswered_product_limits,
+    folder_not_writable, folder_not_writable_relaunch, manifest_oversized]}
 
 
 def main():
+    if sys.argv[1:] == ["list"]:
+        print("\n".join(SCENARIOS))
+        return 0
     p = argparse.ArgumentParser()
     for name in ["product", "driver", "stub-old", "stub-new", "stub-plain"]:
         p.add_argument("--" + name, required=True)
@@ -826,11 +845,9 @@ def main():
     p.add_argument("--product-short", help="the product built with short network limits")
     p.add_argument("--product-unelevated", help="the product taking itself for unelevated")
     p.add_argument("--short-stall-ms", type=int, default=4000)
-    p.add_argument("scenario", choices=sorted(SCENARIOS) + ["list"])
+    p.add_argument("scenario", choices=sorted(SCENARIOS))
     args = p.parse_args()
-    if args.scenario == "list":
-        print("\n".join(SCENARIOS))
-        return 0
+    load_texts(args.driver)
     ctx = Context(args)
     root = tempfile.mkdtemp(prefix="tallyx-e2e-")
     try:

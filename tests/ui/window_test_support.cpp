@@ -9,24 +9,6 @@
 namespace tallyx::ui::testing {
 namespace {
 
-struct Search {
-  DWORD process;
-  HWND box;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<Search*>(param);
-  wchar_t cls[64] = {};
-  GetClassNameW(window, cls, 64);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  if (pid == search->process && IsWindowVisible(window) && std::wstring(cls) == L"#32770") {
-    search->box = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 void PutBig32(std::string& out, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out += char((v >> shift) & 0xFF);
 }
@@ -40,21 +22,14 @@ void Chunk(std::string& out, const char* type, const std::string& body) {
 
 }  // namespace
 
-std::wstring TextOf(HWND window) {
-  std::vector<wchar_t> buffer(65536);
-  SendMessageW(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()));
-  return buffer.data();
-}
-
 BoxDriver::BoxDriver(BoxAction action) : action_(action) {
   thread_ = std::thread([this] {
-    Search search{GetCurrentProcessId(), nullptr};
-    for (int i = 0; i < 500 && !search.box; ++i) {
-      EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-      if (!search.box) Sleep(10);
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && !box; ++i) {
+      box = OpenBoxOf(GetCurrentProcessId());
+      if (!box) Sleep(10);
     }
-    if (!search.box) return;
-    HWND box = search.box;
+    if (!box) return;
     Sleep(50);
     found_ = true;
     seen_.caption = TextOf(box);

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/open_box.h"
+
 namespace tallyx::ui::testing {
 
 // What a modal box showed, as read by the driver.
@@ -38,7 +40,8 @@ class BoxDriver {
   std::thread thread_;
 };
 
-std::wstring TextOf(HWND window);
+using tallyx::testing::OpenBoxOf;
+using tallyx::testing::TextOf;
 
 // Saves the whole screen as a PNG file.
 void SaveScreenshot(const std::wstring& path);
