@@ -887,7 +887,9 @@ def https_refused_certificates(ctx, root):
 
 def http_redirected_to_https(ctx, root):
     """The manifest's address and the archive's are http, and the server moves both to
-    https: the client follows, and the release installs."""
+    https: the client follows, and the release installs. (Windows follows only with the
+    flag the product sets; Wine 8 follows without it, so under Wine this guards the
+    scheme change and the certificate check after it, not the flag.)"""
     plain = Server(ctx.args.port)
     plain.routes["/dl/tallyx.ver"] = Route(status=301, location=ctx.tls_base + "tallyx.ver")
     plain.routes[ARCHIVE] = Route(status=302, location=ctx.tls_base + ARCHIVE_NAME)
@@ -902,10 +904,12 @@ def http_redirected_to_https(ctx, root):
 
 
 def https_redirected_to_http(ctx, root):
-    """A manifest on https that the server moves to plain http is not taken: what came
-    over http could come from anyone on the way."""
-    folder = install_folder(ctx, root)
-    with Server(ctx.tls_port, tls=trusted_tls(ctx)) as secure, Server(ctx.args.port) as plain:
+    """An https address that the server moves to plain http is not followed: what came
+    over http could come from anyone on the way. The manifest: the check ends quietly.
+    The archive: the download fails."""
+    tls = trusted_tls(ctx)
+    folder = install_folder(ctx, os.path.join(root, "manifest"))
+    with Server(ctx.tls_port, tls=tls) as secure, Server(ctx.args.port) as plain:
         secure.routes["/dl/tallyx.ver"] = Route(status=302, location=ctx.base + "tallyx.ver")
         plain.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
         plain.routes[ARCHIVE] = Route(ctx.release())
@@ -915,8 +919,22 @@ def https_redirected_to_http(ctx, root):
         check(secure.count("/dl/tallyx.ver") == 1, f"requests: {secure.requests}")
         check(not run.ever_visible, "the manifest that came over http was offered")
         check(not plain.count(ARCHIVE), "downloaded")
-        print(f"plain http server asked {plain.count('/dl/tallyx.ver')} time(s) for the manifest")
+        print(f"manifest moved to http: asked {plain.count('/dl/tallyx.ver')} time(s) over http")
 
+    folder = install_folder(ctx, os.path.join(root, "archive"))
+    with Server(ctx.tls_port, tls=tls) as secure, Server(ctx.args.port) as plain:
+        secure.routes["/dl/tallyx.ver"] = Route(ctx.manifest(base=ctx.tls_base))
+        secure.routes[ARCHIVE] = Route(status=302, location=ctx.base + ARCHIVE_NAME)
+        plain.routes[ARCHIVE] = Route(ctx.release())
+        run = Updater(ctx, folder, product=ctx.args.product_tls)
+        run.wait(offer_state, "the offer")
+        choose(run, forced=False)
+        run.wait_box(INSTALL_ERROR, timeout=30)
+        run.driver("answer", IDOK)
+        check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "tallyx.exe changed")
+        check(not os.path.exists(os.path.join(folder, ARCHIVE_NAME)), "the archive was saved")
+        finish(run)
+        print(f"archive moved to http: asked {plain.count(ARCHIVE)} time(s) over http")
 
 SCENARIOS = {f.__name__: f for f in [
     manifest_silent, manifest_stalls, manifest_unanswered_product_limits, download_stalls,
