@@ -1,11 +1,15 @@
-# tallyx_product(NAME [SIGNATURE LIB] [DEFINITIONS DEF...] [STRIP]): the updater's
-# executable, linked as the product is. The end-to-end runs build flavours of it that
-# differ only in the release keys they trust (SIGNATURE, tallyx_signature by default) or
-# in compile definitions (shorter network limits, say).
+# tallyx_product(NAME [SIGNATURE LIB] [MANIFEST_URL URL] [DEFINITIONS DEF...] [STRIP]):
+# the updater's executable, linked as the product is. The end-to-end runs build flavours
+# of it that differ only in the release keys they trust (SIGNATURE, tallyx_signature by
+# default), in the manifest's address (the build's own by default) or in compile
+# definitions (shorter network limits, say).
 function(tallyx_product name)
-  cmake_parse_arguments(P "STRIP" "SIGNATURE" "DEFINITIONS" ${ARGN})
+  cmake_parse_arguments(P "STRIP" "SIGNATURE;MANIFEST_URL" "DEFINITIONS" ${ARGN})
   if(NOT P_SIGNATURE)
     set(P_SIGNATURE tallyx_signature)
+  endif()
+  if(NOT P_MANIFEST_URL)
+    set(P_MANIFEST_URL "${TALLYX_PRODUCT_MANIFEST_URL}")
   endif()
   set(app ${PROJECT_SOURCE_DIR}/app)
   add_executable(${name} WIN32 ${app}/main.cpp ${app}/app.rc
@@ -16,6 +20,6 @@ function(tallyx_product name)
   target_link_libraries(${name} PRIVATE tallyx_app tallyx_controller tallyx_platform
     tallyx_files tallyx_zip ${P_SIGNATURE} tallyx_version)
   target_compile_definitions(${name} PRIVATE
-    "TALLYX_MANIFEST_URL=u\"${TALLYX_PRODUCT_MANIFEST_URL}\"" ${P_DEFINITIONS})
+    "TALLYX_MANIFEST_URL=u\"${P_MANIFEST_URL}\"" ${P_DEFINITIONS})
   target_link_options(${name} PRIVATE -municode $<$<BOOL:${P_STRIP}>:-s>)
 endfunction()

@@ -136,14 +136,24 @@ class Transfer {
     connection_.Reset(InternetConnectW(internet_.Get(), host.c_str(), parts.nPort, nullptr,
                                        nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection_) return;
-    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    if (secure) flags |= INTERNET_FLAG_SECURE;
+    // A server that moves its releases from http to https is followed: WinINet refuses
+    // that redirect by default (ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR) unless told to
+    // allow it. The reverse, https to http, stays refused
+    // (ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR), and no flag lowers the certificate checks:
+    // an unknown authority, another host's name or an expired certificate fails the send.
+    flags |= INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
     // The Accept line InternetOpenUrlW sends, so that servers see the request they saw.
     const wchar_t* accept[] = {L"*/*", nullptr};
     request_.Reset(HttpOpenRequestW(connection_.Get(), L"GET", object.c_str(), nullptr,
                                     nullptr, accept, flags, 0));
     if (!request_) return;
     SetLimits(request_.Get(), limits);
-    if (!HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0)) request_.Reset();
+    if (!HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0) ||
+        (secure && !StillSecure())) {
+      request_.Reset();
+    }
   }
 
   bool Opened() const { return request_.IsValid(); }
@@ -176,6 +186,20 @@ class Transfer {
     if (!HttpQueryInfoW(request_.Get(), query | HTTP_QUERY_FLAG_NUMBER, &value, &size, nullptr))
       return 0;
     return value;
+  }
+
+  // False when a request made over https ended on a plain http address. Windows
+  // refuses that redirect itself; Wine 8 follows redirects between the schemes either
+  // way without looking at the two flags (an https manifest moved to http was taken and
+  // offered), so the address the answer came from is checked here as well.
+  bool StillSecure() const {
+    DWORD size = 0;
+    InternetQueryOptionW(request_.Get(), INTERNET_OPTION_URL, nullptr, &size);
+    std::vector<wchar_t> url(size / sizeof(wchar_t) + 1);
+    size = DWORD(url.size() * sizeof(wchar_t));
+    if (!InternetQueryOptionW(request_.Get(), INTERNET_OPTION_URL, url.data(), &size))
+      return false;
+    return _wcsnicmp(url.data(), L"https:", 6) == 0;
   }
 
   // Closed in the reverse order: request, connection, internet handle.

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The demo: builds the updater in its demo flavour (manifest on 127.0.0.1), serves a
-# release with nginx on loopback, runs TallyxUpdater.exe under Wine in a demo
+# The demo: builds the updater in its demo flavour (manifest on https://localhost),
+# serves a release with nginx on loopback as the serving guide configures it
+# (tools/publish/nginx-release.conf.in), with a certificate from a demo authority that
+# only the demo's Wine prefix trusts, runs TallyxUpdater.exe under Wine in a demo
 # installation folder (on this display if there is one, else on a virtual one), installs
 # the release and saves screenshots. Stops everything it started.
 set -euo pipefail
@@ -16,9 +18,14 @@ if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
 else
   preset=win64-demo; export WINE_LOADER=/usr/lib/wine/wine64
 fi
-# The web server's port: the test port of the build (TALLYX_DEMO_PORT chooses another).
+# The web server's https port: the test port of the build (TALLYX_DEMO_PORT chooses
+# another); plain http, moved to https, on the next one. The demo flavour fetches its
+# manifest over https from localhost on that port.
 cmake --preset $preset ${TALLYX_DEMO_PORT:+-DTALLYX_TEST_PORT=$TALLYX_DEMO_PORT} >/dev/null
-port=$(sed -n 's/^TALLYX_TEST_PORT:STRING=//p' "build/$preset/CMakeCache.txt")
+cached() { sed -n "s/^$1:[A-Z]*=//p" "build/$preset/CMakeCache.txt"; }
+port=$(cached TALLYX_TEST_PORT)
+http_port=$((port + 1))
+manifest_url=$(cached TALLYX_PRODUCT_MANIFEST_URL)
 cmake --build --preset $preset --target TallyxUpdater tallyx_e2e_driver tallyx_stub_old \
   tallyx_stub_new tallyx_stub_plain
 bin=$root/build/$preset
@@ -34,40 +41,42 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
-  export DISPLAY=:97
-  Xvfb :97 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
-  sleep 1
+  # A display number that no other X server holds: Xvfb picks a free one and writes it
+  # once it is ready (a fixed number could be another run's or another user's).
+  rm -f "$demo/display"
+  Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp >"$demo/display" 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do [ -s "$demo/display" ] && break; sleep 0.1; done
+  [ -s "$demo/display" ] || { echo "demo: the virtual display did not start" >&2; exit 1; }
+  export DISPLAY=:$(head -1 "$demo/display")
   openbox >/dev/null 2>&1 & pids+=($!)
   echo "no display: running on a virtual one ($DISPLAY)"
 fi
 
-cat > "$demo/nginx.conf" <<CONF
-worker_processes 1;
-pid $demo/nginx.pid;
-error_log $demo/logs/error.log;
-events { worker_connections 64; }
-http {
-  access_log $demo/logs/access.log;
-  client_body_temp_path $demo/logs; proxy_temp_path $demo/logs;
-  fastcgi_temp_path $demo/logs; uwsgi_temp_path $demo/logs; scgi_temp_path $demo/logs;
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port;
-    root $demo/www;
-    location ~ \.zip\$ { limit_rate 600k; }
-  }
-}
-CONF
-mkdir -p "$demo/www"
+# The demo authority and its certificate for localhost (kept from one run to the next),
+# and the guide's configuration filled in for loopback.
+mkdir -p "$demo/www" "$demo/tmp"
+python3 tests/e2e/certs.py "$demo/tls" >/dev/null
+sed -e "s#@PREFIX@#$demo#g" -e "s#@ROOT@#$demo/www#g" -e "s#@LISTEN@#127.0.0.1#g" \
+  -e "s#@SERVER_NAME@#localhost#g" -e "s#@HTTPS_PORT@#$port#g" -e "s#@HTTP_PORT@#$http_port#g" \
+  -e "s#@CERTIFICATE@#$demo/tls/localhost.pem#g" -e "s#@KEY@#$demo/tls/localhost.key#g" \
+  -e "s#@ARCHIVE_RATE@#600k#g" tools/publish/nginx-release.conf.in > "$demo/nginx.conf"
+if grep -q '@[A-Z_]*@' "$demo/nginx.conf"; then
+  echo "demo: a placeholder of the nginx configuration was left unfilled" >&2; exit 1
+fi
 nginx -c "$demo/nginx.conf" -p "$demo" -g 'daemon off;' & pids+=($!)
 
 echo "preparing a Wine prefix…"
 # The same Wine start-up as the test script's, in either branch.
 wine_start "$demo/wineprefix"
+# The demo authority joins this prefix's trusted roots, as an administrator would add a
+# company authority on a workstation; the machine's own store is not touched.
+"$WINE_LOADER" "$bin/tests/e2e/tallyx_e2e_driver.exe" trust-root "$demo/tls/authority.pem" \
+  </dev/null >/dev/null
 
 python3 tests/e2e/demo.py --product "$bin/app/TallyxUpdater.exe" \
   --driver "$bin/tests/e2e/tallyx_e2e_driver.exe" \
   --stub-old "$bin/tests/e2e/tallyx_stub_old.exe" --stub-new "$bin/tests/e2e/tallyx_stub_new.exe" \
   --stub-plain "$bin/tests/e2e/tallyx_stub_plain.exe" \
-  --port "$port" --www "$demo/www" --folder "$demo/Tallyx" --shots "$demo/screenshots"
+  --port "$port" --manifest-url "$manifest_url" --www "$demo/www" --folder "$demo/Tallyx" --shots "$demo/screenshots"
 echo "web server log: $demo/logs/access.log"

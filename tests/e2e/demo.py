@@ -3,7 +3,7 @@ server, installs it while screenshots are taken of the offer, the download and t
 It is worked with real clicks and keys through the X server (xdotool), as a person would.
 
 usage: demo.py --product EXE --driver EXE --stub-old EXE --stub-new EXE --stub-plain EXE
-               --port N --www DIR --folder DIR --shots DIR
+               --port N [--manifest-url URL] --www DIR --folder DIR --shots DIR
 """
 import argparse
 import hashlib
@@ -55,10 +55,14 @@ def main():
                  "shots"]:
         p.add_argument("--" + name, required=True)
     p.add_argument("--port", type=int, required=True)
+    p.add_argument("--manifest-url", help="where the product looks for tallyx.ver")
     args = p.parse_args()
     args.shots_dir = args.shots
     e2e.load_texts(args.driver)
     ctx = e2e.Context(args)
+    manifest_url = args.manifest_url or ctx.base + "tallyx.ver"
+    # The archive is published beside the manifest.
+    ctx.base = manifest_url.rsplit("/", 1)[0] + "/"
 
     os.makedirs(os.path.join(args.www, "dl"), exist_ok=True)
     with open(os.path.join(args.www, "dl", "tallyx.ver"), "wb") as f:
@@ -73,7 +77,7 @@ def main():
     before = snapshot(args.folder)
 
     print(f"installation folder: {args.folder} (tallyx.exe 4.2.7.1500)")
-    print(f"manifest: http://127.0.0.1:{args.port}/dl/tallyx.ver (release 4.2.7.1530)")
+    print(f"manifest: {manifest_url} (release 4.2.7.1530)")
     args.shots = None  # the demo takes its own pictures
     run = e2e.Updater(ctx, args.folder)
     try:

@@ -11,8 +11,12 @@
 //   driver count-main           how many main windows exist (any process)
 //   driver where NAME           the screen point that `click NAME` posts to, for real input
 //   driver texts                the texts of the boxes, as key=value lines
+//   driver trust-root PEM       add a test certificate authority to this prefix's
+//                               LocalMachine "Root" store (what an administrator's
+//                               certificate import does on Windows)
 // Prints key=value lines; exits 1 when the window or box is not found.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -125,6 +129,34 @@ int IdOfControl(const wchar_t* name) {
   return 0;
 }
 
+// Adds the PEM certificate in `path` to the machine's trusted roots; 0 when it is there.
+int TrustRoot(const wchar_t* path) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  std::vector<char> pem(65536);
+  DWORD size = 0;
+  const BOOL read = ReadFile(file, pem.data(), DWORD(pem.size()), &size, nullptr);
+  CloseHandle(file);
+  if (!read) return 1;
+  DWORD derSize = 0;
+  if (!CryptStringToBinaryA(pem.data(), size, CRYPT_STRING_BASE64HEADER, nullptr, &derSize,
+                            nullptr, nullptr))
+    return 1;
+  std::vector<BYTE> der(derSize);
+  if (!CryptStringToBinaryA(pem.data(), size, CRYPT_STRING_BASE64HEADER, der.data(), &derSize,
+                            nullptr, nullptr))
+    return 1;
+  HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                  CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  if (!root) return 1;
+  const BOOL added = CertAddEncodedCertificateToStore(
+      root, X509_ASN_ENCODING, der.data(), derSize, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  std::printf("trust.added=%d\n", added ? 1 : 0);
+  CertCloseStore(root, 0);
+  return added ? 0 : 1;
+}
+
 HWND Control(HWND main, int id) {
   HWND control = GetDlgItem(main, id);
   if (!control) {
@@ -178,6 +210,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
   if (command == L"texts") return PrintTexts();
+  if (command == L"trust-root" && argc > 2) return TrustRoot(argv[2]);
   if (command == L"count-main") {
     int count = 0;
     for (HWND w = FindWindowW(Wide(tallyx::ui::kMainWindowClass), nullptr); w;

@@ -1,15 +1,19 @@
 """A small HTTP server on 127.0.0.1 for the end-to-end runs: serves scripted bodies,
-can send them slowly, cut them off or answer 404, and records every request."""
+can send them slowly, cut them off, redirect or answer 404, and records every request.
+Given a certificate, it speaks HTTPS."""
 import http.server
 import socketserver
+import ssl
+import sys
 import threading
 import time
 
 
 class Route:
     def __init__(self, body=b"", status=200, rate=None, cut_after=None, length=True,
-                 silent_for=None, stall_after=None, stall_for=None):
+                 silent_for=None, stall_after=None, stall_for=None, location=None):
         self.body, self.status, self.rate = body, status, rate
+        self.location = location  # the Location header of a redirect
         self.cut_after, self.length = cut_after, length
         # silent_for: take the request, then say nothing for that many seconds.
         # stall_after/stall_for: send that many bytes of the body, then nothing with the
@@ -20,9 +24,11 @@ class Route:
 
 
 class Server:
-    def __init__(self, port):
+    def __init__(self, port, tls=None):
+        """tls: (certificate, key) files to serve HTTPS with."""
         self.routes = {}
         self.requests = []  # (path, user agent)
+        self.refused_handshakes = 0  # TLS connections the client broke off
         outer = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -30,6 +36,17 @@ class Server:
 
             def log_message(self, *args):
                 pass
+
+            def setup(self):
+                # The handshake runs on the connection's own thread, so a client that
+                # walks away from it holds no other connection up.
+                if tls:
+                    try:
+                        self.request.do_handshake()
+                    except (ssl.SSLError, OSError):
+                        outer.refused_handshakes += 1
+                        raise
+                super().setup()
 
             def do_GET(self):
                 outer.requests.append((self.path, self.headers.get("User-Agent", "")))
@@ -42,6 +59,8 @@ class Server:
                     return
                 self.send_response(route.status)
                 self.send_header("Content-Type", "application/octet-stream")
+                if route.location:
+                    self.send_header("Location", route.location)
                 if route.length:
                     self.send_header("Content-Length", str(len(route.body)))
                 else:
@@ -79,7 +98,17 @@ class Server:
             daemon_threads = True
             allow_reuse_address = True
 
+            def handle_error(self, request, client_address):
+                # A refused handshake (counted) or a client gone is no server fault.
+                if not isinstance(sys.exc_info()[1], OSError):
+                    super().handle_error(request, client_address)
+
         self.httpd = Threading(("127.0.0.1", port), Handler)
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True,
+                                                    do_handshake_on_connect=False)
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
     def __enter__(self):

@@ -1,0 +1,154 @@
+"""The serving guide's nginx configuration (tools/publish/nginx-release.conf.in) keeps its
+promises: the manifest is never answered from a cache, the archives are cached for good,
+ranges and HEAD work, plain http moves to https. Runs nginx unprivileged on loopback.
+
+usage: serving_test.py --template FILE --work DIR --port N [--nginx EXE]
+(https on N, http on N+1)
+"""
+import argparse
+import http.client
+import os
+import shutil
+import ssl
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import certs  # noqa: E402
+
+MANIFEST = b"4.2.7.1530\r\n05/03/2021\r\nhttps://localhost/dl/Tallyx_4.2.7.1530.zip\r\n"
+ARCHIVE = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
+YEAR = 31536000
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+        print("FAILED:", message)
+
+
+def fill(template, values):
+    text = template
+    for name, value in values.items():
+        text = text.replace(f"@{name}@", str(value))
+    return text
+
+
+def cache_control(response):
+    return {part.strip() for part in (response.getheader("Cache-Control") or "").split(",")}
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--template", required=True)
+    p.add_argument("--work", required=True)
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--nginx", default="nginx")
+    args = p.parse_args()
+    https_port, http_port = args.port, args.port + 1
+
+    shutil.rmtree(args.work, ignore_errors=True)
+    for sub in ("logs", "tmp", "www/dl"):
+        os.makedirs(os.path.join(args.work, sub))
+    ca, cert, key = certs.localhost_set(os.path.join(args.work, "tls"))
+    files = {"tallyx.ver": MANIFEST, "tallyx.ver.sig": b"sig-of-manifest",
+             "Tallyx_4.2.7.1530.zip": ARCHIVE, "Tallyx_4.2.7.1530.zip.sig": b"sig-of-archive"}
+    for name, data in files.items():
+        with open(os.path.join(args.work, "www", "dl", name), "wb") as f:
+            f.write(data)
+    with open(args.template) as f:
+        conf = fill(f.read(), {"PREFIX": args.work, "ROOT": os.path.join(args.work, "www"),
+                               "LISTEN": "127.0.0.1", "SERVER_NAME": "localhost",
+                               "HTTPS_PORT": https_port, "HTTP_PORT": http_port,
+                               "CERTIFICATE": cert, "KEY": key, "ARCHIVE_RATE": 0})
+    check("@" not in conf.replace("$", ""), "a placeholder left unfilled")
+    conf_path = os.path.join(args.work, "nginx.conf")
+    with open(conf_path, "w") as f:
+        f.write(conf)
+
+    nginx = subprocess.Popen([args.nginx, "-c", conf_path, "-p", args.work, "-g", "daemon off;"],
+                             stdin=subprocess.DEVNULL)
+    try:
+        context = ssl.create_default_context(cafile=ca)
+
+        def request(method, path, headers=None, secure=True):
+            deadline = time.monotonic() + 10
+            while True:
+                connection = (http.client.HTTPSConnection("localhost", https_port,
+                                                          context=context, timeout=10)
+                              if secure else
+                              http.client.HTTPConnection("localhost", http_port, timeout=10))
+                try:
+                    connection.request(method, path, headers=headers or {})
+                    response = connection.getresponse()
+                    return response, response.read()
+                except ConnectionRefusedError:
+                    if time.monotonic() > deadline or nginx.poll() is not None:
+                        raise
+                    time.sleep(0.1)
+                finally:
+                    connection.close()
+
+        for path in ("/dl/tallyx.ver", "/dl/tallyx.ver.sig"):
+            for method in ("GET", "HEAD"):
+                r, body = request(method, path)
+                what = f"{method} {path}"
+                check(r.status == 200, f"{what}: status {r.status}")
+                check("no-cache" in cache_control(r), f"{what}: Cache-Control {cache_control(r)}")
+                check(not any(c.startswith("max-age") or c == "immutable"
+                              for c in cache_control(r)), f"{what}: cacheable {cache_control(r)}")
+                check(r.getheader("Content-Length") == str(len(files[path[4:]])),
+                      f"{what}: Content-Length {r.getheader('Content-Length')}")
+                check(body == (files[path[4:]] if method == "GET" else b""), f"{what}: body")
+
+        for path in ("/dl/Tallyx_4.2.7.1530.zip", "/dl/Tallyx_4.2.7.1530.zip.sig"):
+            for method in ("GET", "HEAD"):
+                r, body = request(method, path)
+                what = f"{method} {path}"
+                cc = cache_control(r)
+                ages = [int(c[8:]) for c in cc if c.startswith("max-age=")]
+                check(r.status == 200, f"{what}: status {r.status}")
+                check(ages and ages[0] >= YEAR and "immutable" in cc, f"{what}: Cache-Control {cc}")
+                check(r.getheader("Content-Length") == str(len(files[path[4:]])),
+                      f"{what}: Content-Length {r.getheader('Content-Length')}")
+                check(body == (files[path[4:]] if method == "GET" else b""), f"{what}: body")
+
+        ranges = [("bytes=0-99", 0, 100), ("bytes=150000-", 150000, len(ARCHIVE)),
+                  ("bytes=-10", len(ARCHIVE) - 10, len(ARCHIVE))]
+        for spec, start, end in ranges:
+            r, body = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {"Range": spec})
+            check(r.status == 206, f"Range {spec}: status {r.status}")
+            check(r.getheader("Content-Range") == f"bytes {start}-{end - 1}/{len(ARCHIVE)}",
+                  f"Range {spec}: Content-Range {r.getheader('Content-Range')}")
+            check(body == ARCHIVE[start:end], f"Range {spec}: body")
+        r, _ = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {"Range": f"bytes={len(ARCHIVE)}-"})
+        check(r.status == 416, f"a range past the end: status {r.status}")
+
+        # An archive not yet uploaded is not cached for a year on the way.
+        r, _ = request("GET", "/dl/Tallyx_9.9.9.9999.zip")
+        check(r.status == 404 and "immutable" not in cache_control(r),
+              f"missing archive: {r.status} {cache_control(r)}")
+        r, _ = request("GET", "/etc/passwd")
+        check(r.status == 404, f"outside /dl: {r.status}")
+
+        r, _ = request("GET", "/dl/tallyx.ver", secure=False)
+        check(r.status == 301 and r.getheader("Location") ==
+              f"https://localhost:{https_port}/dl/tallyx.ver",
+              f"plain http: {r.status} {r.getheader('Location')}")
+    finally:
+        nginx.terminate()
+        try:
+            nginx.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            nginx.kill()
+            nginx.wait()
+    if failures:
+        return 1
+    print("the serving guide's headers hold")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
