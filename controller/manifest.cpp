@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "base/errors.h"
+#include "base/win_path.h"
 
 namespace tallyx {
 
@@ -74,11 +75,7 @@ std::u16string ReleaseArchiveName(std::u16string_view remoteVersion) {
 }
 
 bool IsUsableInFileName(std::u16string_view remoteVersion) {
-  for (const char16_t c : remoteVersion) {
-    if (c < 32 || std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos)
-      return false;
-  }
-  return true;
+  return !HasInvalidNameChars(remoteVersion);
 }
 
 }  // namespace tallyx

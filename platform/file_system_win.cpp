@@ -8,7 +8,7 @@
 #include "platform/os_error.h"
 #include "platform/scoped_handle.h"
 #include "platform/win_text.h"
-#include "zip/win_path.h"
+#include "base/win_path.h"
 
 namespace tallyx {
 

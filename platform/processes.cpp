@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/win_path.h"
+
 namespace tallyx {
 namespace {
 
@@ -9,11 +11,6 @@ char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'
 
 bool EqualAsciiUpper(std::u16string_view a, std::u16string_view b) {
   return std::ranges::equal(a, b, {}, AsciiUpper, AsciiUpper);
-}
-
-std::u16string_view FilePart(std::u16string_view path) {
-  const size_t separator = path.find_last_of(u"\\:");
-  return separator == std::u16string_view::npos ? path : path.substr(separator + 1);
 }
 
 }  // namespace

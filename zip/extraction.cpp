@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "base/errors.h"
-#include "zip/win_path.h"
+#include "base/win_path.h"
 
 namespace tallyx {
 
@@ -14,13 +14,6 @@ bool EndsBatch(const JournalRecord& record) {
 }
 
 bool Gone(const FsResult& result) { return result.Done() || result.outcome == FsOutcome::NotFound; }
-
-// The folder part and the name of a relative path.
-std::pair<std::u16string, std::u16string> SplitRelative(const std::u16string& relative) {
-  const size_t slash = relative.find_last_of(u'\\');
-  if (slash == std::u16string::npos) return {u"", relative};
-  return {relative.substr(0, slash), relative.substr(slash + 1)};
-}
 
 }  // namespace
 
@@ -245,8 +238,9 @@ std::vector<JournalRecord> ExtractionTransaction::Place(const std::vector<Staged
   for (const StagedEntry& entry : entries) {
     std::u16string backup;
     if (fs_.FileExists(Path(entry.target))) {
-      const auto [folder, name] = SplitRelative(entry.target);
-      backup = ChooseFreeName(folder, true, name);
+      // Beside the target, in the folder its staged copy was written to.
+      backup = ChooseFreeName(ExtractFolderPart(entry.target), true,
+                              std::u16string(FilePart(entry.target)));
     }
     plan.push_back({JournalRecordKind::Put, entry.staged, entry.target, backup});
   }

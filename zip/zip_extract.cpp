@@ -5,7 +5,7 @@
 
 #include "base/errors.h"
 #include "zip/extraction.h"
-#include "zip/win_path.h"
+#include "base/win_path.h"
 #include "zip/zip_file.h"
 
 namespace tallyx {
@@ -90,8 +90,7 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
   Read(index, data, FCurrentHeader);
   const std::u16string name = EntryName(index, FCurrentHeader);
 
-  std::u16string relative = name;
-  std::replace(relative.begin(), relative.end(), u'/', u'\\');
+  std::u16string relative = WithBackslashes(name);
   if (IsEscapingEntryName(relative)) {
     throw EZipException(u"Entry \"" + name + u"\" would be written outside the folder");
   }

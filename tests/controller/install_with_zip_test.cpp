@@ -6,14 +6,13 @@
 #include "platform/native_file_system.h"
 #include "tests/controller/fakes.h"
 #include "tests/zip/scratch.h"
-#include "tests/zip/zip_writer.h"
+#include "tools/zip_writer/zip_writer.h"
 #include "zip/zip_archive.h"
 
 namespace tallyx {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::BuildZip;
 using testing::ReadBytes;
 using testing::ScratchFolder;
 using testing::WriteBytes;

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <sstream>
 
 #include "base/text.h"
@@ -14,7 +16,6 @@
 #include "tools/publish/publish.h"
 #include "tools/publish/publish_error.h"
 #include "tools/publish/signing_key.h"
-#include "tools/publish/zip_writer.h"
 
 namespace tallyx::publish {
 namespace {
@@ -54,6 +55,15 @@ TEST(PublishNames, RefusesWhatTheUpdaterOrWindowsWouldRefuse) {
       {"docs/nul.txt", false},
       {"Com1", false},
       {"lpt9.log", false},
+      {"CONIN$", false},
+      {"docs/conout$.txt", false},
+      {"com\xC2\xB9.log", false},   // COM with a superscript 1
+      {"LPT\xC2\xB3", false},
+      {"nul/readme.txt", false},
+      {"docs/a. /b", false},
+      {"com0.log", true},
+      {"com\xE2\x81\xB4.log", true},  // a superscript 4 is no digit there
+      {"CONINx", true},
       {"caf\xE9", false},  // Latin-1 byte: not UTF-8
   };
   for (const auto& c : cases) {
@@ -68,11 +78,14 @@ TEST(PublishNames, RefusesWhatTheUpdaterOrWindowsWouldRefuse) {
 }
 
 TEST(PublishNames, RefusesNamesThatDifferOnlyInCase) {
-  std::ostringstream out;
-  ZipWriter zip(out);
-  zip.AddFile("Docs/Read.txt", "a", 0);
-  EXPECT_THROW(zip.AddFile("docs/read.TXT", "b", 0), PublishError);
-  EXPECT_NO_THROW(zip.AddFile("docs/read2.txt", "b", 0));
+  using Tree = std::map<std::string, std::optional<std::string>>;
+  EXPECT_THROW(CheckReleaseNames(Tree{{"Docs", {}}, {"Docs/Read.txt", "a"}, {"docs", {}}}),
+               PublishError);
+  EXPECT_THROW(CheckReleaseNames(Tree{{"Docs/Read.txt", "a"}, {"Docs/read.TXT", "b"}}),
+               PublishError);
+  EXPECT_NO_THROW(CheckReleaseNames(Tree{{"Docs/Read.txt", "a"}, {"Docs/Read2.txt", "b"}}));
+  // Only ASCII letters fold, as in the updater's own comparison.
+  EXPECT_NO_THROW(CheckReleaseNames(Tree{{"\xC3\xA9.txt", "a"}, {"\xC3\x89.txt", "b"}}));
 }
 
 TEST(PublishDosTime, PacksLocalTimesAndClampsTheYears) {
@@ -250,8 +263,7 @@ TEST_F(PublishRelease, FailuresLeaveNothingInTheOutputFolder) {
        }, "not above the published build 1529"},
       {"published manifest unreadable", [](ReleaseOptions& o, const fs::path& r) { o.previous = (r / "none.ver").string(); }, "none.ver"},
       {"published manifest address unreachable", [](ReleaseOptions& o, const fs::path&) { o.previous = "http://127.0.0.1:9/dl/tallyx.ver"; }, "curl failed"},
-      {"name Windows refuses", [](ReleaseOptions&, const fs::path& r) { std::ofstream(r / "release/docs/a:b"); }, "a character Windows does not allow"},
-      {"device name", [](ReleaseOptions&, const fs::path& r) { std::ofstream(r / "release/aux.txt"); }, "a device name"},
+      {"version with a tab", [](ReleaseOptions& o, const fs::path&) { o.version = "4.2\t7.1530"; }, "file name"},
       {"symbolic link", [](ReleaseOptions&, const fs::path& r) { fs::create_symlink("/etc/passwd", r / "release/link"); }, "a symbolic link"},
       {"missing release folder", [](ReleaseOptions& o, const fs::path& r) { o.releaseFolder = (r / "none").string(); }, "does not exist"},
   };
@@ -268,6 +280,53 @@ TEST_F(PublishRelease, FailuresLeaveNothingInTheOutputFolder) {
       EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << c.name << ": " << e.what();
     }
     EXPECT_EQ(Published(), std::vector<std::string>()) << c.name;
+  }
+}
+
+TEST_F(PublishRelease, NamesTheUpdaterRefusesStopTheReleaseBeforeAnythingIsWritten) {
+  struct Case {
+    std::string path;  // under the release folder; a trailing "/" makes a folder
+    const char* reason;
+  } cases[] = {
+      {"aux.txt", "a device name"},
+      {"CONIN$", "a device name"},
+      {"docs/ConOut$.log", "a device name"},
+      {"com\xC2\xB9.log", "a device name"},
+      {"docs/lpt\xC2\xB2/", "a device name"},
+      {"NUL/", "a device name"},
+      {"docs/a:b", "a character Windows does not allow"},
+      {"what?.txt", "a character Windows does not allow"},
+      {"a\\b.txt", "a character Windows does not allow"},
+      {"tab\there", "a character Windows does not allow"},
+      {"docs/trailing.", "ending in a blank or a dot"},
+      {"trailing /", "ending in a blank or a dot"},
+      {"caf\xE9.txt", "not UTF-8"},
+      {"DOCS/", "differs from it only in case"},
+      {"docs/ZERO.TXT", "differs from it only in case"},
+  };
+  for (const auto& c : cases) {
+    TearDown();
+    SetUp();
+    const fs::path path = root_ / "release" / c.path;
+    if (c.path.ends_with('/')) fs::create_directories(path);
+    else std::ofstream(path) << "x";
+    bool extracted = false;
+    const ArchiveExtractor extract = [&](const std::string& a, const std::string& f) {
+      extracted = true;
+      ExtractLikeTheUpdater(a, f);
+    };
+    std::ostringstream log;
+    try {
+      Release(options_, extract, log);
+      ADD_FAILURE() << c.path << ": published";
+    } catch (const PublishError& e) {
+      const std::string message = e.what();
+      const std::string name = c.path.substr(0, c.path.size() - c.path.ends_with('/'));
+      EXPECT_NE(message.find(c.reason), std::string::npos) << c.path << ": " << message;
+      EXPECT_NE(message.find("\"" + name + "\""), std::string::npos) << c.path << ": " << message;
+    }
+    EXPECT_FALSE(extracted) << c.path;
+    EXPECT_FALSE(fs::exists(root_ / "out")) << c.path;
   }
 }
 

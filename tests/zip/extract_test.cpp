@@ -10,7 +10,7 @@
 #include "base/text.h"
 #include "platform/native_file_system.h"
 #include "tests/zip/scratch.h"
-#include "tests/zip/zip_writer.h"
+#include "tools/zip_writer/zip_writer.h"
 #include "zip/zip_archive.h"
 #include "zip/zip_file.h"
 
@@ -19,12 +19,9 @@ namespace {
 
 using testing::ErrorOf;
 
-using testing::BuildZip;
 using testing::ListTree;
 using testing::ReadBytes;
 using testing::ScratchFolder;
-using testing::TestEntry;
-using testing::TestZip;
 using testing::WriteBytes;
 namespace fs = std::filesystem;
 
@@ -49,11 +46,11 @@ class ExtractTest : public ::testing::Test {
 TEST_F(ExtractTest, WritesTheTree) {
   std::string big;
   for (int i = 0; i < 30000; ++i) big += "line " + std::to_string(i) + "\n";
-  TestEntry descriptor{"dd.bin", big};
+  ZipWriterEntry descriptor{"dd.bin", big};
   descriptor.dataDescriptor = true;
-  TestEntry emptyWithDescriptor{"empty-dd.txt", ""};
+  ZipWriterEntry emptyWithDescriptor{"empty-dd.txt", ""};
   emptyWithDescriptor.dataDescriptor = true;
-  const TestZip zip = BuildZip({
+  const WrittenZip zip = BuildZip({
       {"docs/", "", 0},
       {"a/b/c.txt", "nested"},
       {"back\\slash\\x.txt", "backslashes"},
@@ -88,7 +85,7 @@ TEST_F(ExtractTest, EmptyArchiveWritesNothing) {
 
 TEST_F(ExtractTest, ZeroLengthEntryReadsNothing) {
   // The empty entry's deflate data is damaged: reading it would fail.
-  TestZip zip = BuildZip({{"empty.txt", "", 8}, {"b", "bee"}});
+  WrittenZip zip = BuildZip({{"empty.txt", "", 8}, {"b", "bee"}});
   zip.bytes[zip.localOffsets[0] + 30 + 9] = '\xFF';
   fs::create_directories(Out());
   WriteBytes(Out() / "empty.txt", "old content");
@@ -98,23 +95,23 @@ TEST_F(ExtractTest, ZeroLengthEntryReadsNothing) {
 }
 
 TEST_F(ExtractTest, AnyFailureLeavesTheFolderAsItWas) {
-  TestEntry badCrc{"bad.txt", "payload"};
+  ZipWriterEntry badCrc{"bad.txt", "payload"};
   badCrc.crc = 0x12345678;
-  TestEntry storedLarger{"bad.txt", "abc", 0};
+  ZipWriterEntry storedLarger{"bad.txt", "abc", 0};
   storedLarger.uncompressedSize = 5;
-  TestEntry storedSmaller{"bad.txt", "abc", 0};
+  ZipWriterEntry storedSmaller{"bad.txt", "abc", 0};
   storedSmaller.uncompressedSize = 2;
-  TestEntry deflatedLarger{"bad.txt", "abcdefgh"};
+  ZipWriterEntry deflatedLarger{"bad.txt", "abcdefgh"};
   deflatedLarger.uncompressedSize = 20;
-  TestEntry deflatedSmaller{"bad.txt", "abcdefgh"};
+  ZipWriterEntry deflatedSmaller{"bad.txt", "abcdefgh"};
   deflatedSmaller.uncompressedSize = 4;
-  TestEntry storedEmptyLarger{"bad.txt", "", 0};
+  ZipWriterEntry storedEmptyLarger{"bad.txt", "", 0};
   storedEmptyLarger.compressedSize = 3;
-  TestEntry encrypted{"bad.txt", "\x9c\x11\x05 ciphertext", 0, 0x0001};
-  encrypted.crc = testing::Crc32("plain text");
+  ZipWriterEntry encrypted{"bad.txt", "\x9c\x11\x05 ciphertext", 0, 0x0001};
+  encrypted.crc = Crc32("plain text");
   struct Case {
     const char* name;
-    TestEntry entry;
+    ZipWriterEntry entry;
     std::string expected;
   } cases[] = {
       {"wrong CRC", badCrc, "EZipException: Bad CRC-32 for entry \"bad.txt\""},
@@ -145,7 +142,7 @@ TEST_F(ExtractTest, AnyFailureLeavesTheFolderAsItWas) {
     fs::remove_all(Out());
     fs::create_directories(Out());
     WriteBytes(Out() / "bad.txt", "good old file");
-    const TestZip zip = BuildZip({{"first.txt", "1"}, c.entry, {"after.txt", "3"}});
+    const WrittenZip zip = BuildZip({{"first.txt", "1"}, c.entry, {"after.txt", "3"}});
     EXPECT_EQ(Extract(zip.bytes), c.expected) << c.name;
     // The entry before is taken back, nothing lands outside, no staged file is left
     // behind and the existing file is intact.
@@ -155,15 +152,15 @@ TEST_F(ExtractTest, AnyFailureLeavesTheFolderAsItWas) {
 }
 
 TEST_F(ExtractTest, DamagedLocalHeaderFailsADirectoryEntryToo) {
-  TestZip zip = BuildZip({{"docs/", "", 0}});
+  WrittenZip zip = BuildZip({{"docs/", "", 0}});
   zip.bytes[zip.localOffsets[0]] = 'X';
   EXPECT_EQ(Extract(zip.bytes), "EZipException: Invalid Zip Local Header signature");
   EXPECT_FALSE(fs::exists(Out()));
 }
 
 TEST_F(ExtractTest, ReadOnlyOverReadOnly) {
-  TestEntry readOnly{"ro.txt", "first", 8, 0, 0x0014, 0x21};
-  TestEntry again{"ro.txt", "second", 8, 0, 0x0014, 0x21};
+  ZipWriterEntry readOnly{"ro.txt", "first", 8, 0, 0x0014, 0x21};
+  ZipWriterEntry again{"ro.txt", "second", 8, 0, 0x0014, 0x21};
   const std::string full = Native(Out() / "ro.txt");
   const std::string message = Extract(BuildZip({readOnly, again}).bytes);
   EXPECT_EQ(message.rfind("EFCreateError: Cannot create file \"" + full + "\". ", 0), 0u) << message;
@@ -178,8 +175,8 @@ TEST_F(ExtractTest, ReadOnlyOverReadOnly) {
 }
 
 TEST_F(ExtractTest, AttributesOnlyForMsDosHosts) {
-  TestEntry unixHost{"unix.txt", "u", 8, 0, 0x0314, 0x01};
-  TestEntry dosHost{"dos.txt", "d", 8, 0, 0x0014, 0x01 | 0x08};
+  ZipWriterEntry unixHost{"unix.txt", "u", 8, 0, 0x0314, 0x01};
+  ZipWriterEntry dosHost{"dos.txt", "d", 8, 0, 0x0014, 0x01 | 0x08};
   ASSERT_EQ(Extract(BuildZip({unixHost, dosHost}).bytes), "");
   EXPECT_NE(fs::status(Out() / "unix.txt").permissions() & fs::perms::owner_write, fs::perms::none);
   EXPECT_EQ(fs::status(Out() / "dos.txt").permissions() & fs::perms::owner_write, fs::perms::none);
@@ -200,16 +197,16 @@ TEST_F(ExtractTest, ModificationTimes) {
     uint32_t dosTime;
     bool stamped;
   } cases[] = {
-      {"valid", testing::kDosDate2021, true},
+      {"valid", kDosDate2021, true},
       {"date 0", 0, false},
-      {"seconds field 30", (testing::kDosDate2021 & ~0x1Fu) | 30, false},
-      {"hour 24", (testing::kDosDate2021 & ~(0x1Fu << 11)) | (24u << 11), false},
+      {"seconds field 30", (kDosDate2021 & ~0x1Fu) | 30, false},
+      {"hour 24", (kDosDate2021 & ~(0x1Fu << 11)) | (24u << 11), false},
       {"February 30", (41u << 25) | (2u << 21) | (30u << 16), false},
       {"February 29 of a leap year", (40u << 25) | (2u << 21) | (29u << 16), true},
   };
-  std::vector<TestEntry> entries;
+  std::vector<ZipWriterEntry> entries;
   for (const Case& c : cases) {
-    TestEntry entry{c.name, "x"};
+    ZipWriterEntry entry{c.name, "x"};
     entry.dosTime = c.dosTime;
     entries.push_back(entry);
   }
@@ -217,7 +214,7 @@ TEST_F(ExtractTest, ModificationTimes) {
   for (const Case& c : cases) {
     const int64_t written = LastWriteSeconds(Out() / c.name);
     if (c.stamped) {
-      if (c.dosTime == testing::kDosDate2021) {
+      if (c.dosTime == kDosDate2021) {
         EXPECT_EQ(written, stamped) << c.name;
       }
       EXPECT_LT(written, now - 86400) << c.name;
@@ -233,7 +230,7 @@ TEST(DosDateTimeTest, Conversion) {
     bool valid;
     int64_t seconds;
   } cases[] = {
-      {testing::kDosDate2021, true, 1614954610},
+      {kDosDate2021, true, 1614954610},
       {(0u << 25) | (1u << 21) | (1u << 16), true, 315532800},
       {(127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u, true, 4354819198},
       {0, false, 0},
@@ -273,7 +270,7 @@ std::string SegmentsTo(size_t baseLength, size_t length) {
 TEST_F(ExtractTest, PathLengthLimits) {
   const std::string base = Native(Out());
   const std::string tooLong = "EPathTooLongException: The specified path is too long";
-  TestEntry plain{"", "x"};
+  ZipWriterEntry plain{"", "x"};
   plain.madeBy = 0x0314;
   plain.dosTime = 0;
   struct Case {
@@ -292,7 +289,7 @@ TEST_F(ExtractTest, PathLengthLimits) {
   };
   for (const Case& c : cases) {
     fs::remove_all(Out());
-    TestEntry entry = c.timesAndAttributes ? TestEntry{c.entry, "x"} : plain;
+    ZipWriterEntry entry = c.timesAndAttributes ? ZipWriterEntry{c.entry, "x"} : plain;
     entry.name = c.entry;
     EXPECT_EQ(Extract(BuildZip({entry}).bytes), c.expected) << c.name;
     EXPECT_EQ(fs::exists(Out() / c.entry), c.expected.empty()) << c.name;
@@ -319,7 +316,7 @@ TEST_F(ExtractTest, ObjectReuseAfterEveryFailure) {
   const fs::path failing = scratch_.path() / "failing.zip";
   WriteBytes(good, BuildZip({{"ok.txt", "fine"}}).bytes);
   WriteBytes(damaged, "PK\x05\x06 not really");
-  TestEntry bad{"bad.txt", "x"};
+  ZipWriterEntry bad{"bad.txt", "x"};
   bad.crc = 1;
   WriteBytes(failing, BuildZip({{"early.txt", "e"}, bad}).bytes);
   const std::string missingText = Native(scratch_.path() / "missing.zip");
@@ -375,8 +372,8 @@ TEST_F(ExtractTest, ProgressFollowsTheCopy) {
 TEST_F(ExtractTest, NestedArchiveThroughTheFactory) {
   // The release flags only its non-ASCII names (as real tools do); the nested archive
   // flags all of them. Neither may garble the other.
-  const TestZip inner = BuildZip({{"caf\xC3\xA9.txt", "inner", 8, 0x800}});
-  const TestZip release = BuildZip({{"\x81" "ber.txt", "cp437"}, {"tallyx.zip", inner.bytes, 0},
+  const WrittenZip inner = BuildZip({{"caf\xC3\xA9.txt", "inner", 8, 0x800}});
+  const WrittenZip release = BuildZip({{"\x81" "ber.txt", "cp437"}, {"tallyx.zip", inner.bytes, 0},
                                     {"na\xC3\xAFve.txt", "flagged", 8, 0x800}});
   WriteBytes(scratch_.path() / "release.zip", release.bytes);
   ZipArchiveFactory factory(*fs_);

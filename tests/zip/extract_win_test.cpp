@@ -14,16 +14,14 @@
 #include "platform/scoped_handle.h"
 #include "platform/win_text.h"
 #include "tests/zip/scratch.h"
-#include "tests/zip/zip_writer.h"
+#include "tools/zip_writer/zip_writer.h"
 #include "zip/zip_file.h"
 
 namespace tallyx {
 namespace {
 
-using testing::BuildZip;
 using testing::ReadBytes;
 using testing::ScratchFolder;
-using testing::TestEntry;
 using testing::WriteBytes;
 namespace fs = std::filesystem;
 
@@ -33,7 +31,7 @@ class WinExtractTest : public ::testing::Test {
   std::u16string OutText() const { return (scratch_.path() / "out").u16string(); }
   std::u16string OutFile(const char16_t* name) const { return OutText() + u"\\" + name; }
   // The message of the EFCreateError that extracting `entries` into out raises.
-  std::u16string CreateErrorOf(const std::vector<TestEntry>& entries) {
+  std::u16string CreateErrorOf(const std::vector<ZipWriterEntry>& entries) {
     WriteBytes(ArchivePath(), BuildZip(entries).bytes);
     TZipFile zip(*fs_);
     zip.Open(ArchivePath(), TZipMode::zmRead);
@@ -67,9 +65,9 @@ TEST_F(WinExtractTest, AttributesFromMsDosHosts) {
       {u"label.txt", 0x0014, 0x28, FILE_ATTRIBUTE_ARCHIVE},
       {u"unix.txt", 0x0314, 0x21, FILE_ATTRIBUTE_ARCHIVE},
   };
-  std::vector<TestEntry> entries;
+  std::vector<ZipWriterEntry> entries;
   for (const Case& c : cases) {
-    TestEntry entry{EncodeUtf8(c.name), "x"};
+    ZipWriterEntry entry{EncodeUtf8(c.name), "x"};
     entry.madeBy = c.madeBy;
     entry.externalAttributes = c.external;
     entries.push_back(entry);
@@ -147,7 +145,7 @@ TEST_F(WinExtractTest, MissingDrive) {
 }
 
 TEST_F(WinExtractTest, ArchiveIsLockedUntilReleased) {
-  TestEntry bad{"bad.txt", "x"};
+  ZipWriterEntry bad{"bad.txt", "x"};
   bad.crc = 7;
   WriteBytes(ArchivePath(), BuildZip({{"a.txt", "a"}, bad}).bytes);
   const std::u16string other = (scratch_.path() / "other.zip").u16string();
@@ -383,7 +381,7 @@ TEST_F(WinExtractTest, AnOnAccessScannerIsWaitedOut) {
     const fs::path out = scratch_.path() / "out";
     fs::remove_all(out);
     fs::create_directories(out / "data");
-    std::vector<TestEntry> release;
+    std::vector<ZipWriterEntry> release;
     for (int i = 0; i < 6; ++i) {
       const std::string name = "data/table" + std::to_string(i) + ".csv";
       WriteBytes(out / name, "installed");
@@ -411,7 +409,7 @@ TEST_F(WinExtractTest, AnOnAccessScannerIsWaitedOut) {
     // Six old files at the start, then at least the staged files and the journal.
     EXPECT_GT(std::stoi(ReadBytes(out / ".holds")), 6) << EncodeUtf8(share);
     for (const char* name : {".stop", ".holds"}) fs::remove(out / name);
-    for (const TestEntry& entry : release) {
+    for (const ZipWriterEntry& entry : release) {
       EXPECT_EQ(ReadBytes(out / entry.name), entry.data) << EncodeUtf8(share) << entry.name;
     }
     EXPECT_EQ(OursIn(out), std::vector<std::string>{}) << EncodeUtf8(share);

@@ -8,16 +8,12 @@
 #include "base/errors.h"
 #include "base/text.h"
 #include "platform/native_file_system.h"
-#include "tests/zip/zip_writer.h"
+#include "tools/zip_writer/zip_writer.h"
 #include "zip/zip_file.h"
 
 namespace tallyx {
 namespace {
 
-using testing::BuildZip;
-using testing::SetLE;
-using testing::TestEntry;
-using testing::TestZip;
 
 struct Outcome {
   std::u16string className;
@@ -51,18 +47,18 @@ struct OpenArchive {
 
 std::string EndRecordOnly(uint16_t entries = 0, uint32_t offset = 0, const std::string& comment = "") {
   std::string out;
-  testing::PutLE(out, 0x06054B50, 4);
-  testing::PutLE(out, 0, 4);
-  testing::PutLE(out, entries, 2);
-  testing::PutLE(out, entries, 2);
-  testing::PutLE(out, 0, 4);
-  testing::PutLE(out, offset, 4);
-  testing::PutLE(out, comment.size(), 2);
+  PutLE(out, 0x06054B50, 4);
+  PutLE(out, 0, 4);
+  PutLE(out, entries, 2);
+  PutLE(out, entries, 2);
+  PutLE(out, 0, 4);
+  PutLE(out, offset, 4);
+  PutLE(out, comment.size(), 2);
   return out + comment;
 }
 
 TEST_F(ReaderTest, OpenOutcomes) {
-  const TestZip good = BuildZip({{"a.txt", "alpha"}, {"b.txt", "beta"}});
+  const WrittenZip good = BuildZip({{"a.txt", "alpha"}, {"b.txt", "beta"}});
   auto corrupt = [&](size_t at, char value) {
     std::string bytes = good.bytes;
     bytes[at] = value;
@@ -121,7 +117,7 @@ TEST_F(ReaderTest, CommentIsRead) {
 }
 
 TEST_F(ReaderTest, ModesOtherThanReadAreRefused) {
-  const TestZip good = BuildZip({{"a", "x"}});
+  const WrittenZip good = BuildZip({{"a", "x"}});
   for (TZipMode mode : {TZipMode::zmClosed, TZipMode::zmWrite, TZipMode::zmReadWrite,
                         static_cast<TZipMode>(7)}) {
     TZipFile zip(*fs_);
@@ -145,11 +141,11 @@ std::string ReadEntry(TZipFile& zip, size_t index) {
 TEST_F(ReaderTest, EntryStreamsByMethod) {
   std::string big;
   for (int i = 0; i < 40000; ++i) big += std::to_string(i * 7919 % 10007) + ",";
-  TestEntry wideStored{"s", "stored bytes", 0x100};
-  TestEntry wideDeflated{"d", big, 0x108};
+  ZipWriterEntry wideStored{"s", "stored bytes", 0x100};
+  ZipWriterEntry wideDeflated{"d", big, 0x108};
   struct Case {
     const char* name;
-    TestEntry entry;
+    ZipWriterEntry entry;
     std::u16string className;
     std::u16string message;
   } cases[] = {
@@ -174,7 +170,7 @@ TEST_F(ReaderTest, EntryStreamsByMethod) {
 }
 
 TEST_F(ReaderTest, DeflateGivesBackWhatItReadAhead) {
-  const TestZip built = BuildZip({{"a", std::string(1000, 'a')}, {"b", "bbb"}});
+  const WrittenZip built = BuildZip({{"a", std::string(1000, 'a')}, {"b", "bbb"}});
   OpenArchive archive(*fs_, built.bytes);
   std::unique_ptr<TStream> data;
   TZipHeader local;
@@ -227,7 +223,7 @@ TEST_F(ReaderTest, EntryStreamsReadInTurns) {
 }
 
 TEST_F(ReaderTest, ReadFailures) {
-  const TestZip good = BuildZip({{"a.txt", std::string(3000, 'z')}});
+  const WrittenZip good = BuildZip({{"a.txt", std::string(3000, 'z')}});
   std::string badLocal = good.bytes;
   badLocal[good.localOffsets[0] + 2] = 'X';
   std::string badDeflate = good.bytes;
@@ -267,25 +263,25 @@ TEST_F(ReaderTest, NamesDecodeByTheirOwnFlag) {
   const std::string cafe = "caf\xC3\xA9.txt";
   const std::string pcName = "\x81" "ber.txt";  // code page 437: 0x81 is u-umlaut
   const std::string unicodeU = "\xC3\xBC" "ber.txt";
-  TestEntry withField{"raw-name", "x"};
+  ZipWriterEntry withField{"raw-name", "x"};
   withField.localExtra = std::string("\x01\x00\x02\x00zz", 6) +
-                         testing::UnicodePathField("raw-name", cafe);
-  TestEntry badCrc{"raw-name", "x"};
-  badCrc.localExtra = testing::UnicodePathField("raw-name", cafe, 1234);
-  TestEntry centralOnly{"raw-name", "x"};
-  centralOnly.centralExtra = testing::UnicodePathField("raw-name", cafe);
-  TestEntry cutField{"raw-name", "x"};
-  cutField.localExtra = testing::UnicodePathField("raw-name", cafe).substr(0, 10);
+                         UnicodePathField("raw-name", cafe);
+  ZipWriterEntry badCrc{"raw-name", "x"};
+  badCrc.localExtra = UnicodePathField("raw-name", cafe, 1234);
+  ZipWriterEntry centralOnly{"raw-name", "x"};
+  centralOnly.centralExtra = UnicodePathField("raw-name", cafe);
+  ZipWriterEntry cutField{"raw-name", "x"};
+  cutField.localExtra = UnicodePathField("raw-name", cafe).substr(0, 10);
   // Of two Unicode path fields the first decides, whether it matches the name or not.
-  TestEntry twoFields{"raw-name", "x"};
-  twoFields.localExtra = testing::UnicodePathField("raw-name", cafe) +
-                         testing::UnicodePathField("raw-name", "second.txt");
-  TestEntry firstStale{"raw-name", "x"};
-  firstStale.localExtra = testing::UnicodePathField("raw-name", cafe, 1234) +
-                          testing::UnicodePathField("raw-name", "second.txt");
+  ZipWriterEntry twoFields{"raw-name", "x"};
+  twoFields.localExtra = UnicodePathField("raw-name", cafe) +
+                         UnicodePathField("raw-name", "second.txt");
+  ZipWriterEntry firstStale{"raw-name", "x"};
+  firstStale.localExtra = UnicodePathField("raw-name", cafe, 1234) +
+                          UnicodePathField("raw-name", "second.txt");
   struct Case {
     const char* name;
-    std::vector<TestEntry> entries;
+    std::vector<ZipWriterEntry> entries;
     std::vector<std::string> expected;
     bool utf8Support;
   } cases[] = {
@@ -310,8 +306,8 @@ TEST_F(ReaderTest, NamesDecodeByTheirOwnFlag) {
 }
 
 TEST_F(ReaderTest, NothingCarriesOverToTheNextArchive) {
-  const TestZip first = BuildZip({{"\x81.txt", "1"}});
-  const TestZip second = BuildZip({{"caf\xC3\xA9", "2", 8, 0x800}});
+  const WrittenZip first = BuildZip({{"\x81.txt", "1"}});
+  const WrittenZip second = BuildZip({{"caf\xC3\xA9", "2", 8, 0x800}});
   TZipFile zip(*fs_);
   TMemoryStream one(first.bytes), two(second.bytes);
   zip.Open(one, TZipMode::zmRead);
@@ -322,9 +318,9 @@ TEST_F(ReaderTest, NothingCarriesOverToTheNextArchive) {
 }
 
 TEST_F(ReaderTest, InvalidUtf8Names) {
-  TestEntry badField{"raw", "x"};
-  badField.localExtra = testing::UnicodePathField("raw", "\xC3(");
-  const std::vector<TestEntry> cases[] = {
+  ZipWriterEntry badField{"raw", "x"};
+  badField.localExtra = UnicodePathField("raw", "\xC3(");
+  const std::vector<ZipWriterEntry> cases[] = {
       {{"bad\xFF", "x", 8, 0x800}},
       {{"overlong\xC0\xAF", "x", 8, 0x800}},
       {badField},

@@ -15,18 +15,16 @@
 #include "base/text.h"
 #include "platform/native_file_system.h"
 #include "tests/zip/scratch.h"
-#include "tests/zip/zip_writer.h"
+#include "tools/zip_writer/zip_writer.h"
 #include "zip/journal.h"
 #include "zip/zip_file.h"
 
 namespace tallyx {
 namespace {
 
-using testing::BuildZip;
 using testing::ErrorOf;
 using testing::ReadBytes;
 using testing::ScratchFolder;
-using testing::TestEntry;
 using testing::WriteBytes;
 namespace fs = std::filesystem;
 
@@ -236,8 +234,8 @@ class TransactionTest : public ::testing::Test {
     }
   }
   // The next release: every installed file again, and two in a new folder.
-  std::vector<TestEntry> Release() const {
-    std::vector<TestEntry> entries;
+  std::vector<ZipWriterEntry> Release() const {
+    std::vector<ZipWriterEntry> entries;
     for (const auto& [name, content] : Snapshot(Out())) {
       if (name.back() != '/') entries.push_back({name, "new " + name});
       // Past 260 characters a path takes no times or attributes, so the entry has none.
@@ -250,9 +248,9 @@ class TransactionTest : public ::testing::Test {
     entries.push_back({"plugins/extra/two.dll", std::string(100000, 't')});
     return entries;
   }
-  Tree ReleaseTree(const std::vector<TestEntry>& entries) const {
+  Tree ReleaseTree(const std::vector<ZipWriterEntry>& entries) const {
     Tree tree;
-    for (const TestEntry& entry : entries) {
+    for (const ZipWriterEntry& entry : entries) {
       tree[entry.name] = entry.data;
       for (size_t slash = entry.name.find('/'); slash != std::string::npos;
            slash = entry.name.find('/', slash + 1)) {
@@ -262,7 +260,7 @@ class TransactionTest : public ::testing::Test {
     return tree;
   }
   // Installs the release as the updater does: the program held back, then put in place.
-  std::string Extract(FileSystem& fileSystem, const std::vector<TestEntry>& entries) {
+  std::string Extract(FileSystem& fileSystem, const std::vector<ZipWriterEntry>& entries) {
     WriteBytes(scratch_.path() / "release.zip", BuildZip(entries).bytes);
     TZipFile zip(fileSystem);
     try {
@@ -279,7 +277,7 @@ class TransactionTest : public ::testing::Test {
   // What must hold after any run, however it ended: every old file's bytes are still in
   // the folder unless it already holds the release, and the program is new only when
   // every file is.
-  void ExpectNothingLost(const Tree& before, const std::vector<TestEntry>& release,
+  void ExpectNothingLost(const Tree& before, const std::vector<ZipWriterEntry>& release,
                          const std::string& where) {
     const Tree now = Snapshot(Out(), false);
     std::multiset<std::string> contents;
@@ -293,14 +291,14 @@ class TransactionTest : public ::testing::Test {
       EXPECT_TRUE(contents.count(bytes)) << where << ": lost " << name;
     }
     if (now.count("tallyx.exe") && now.at("tallyx.exe") == "new tallyx.exe") {
-      for (const TestEntry& entry : release) {
+      for (const ZipWriterEntry& entry : release) {
         EXPECT_EQ(now.count(entry.name) ? now.at(entry.name) : "", entry.data)
             << where << ": the program is new, " << entry.name << " is not";
       }
     }
   }
   // A clean run afterwards finishes whatever was left and installs the release exactly.
-  void ExpectCleanRunInstalls(const std::vector<TestEntry>& release, const std::string& where) {
+  void ExpectCleanRunInstalls(const std::vector<ZipWriterEntry>& release, const std::string& where) {
     FaultyFileSystem clean(*real_);
     EXPECT_EQ(Extract(clean, release), "") << where;
     const Tree after = Snapshot(Out(), false);
@@ -314,7 +312,7 @@ class TransactionTest : public ::testing::Test {
 
 TEST_F(TransactionTest, EveryFailingCallLeavesTheTreeAsItWasOrInstallsTheRelease) {
   Install();
-  const std::vector<TestEntry> release = Release();
+  const std::vector<ZipWriterEntry> release = Release();
   ASSERT_EQ(release.size(), 21u);
   struct Case {
     Op op;
@@ -365,7 +363,7 @@ TEST_F(TransactionTest, EveryFailingCallLeavesTheTreeAsItWasOrInstallsTheRelease
 
 TEST_F(TransactionTest, AFailingUndoKeepsEveryOldFileUntilARunFinishesIt) {
   Install();
-  const std::vector<TestEntry> release = Release();
+  const std::vector<ZipWriterEntry> release = Release();
   int pairs = 0;
   for (int n = 1;; ++n) {
     bool commitFailed = false;
@@ -396,7 +394,7 @@ TEST_F(TransactionTest, AFailingUndoKeepsEveryOldFileUntilARunFinishesIt) {
 
 TEST_F(TransactionTest, AKillAnywhereThenAKillDuringRecoveryLosesNothing) {
   Install();
-  const std::vector<TestEntry> release = Release();
+  const std::vector<ZipWriterEntry> release = Release();
   int kills = 0, renameKills = 0, recoveryKills = 0;
   for (int n = 1;; n += kStride) {
     Install();
@@ -439,7 +437,7 @@ TEST_F(TransactionTest, AKillAnywhereThenAKillDuringRecoveryLosesNothing) {
 // anything new joins the journal.
 TEST_F(TransactionTest, ARecoveryThatStoppedIsFinishedBeforeTheNextArchive) {
   Install();
-  const std::vector<TestEntry> release = Release();
+  const std::vector<ZipWriterEntry> release = Release();
   for (int n = 1;; ++n) {
     Install();
     FaultyFileSystem killed(*real_);
@@ -462,7 +460,7 @@ TEST_F(TransactionTest, ARecoveryThatStoppedIsFinishedBeforeTheNextArchive) {
 
 TEST_F(TransactionTest, TheProgramGoesInLastOfAllArchives) {
   Install();
-  const std::vector<TestEntry> release = Release();
+  const std::vector<ZipWriterEntry> release = Release();
   WriteBytes(scratch_.path() / "release.zip", BuildZip(release).bytes);
   WriteBytes(scratch_.path() / "inner.zip",
              BuildZip({{"inner/one.txt", "inner one"}, {"docs/page0.txt", "inner page"}}).bytes);
@@ -487,7 +485,7 @@ TEST_F(TransactionTest, TheProgramGoesInLastOfAllArchives) {
 TEST_F(TransactionTest, AFailedSecondArchiveRollsTheReleaseBack) {
   Install();
   const Tree before = Snapshot(Out());
-  TestEntry damaged{"inner/two.txt", "inner two"};
+  ZipWriterEntry damaged{"inner/two.txt", "inner two"};
   damaged.crc = 1;
   WriteBytes(scratch_.path() / "release.zip", BuildZip(Release()).bytes);
   WriteBytes(scratch_.path() / "inner.zip",
@@ -512,9 +510,9 @@ TEST_F(TransactionTest, AFailedSecondArchiveRollsTheReleaseBack) {
 TEST_F(TransactionTest, ANestedArchiveDeliveredByTheReleaseIsUndoneToo) {
   Install();
   const Tree before = Snapshot(Out());
-  TestEntry damaged{"inner/two.txt", "inner two"};
+  ZipWriterEntry damaged{"inner/two.txt", "inner two"};
   damaged.crc = 1;
-  std::vector<TestEntry> release = Release();
+  std::vector<ZipWriterEntry> release = Release();
   release.push_back({"tallyx.zip", BuildZip({{"inner/one.txt", "one"}, damaged}).bytes, 0});
   WriteBytes(scratch_.path() / "release.zip", BuildZip(release).bytes);
   FaultyFileSystem fileSystem(*real_);
@@ -532,7 +530,7 @@ TEST_F(TransactionTest, ANestedArchiveDeliveredByTheReleaseIsUndoneToo) {
 
 TEST_F(TransactionTest, RetriesWhileAFileIsInUse) {
   Install();
-  const std::vector<TestEntry> release = Release();
+  const std::vector<ZipWriterEntry> release = Release();
   const struct {
     const char* name;
     FaultyFileSystem::Fault first, second;
@@ -584,7 +582,7 @@ TEST_F(TransactionTest, FilesThatOnlyLookLikeOursAreLeftAlone) {
   };
   for (const bool damaged : {false, true}) {
     Install();
-    std::vector<TestEntry> release = Release();
+    std::vector<ZipWriterEntry> release = Release();
     if (damaged) release[5].crc = 1;
     for (const char* name : lookalikes) WriteBytes(Out() / name, std::string("user's ") + name);
     const std::string error = Extract(*real_, release);
@@ -599,7 +597,7 @@ TEST_F(TransactionTest, FilesThatOnlyLookLikeOursAreLeftAlone) {
 
 TEST_F(TransactionTest, AForeignFileWhereTheJournalGoesStopsTheExtraction) {
   Install();
-  const std::vector<TestEntry> release = Release();
+  const std::vector<ZipWriterEntry> release = Release();
   WriteBytes(Out() / EncodeUtf8(kJournalName), "somebody's notes");
   const Tree before = Snapshot(Out());
   EXPECT_EQ(Extract(*real_, release).substr(0, 35), "EFCreateError: Cannot create file \"");
@@ -616,9 +614,9 @@ TEST_F(TransactionTest, TheLaterOfTwoEntriesForOneFileWins) {
 }
 
 TEST_F(TransactionTest, AttributesLeaveTheVolumeBitOut) {
-  TestEntry label{"label.txt", "x"};
+  ZipWriterEntry label{"label.txt", "x"};
   label.externalAttributes = 0x28;
-  TestEntry readOnly{"ro.txt", "x"};
+  ZipWriterEntry readOnly{"ro.txt", "x"};
   readOnly.externalAttributes = 0x01 | 0x02 | 0x04 | 0x08 | 0x20;
   FaultyFileSystem recorder(*real_);
   ASSERT_EQ(Extract(recorder, {label, readOnly}), "");

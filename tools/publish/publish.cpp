@@ -11,18 +11,20 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <iterator>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "base/errors.h"
 #include "base/text.h"
+#include "base/win_path.h"
 #include "controller/release_signature.h"
 #include "platform/native_file_system.h"
 #include "platform/signature.h"
 #include "tools/publish/publish_error.h"
 #include "tools/publish/signing_key.h"
-#include "tools/publish/zip_writer.h"
+#include "tools/zip_writer/zip_writer.h"
 #include "zip/zip_file.h"
 
 extern char** environ;
@@ -175,6 +177,58 @@ void CompareTrees(const std::string& release, const std::string& extracted) {
 
 }  // namespace
 
+void CheckEntryName(std::string_view name) {
+  const auto refuse = [&](const std::string& why) {
+    throw PublishError("cannot publish \"" + std::string(name) + "\": " + why);
+  };
+  if (name.empty()) refuse("empty name");
+  if (name.size() >= 2 && name[1] == ':') refuse("a drive in the name");
+  std::u16string text;
+  try {
+    text = DecodeUtf8Strict(name);
+  } catch (const EEncodingError&) {
+    refuse("the name is not UTF-8");
+  }
+  // A backslash is part of a name here, but a separator to the updater, which reads the
+  // name in its own form: every "/" turned into "\".
+  if (text.find(u'\\') != std::u16string::npos) refuse("a character Windows does not allow in names");
+  const std::u16string relative = WithBackslashes(text);
+  bool first = true;
+  AnySegment(relative, [&](std::u16string_view segment) {
+    if (segment.empty()) refuse(first ? "rooted name" : "empty folder name");
+    first = false;
+    if (segment == u"." || segment == u"..") refuse("\".\" or \"..\" in the name");
+    if (HasInvalidNameChars(segment)) refuse("a character Windows does not allow in names");
+    if (EndsWithDotOrBlank(segment)) refuse("a name ending in a blank or a dot");
+    if (IsDeviceName(segment)) refuse("a device name, which Windows opens instead of a file");
+    return false;
+  });
+  // What the segments let through, the updater's own rules must accept as well.
+  if (IsEscapingEntryName(relative)) refuse("a name that would leave the installation folder");
+  if (NamesDevice(relative)) refuse("a device name, which Windows opens instead of a file");
+}
+
+void CheckReleaseNames(const std::map<std::string, std::optional<std::string>>& tree) {
+  std::map<std::u16string, std::string> keys;
+  for (const auto& [name, content] : tree) {
+    CheckEntryName(name);
+    const auto [other, added] = keys.emplace(PathKey(DecodeUtf8Strict(name)), name);
+    if (!added)
+      throw PublishError("cannot publish \"" + name + "\": \"" + other->second +
+                         "\" differs from it only in case");
+  }
+}
+
+uint32_t DosDateTime(const std::tm& local) {
+  if (local.tm_year < 80) return (1u << 5 | 1u) << 16;  // 1980-01-01 00:00
+  if (local.tm_year > 207) return (127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
+  const uint32_t date = static_cast<uint32_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 |
+                                              local.tm_mday);
+  const uint32_t time = static_cast<uint32_t>(local.tm_hour << 11 | local.tm_min << 5 |
+                                              std::min(local.tm_sec, 59) / 2);
+  return date << 16 | time;
+}
+
 void ExtractLikeTheUpdater(const std::string& archive, const std::string& folder) {
   const std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
   TZipFile zip(*fileSystem);
@@ -222,8 +276,11 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
   CheckLineText("the version", o.version);
   CheckLineText("the date", o.date);
   CheckLineText("the address", o.urlBase);
-  if (o.version.find_first_of("<>:\"/\\|?*") != std::string::npos)
-    throw PublishError("the version goes into the archive's file name and cannot hold <>:\"/\\|?*");
+  // The updater refuses a manifest whose version could not stand in a file name.
+  if (HasInvalidNameChars(DecodeUtf8Strict(o.version)))
+    throw PublishError(
+        "the version goes into the archive's file name and cannot hold <>:\"/\\|?* or control "
+        "characters");
   const int32_t build = ReleaseBuildNumber(o.version);
   const SigningKey key = SigningKey::Load(o.keyFile);
   const std::string history = ReadFile(o.historyFile);
@@ -245,6 +302,7 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
     throw PublishError("the release folder " + o.releaseFolder + " does not exist");
   const auto tree = ReadTree(o.releaseFolder);
   if (tree.empty()) throw PublishError("the release folder " + o.releaseFolder + " is empty");
+  CheckReleaseNames(tree);
 
   std::error_code error;
   fs::create_directories(o.outDir, error);
@@ -256,13 +314,28 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
   {
     std::ofstream out(archivePath, std::ios::binary | std::ios::trunc);
     if (!out) throw PublishError("cannot write " + archivePath);
-    ZipWriter zip(out);
-    for (const auto& [name, content] : tree) {
-      const uint32_t time = ModificationTime(fs::path(o.releaseFolder) / name);
-      if (content) zip.AddFile(name, *content, time);
-      else zip.AddDirectory(name, time);
+    try {
+      ZipWriter zip(out);
+      for (const auto& [name, content] : tree) {
+        ZipWriterEntry entry;
+        entry.name = name;
+        // Names flagged UTF-8, so that every workstation decodes them the same way.
+        entry.flag = kZipUtf8NameFlag;
+        entry.dosTime = ModificationTime(fs::path(o.releaseFolder) / name);
+        entry.level = 9;  // zlib's best
+        if (content) {
+          zip.Add(entry, *content);
+        } else {
+          entry.name += "/";
+          entry.method = 0;
+          entry.externalAttributes = kZipAttributeDirectory;
+          zip.Add(entry, {});
+        }
+      }
+      zip.Finish();
+    } catch (const ZipWriterError& e) {
+      throw PublishError("cannot write " + archivePath + ": " + e.what());
     }
-    zip.Finish();
     out.close();
     if (!out) throw PublishError("cannot write " + archivePath);
   }

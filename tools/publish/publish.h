@@ -2,7 +2,9 @@
 // The vendor's publishing steps: a release archive, its manifest, and the signatures
 // the updater checks.
 #include <cstdint>
+#include <ctime>
 #include <functional>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -20,6 +22,22 @@ struct ReleaseOptions {
   std::string releaseFolder;
   std::optional<std::string> previous;  // address or file of the published manifest
 };
+
+// Raises PublishError naming `name` when the updater would refuse it or a workstation
+// could not create it: rooted, with a drive, a "." or ".." segment, an empty segment,
+// characters that Windows forbids in names, a segment ending in a blank or a dot, a
+// device name (CON, NUL, COM1, CONIN$, ...), or bytes that are not UTF-8. `name` uses "/"
+// between segments.
+void CheckEntryName(std::string_view name);
+
+// Every name of a release tree (relative, "/" between segments; folders without their
+// trailing "/") checked with CheckEntryName, and no two names that differ only in case,
+// since Windows folds case and one would overwrite the other.
+void CheckReleaseNames(const std::map<std::string, std::optional<std::string>>& tree);
+
+// MS-DOS date (high 16 bits) and time (low 16 bits) of a local time, clamped to the
+// format's years 1980-2107.
+uint32_t DosDateTime(const std::tm& local);
 
 // Extracts `archive` into the empty folder `scratch` the way the updater does;
 // raises on any error.

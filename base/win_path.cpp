@@ -1,4 +1,6 @@
-#include "zip/win_path.h"
+#include "base/win_path.h"
+
+#include <algorithm>
 
 #include "base/errors.h"
 
@@ -11,22 +13,19 @@ bool HasInvalidPathChars(std::u16string_view path) {
   return false;
 }
 
-namespace {
-
-// Whether `test` holds for any of the backslash-separated segments of `name`.
-template <typename Test>
-bool AnySegment(std::u16string_view name, Test test) {
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find(u'\\', start);
-    if (end == std::u16string_view::npos) end = name.size();
-    if (test(name.substr(start, end - start))) return true;
-    start = end + 1;
-  }
-  return false;
+bool IsInvalidNameChar(char16_t c) {
+  return c < 32 || std::u16string_view(u"\"<>|\\/:*?").find(c) != std::u16string_view::npos;
 }
 
-}  // namespace
+bool HasInvalidNameChars(std::u16string_view name) {
+  return std::any_of(name.begin(), name.end(), IsInvalidNameChar);
+}
+
+std::u16string WithBackslashes(std::u16string_view name) {
+  std::u16string result(name);
+  std::replace(result.begin(), result.end(), u'/', u'\\');
+  return result;
+}
 
 static void RaiseInvalidChars() { throw EArgumentException(u"Invalid characters in path"); }
 
@@ -54,6 +53,11 @@ std::u16string ExtractFolderPart(const std::u16string& path) {
   return path.substr(0, i + 1);
 }
 
+std::u16string_view FilePart(std::u16string_view path) {
+  const size_t i = path.find_last_of(u"\\:");
+  return i == std::u16string_view::npos ? path : path.substr(i + 1);
+}
+
 static bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 void CheckPathText(const std::u16string& path, size_t maxLength) {
@@ -79,22 +83,26 @@ bool IsEscapingEntryName(std::u16string_view name) {
   });
 }
 
-bool NamesDevice(std::u16string_view name) {
+bool IsDeviceName(std::u16string_view segment) {
+  // CONIN$ and CONOUT$ are the console's input and output, which CreateFileW opens by
+  // those names as it opens CON.
   static constexpr std::u16string_view kDevices[] = {u"CON", u"PRN", u"AUX", u"NUL",
                                                       u"CONIN$", u"CONOUT$"};
-  return AnySegment(name, [](std::u16string_view segment) {
-    // The device is named by what stands before the first dot, blanks before it ignored.
-    std::u16string base = PathKey(segment);
-    base = base.substr(0, base.find(u'.'));
-    base.erase(base.find_last_not_of(u' ') + 1);
-    for (std::u16string_view device : kDevices) {
-      if (base == device) return true;
-    }
-    // COM and LPT take the digits 1-9, and the superscripts 1, 2 and 3 as well.
-    return base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) &&
-           ((base[3] >= u'1' && base[3] <= u'9') || base[3] == u'\u00B9' || base[3] == u'\u00B2' ||
-            base[3] == u'\u00B3');
-  });
+  // The device is named by what stands before the first dot, blanks before it ignored.
+  std::u16string base = PathKey(segment.substr(0, segment.find(u'.')));
+  base.erase(base.find_last_not_of(u' ') + 1);
+  if (std::find(std::begin(kDevices), std::end(kDevices), base) != std::end(kDevices)) return true;
+  // COM and LPT take the digits 1-9, and the Latin-1 superscripts 1, 2 and 3 as well,
+  // which the system counts as digits there.
+  return base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) &&
+         ((base[3] >= u'1' && base[3] <= u'9') || base[3] == u'\u00B9' || base[3] == u'\u00B2' ||
+          base[3] == u'\u00B3');
+}
+
+bool NamesDevice(std::u16string_view name) { return AnySegment(name, IsDeviceName); }
+
+bool EndsWithDotOrBlank(std::u16string_view segment) {
+  return !segment.empty() && (segment.back() == u'.' || segment.back() == u' ');
 }
 
 std::u16string PathKey(std::u16string_view path) {

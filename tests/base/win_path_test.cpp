@@ -4,7 +4,7 @@
 #include "base/errors.h"
 #include "base/text.h"
 #include "tests/zip/scratch.h"
-#include "zip/win_path.h"
+#include "base/win_path.h"
 
 namespace tallyx {
 namespace {
@@ -46,6 +46,21 @@ TEST(WinPathTest, FolderPart) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(EncodeUtf8(ExtractFolderPart(c.path)), EncodeUtf8(c.expected)) << EncodeUtf8(c.path);
+  }
+}
+
+TEST(WinPathTest, FilePart) {
+  struct Case {
+    const char16_t* path;
+    const char16_t* expected;
+  } cases[] = {
+      {u"C:\\dest\\a.txt", u"a.txt"}, {u"D:tallyx.exe", u"tallyx.exe"}, {u"a.txt", u"a.txt"},
+      {u"C:\\dest\\", u""},         {u"C:", u""},                     {u"", u""},
+      {u"dest/a.txt", u"dest/a.txt"},  // a slash separates nothing here
+      {u"a:b\\c:d", u"d"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EncodeUtf8(FilePart(c.path)), EncodeUtf8(c.expected)) << EncodeUtf8(c.path);
   }
 }
 
@@ -92,6 +107,47 @@ TEST(WinPathTest, EscapingNames) {
   }
 }
 
+TEST(WinPathTest, NameCharacters) {
+  struct Case {
+    std::u16string text;
+    bool invalidInPath, invalidInName;
+  } cases[] = {
+      {u"caf\u00E9 cr\u00E8me.txt", false, false},
+      {u"a b.c-d_e(1)[2]{3}~!@#$%^&'+,;=`", false, false},
+      {u"\u00B9\u00B2\u00B3\u007F\uFEFF", false, false},
+      {u"a\"b", true, true},
+      {u"a<b", true, true},
+      {u"a>b", true, true},
+      {u"a|b", true, true},
+      {u"a\tb", true, true},
+      {u"a\x1F", true, true},
+      {std::u16string(u"a\0b", 3), true, true},
+      {u"a\\b", false, true},
+      {u"a/b", false, true},
+      {u"a:b", false, true},
+      {u"a*b", false, true},
+      {u"a?b", false, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HasInvalidPathChars(c.text), c.invalidInPath) << EncodeUtf8(c.text);
+    EXPECT_EQ(HasInvalidNameChars(c.text), c.invalidInName) << EncodeUtf8(c.text);
+  }
+  EXPECT_EQ(EncodeUtf8(WithBackslashes(u"a/b\\c//d")), "a\\b\\c\\\\d");
+}
+
+TEST(WinPathTest, TrailingDotsAndBlanks) {
+  struct Case {
+    const char16_t* name;
+    bool trailing;
+  } cases[] = {
+      {u"a.txt", false}, {u".hidden", false}, {u" lead", false}, {u"", false},
+      {u"a.", true},     {u"a ", true},       {u"a. .", true},   {u".", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EndsWithDotOrBlank(c.name), c.trailing) << EncodeUtf8(c.name);
+  }
+}
+
 TEST(WinPathTest, DeviceNames) {
   struct Case {
     const char16_t* name;
@@ -101,13 +157,18 @@ TEST(WinPathTest, DeviceNames) {
       {u"aux\\readme.txt", true}, {u"PRN.tar.gz", true},     {u"com1", true},
       {u"LPT9.log", true},        {u"COM\u00B9", true},      {u"lpt\u00B3.txt", true},
       {u"CONIN$", true},          {u"conout$.x", true},      {u"NUL .txt", true},
-      {u"a\\b\\CON ", true},
+      {u"a\\b\\CON ", true},     {u"com\u00B2.log", true},   {u"CONIN$.txt", true},
+      {u"COM\u2074", false},     {u"CONIN", false},         {u"CON$", false},
       {u"CONSOLE", false},        {u"COM0", false},          {u"LPT10", false},
       {u"xcon.txt", false},       {u"con_1.txt", false},     {u".con", false},
       {u"COM", false},            {u"docs\\", false},        {u"", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(NamesDevice(c.name), c.device) << EncodeUtf8(c.name);
+    // One segment alone is a device exactly when the name is.
+    if (std::u16string_view(c.name).find(u'\\') == std::u16string_view::npos) {
+      EXPECT_EQ(IsDeviceName(c.name), c.device) << EncodeUtf8(c.name);
+    }
   }
 }
 

@@ -1,0 +1,78 @@
+#pragma once
+// Windows path and name rules, as pure text functions: which characters a path or a name
+// may hold, which names open a device, how paths are joined and split. The extraction,
+// the manifest check and the release tool all ask here, so that what the tool publishes
+// is what a workstation accepts.
+#include <string>
+#include <string_view>
+
+namespace tallyx {
+
+inline constexpr size_t kMaxFolderPath = 248;
+inline constexpr size_t kMaxFilePath = 260;
+
+// A character with code 0-31, a double quote, '<', '>' or '|': refused anywhere in a path.
+bool HasInvalidPathChars(std::u16string_view path);
+
+// The characters that a single file or folder name cannot hold: those of a path, the
+// separators '\' and '/', ':' (a drive, or a stream on NTFS) and the wildcards '*', '?'.
+bool IsInvalidNameChar(char16_t c);
+bool HasInvalidNameChars(std::u16string_view name);
+
+// `name` with every '/' turned into '\': how the extraction reads an archive's names.
+std::u16string WithBackslashes(std::u16string_view name);
+
+// Whether `test` holds for any of the backslash-separated segments of `name` (empty
+// segments included: "a\\b" has three).
+template <typename Test>
+bool AnySegment(std::u16string_view name, Test test) {
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = name.size();
+    if (test(name.substr(start, end - start))) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// `path` and `name` joined with one backslash (none after '\', '/' or ':'); an empty side
+// gives the other.
+std::u16string JoinPath(const std::u16string& path, const std::u16string& name);
+// JoinPath, after refusing invalid characters on either side with EArgumentException
+// "Invalid characters in path".
+std::u16string JoinEntryPath(const std::u16string& path, const std::u16string& name);
+
+// The text up to the last backslash or colon; a backslash that follows neither a
+// backslash nor a colon is left out, so a root keeps its backslash (C:\a.txt -> C:\).
+std::u16string ExtractFolderPart(const std::u16string& path);
+// The text after the last backslash or colon: the whole path when it holds neither, empty
+// when it ends with one. A '/' separates nothing here, as in the system's own image names.
+std::u16string_view FilePart(std::u16string_view path);
+
+// The text checks made before a folder is created (`maxLength` 248) or before a file's
+// times and attributes are set (260): EPathTooLongException, ENotSupportedException for a
+// colon after the drive prefix, EArgumentException for a blank path or invalid characters.
+void CheckPathText(const std::u16string& path, size_t maxLength);
+
+// True for a name (separators already turned into backslashes) that would leave the
+// folder it is joined to: rooted, carrying a drive or the \\?\ prefix, holding a
+// segment of dots such as "..", or a NUL that would cut the path short.
+bool IsEscapingEntryName(std::u16string_view name);
+
+// True for one name that Windows opens as a device whatever folder it is in: CON, PRN,
+// AUX, NUL, COM1-COM9, LPT1-LPT9 (and COM/LPT with the superscripts 1, 2, 3), CONIN$ or
+// CONOUT$, in any letter case, with or without an extension.
+bool IsDeviceName(std::u16string_view segment);
+// True for a name with a segment that IsDeviceName holds for.
+bool NamesDevice(std::u16string_view name);
+
+// True for a name that ends with a dot or a blank, which the system drops when it opens
+// the file ("a.txt." opens "a.txt").
+bool EndsWithDotOrBlank(std::u16string_view segment);
+
+// `path` with ASCII letters in upper case: two paths that differ only so name one file
+// on Windows.
+std::u16string PathKey(std::u16string_view path);
+
+}  // namespace tallyx
