@@ -177,6 +177,10 @@ class PosixFileSystem : public FileSystem {
     return std::make_unique<PosixFileStream>(fd, static_cast<int64_t>(info.st_size));
   }
 
+  std::unique_ptr<TStream> OpenHeld(const std::u16string& path, FsResult& result) override {
+    return OpenExclusive(path, result);
+  }
+
   bool DriveExists(const std::u16string&) override { return true; }
 
   bool FolderExists(const std::u16string& path) override {

@@ -156,6 +156,18 @@ std::u16string ApiPath(const std::u16string& path) {
   return full;
 }
 
+std::unique_ptr<TStream> OpenForReading(const std::u16string& path, DWORD share, FsResult& result) {
+  ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size;
+  if (!file || !GetFileSizeEx(file.Get(), &size)) {
+    result = LastFailure();
+    return nullptr;
+  }
+  result = {};
+  return std::make_unique<Win32FileStream>(std::move(file), size.QuadPart);
+}
+
 class Win32FileSystem : public FileSystem {
  public:
   FsResult FullPath(const std::u16string& path, std::u16string& full) override {
@@ -166,15 +178,16 @@ class Win32FileSystem : public FileSystem {
   }
 
   std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
-    ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.Get(), &size)) {
-      result = LastFailure();
-      return nullptr;
-    }
-    result = {};
-    return std::make_unique<Win32FileStream>(std::move(file), size.QuadPart);
+    return OpenForReading(path, 0, result);
+  }
+
+  // Sharing read only: no handle that can write the file may be open while this one is,
+  // whether opened before (the open fails) or after (that open fails), and without
+  // FILE_SHARE_DELETE neither deleting nor renaming it is allowed. Windows also refuses
+  // the open while a writable view of the file is mapped. Readers (scanners, indexers)
+  // are let in: they cannot change what is held.
+  std::unique_ptr<TStream> OpenHeld(const std::u16string& path, FsResult& result) override {
+    return OpenForReading(path, FILE_SHARE_READ, result);
   }
 
   bool DriveExists(const std::u16string& fullPath) override {

@@ -56,6 +56,10 @@ class FileSystem {
   virtual FsResult FullPath(const std::u16string& path, std::u16string& full) = 0;
   // Opens an existing file for reading, allowing no other opener while it stays open.
   virtual std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) = 0;
+  // Opens an existing file for reading and holds it: while it stays open, others may read
+  // it, but nobody may write, delete or rename it, so every read sees the bytes of the
+  // opening. (POSIX has no such holds: the native backend only reads.)
+  virtual std::unique_ptr<TStream> OpenHeld(const std::u16string& path, FsResult& result) = 0;
   virtual bool DriveExists(const std::u16string& fullPath) = 0;
   virtual bool FolderExists(const std::u16string& path) = 0;
   virtual bool FileExists(const std::u16string& path) = 0;

@@ -71,6 +71,10 @@ class FaultyFileSystem : public FileSystem {
     Alive();
     return real_.OpenExclusive(path, result);
   }
+  std::unique_ptr<TStream> OpenHeld(const std::u16string& path, FsResult& result) override {
+    Alive();
+    return real_.OpenHeld(path, result);
+  }
   bool DriveExists(const std::u16string& path) override { return Alive(), real_.DriveExists(path); }
   bool FolderExists(const std::u16string& path) override { return Alive(), real_.FolderExists(path); }
   bool FileExists(const std::u16string& path) override { return Alive(), real_.FileExists(path); }
