@@ -48,7 +48,7 @@ class Program : public ui::MasterHandlers {
       : web_(kNetworkLimits),
         downloads_([] { return static_cast<ProgressView*>(ui::Master); }, kNetworkLimits),
         installFolder_([this](bool hold) { ElOneInstance1.SetEnabled(hold); }),
-        archives_(*fileSystem_),
+        archives_(*fileSystem_, verifier_.get()),
         updater_(Operations{web_, downloads_, files_, exeVersion_, keyboard_, processes_,
                             archives_, master, clock_, installFolder_},
                  TALLYX_MANIFEST_URL, &releaseSignatures_),
@@ -79,8 +79,8 @@ class Program : public ui::MasterHandlers {
   WinClock clock_;
   FolderAccess installFolder_;
   std::unique_ptr<FileSystem> fileSystem_ = CreateNativeFileSystem();
-  ZipArchiveFactory archives_;
   std::unique_ptr<SignatureVerifier> verifier_ = CreateSignatureVerifier();
+  ZipArchiveFactory archives_;
   ReleaseSignatures releaseSignatures_{*verifier_, BuiltInReleaseKeys()};
   Updater updater_;
   TElOneInstance ElOneInstance1;

@@ -22,4 +22,8 @@ function(tallyx_product name)
   target_compile_definitions(${name} PRIVATE
     "TALLYX_MANIFEST_URL=u\"${P_MANIFEST_URL}\"" ${P_DEFINITIONS})
   target_link_options(${name} PRIVATE -municode $<$<BOOL:${P_STRIP}>:-s>)
+  # Signed as the product is (when the build has a code-signing certificate); the tests
+  # verify every flavour's signature.
+  tallyx_sign(${name})
+  set_property(GLOBAL APPEND PROPERTY TALLYX_PRODUCT_TARGETS ${name})
 endfunction()

@@ -119,11 +119,4 @@ bool ReleaseSignatures::IsSignedByAnyKey(std::string_view message,
   });
 }
 
-bool ReleaseSignatures::ArchiveIsSigned(std::u16string_view version,
-                                        const std::u16string& archivePath,
-                                        std::string_view signatureFile) {
-  return IsSignedByAnyKey(ReleaseSignedMessage(version, verifier_.Sha256OfFile(archivePath)),
-                          signatureFile);
-}
-
 }  // namespace tallyx

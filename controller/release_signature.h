@@ -43,9 +43,11 @@ class ReleaseSignatures {
   bool ManifestIsSigned(std::string_view body, std::string_view signatureFile) {
     return IsSignedByAnyKey(body, signatureFile);
   }
-  // Raises the verifier's error when the archive cannot be read.
-  bool ArchiveIsSigned(std::u16string_view version, const std::u16string& archivePath,
-                       std::string_view signatureFile);
+  // `content`: the SHA-256 of the archive as the reader that extracts it holds it.
+  bool ArchiveIsSigned(std::u16string_view version, const Sha256Digest& content,
+                       std::string_view signatureFile) {
+    return IsSignedByAnyKey(ReleaseSignedMessage(version, content), signatureFile);
+  }
 
  private:
   SignatureVerifier& verifier_;

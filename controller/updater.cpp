@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "base/errors.h"
@@ -23,6 +24,7 @@ constexpr uint32_t kEndPollMs = 100;
 // Its build number tells which release is installed, so it is replaced after every other
 // file of both archives: an installation stopped half-way never claims the new release.
 const char16_t kVersionFile[] = u"tallyx.exe";
+const char16_t kInnerArchive[] = u"tallyx.zip";
 
 }  // namespace
 
@@ -154,30 +156,52 @@ void Updater::InstallRelease(InstallVariant variant) {
   }
 
   std::unique_ptr<Archive> archive = ops_.archives.CreateArchive();
+  const bool checked = ChecksSignatures();
+  // What the signed release delivered as the nested archive: with signatures, only a
+  // file with exactly that content is extracted as the nested archive.
+  std::optional<Sha256Digest> innerContent;
   try {
     // The signature binds the archive to this version, so an older signed archive
-    // cannot be passed off as this release.
-    if (ChecksSignatures() &&
-        !signatures_->ArchiveIsSigned(state_.RemoteVersion, releaseArchive,
-                                      ops_.web.GetUrlText(SignatureUrl(state_.DownloadUrl))))
-      throw EZipException(u"The archive does not carry the vendor's signature");
-    archive->Open(releaseArchive);
-    archive->ExtractAll(state_.WorkDir, kVersionFile);
+    // cannot be passed off as this release. The archive is hashed through the opening
+    // that the extraction then reads, held so that nobody can change it in between.
+    ContentCheck releaseCheck;
+    std::string signature;
+    if (checked) {
+      signature = ops_.web.GetUrlText(SignatureUrl(state_.DownloadUrl));
+      releaseCheck = [&](const Sha256Digest& content) {
+        if (!signatures_->ArchiveIsSigned(state_.RemoteVersion, content, signature))
+          throw EZipException(u"The archive does not carry the vendor's signature");
+      };
+    }
+    archive->Open(releaseArchive, releaseCheck);
+    innerContent = archive->ExtractAll(state_.WorkDir, kVersionFile,
+                                       checked ? kInnerArchive : u"");
     archive->Close();
     window.ShowNotice(kInstalled);
   } catch (const std::exception&) {
     window.ShowNotice(forced ? kForcedFailed : kInstallFailed);
   }
   // The release may carry a second archive; most releases do not, so its absence is
-  // no error.
-  const std::u16string innerArchive = state_.WorkDir + u"\\tallyx.zip";
+  // no error. With signatures, one that this release did not deliver (left by an earlier
+  // one, or put there by someone else) is not the release's and is left alone.
+  const std::u16string innerArchive = state_.WorkDir + u"\\" + kInnerArchive;
   bool innerSettled = true;
-  try {
-    archive->Open(innerArchive);
-    archive->ExtractAll(state_.WorkDir, kVersionFile);
-    archive->Close();
-  } catch (const std::exception&) {
-    innerSettled = !ops_.files.FileExists(innerArchive);
+  if (!checked || innerContent) {
+    try {
+      ContentCheck innerCheck;
+      if (checked) {
+        innerCheck = [&](const Sha256Digest& content) {
+          if (content != *innerContent)
+            throw EZipException(u"The nested archive is not the one the signed release delivered");
+        };
+      }
+      archive->Open(innerArchive, innerCheck);
+      archive->ExtractAll(state_.WorkDir, kVersionFile, u"");
+      archive->Close();
+    } catch (const std::exception&) {
+      // One that the signed release delivered has to go in, even if it has gone since.
+      innerSettled = !innerContent && !ops_.files.FileExists(innerArchive);
+    }
   }
   // Both archives held the program back: it goes in once every other file of the
   // release is in place, so a failed second archive leaves the old build number and the

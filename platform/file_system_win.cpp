@@ -165,6 +165,9 @@ class Win32FileSystem : public FileSystem {
     return {};
   }
 
+  // No sharing at all: while this handle is open no other opener, this process included,
+  // can open the file, so nobody can write, delete or rename it (no FILE_SHARE_DELETE)
+  // and every read sees the bytes of the opening.
   std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
     ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));

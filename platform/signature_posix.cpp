@@ -3,13 +3,9 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <memory>
 
 #include "base/errors.h"
-#include "base/text.h"
 #include "platform/signature.h"
 
 namespace tallyx {
@@ -56,25 +52,29 @@ std::string ToDer(const EcdsaP256Signature& signature) {
   return der;
 }
 
-class OpenSslVerifier : public SignatureVerifier {
+class OpenSslSha256 : public Sha256Hasher {
  public:
-  Sha256Digest Sha256OfFile(const std::u16string& path) override {
-    std::ifstream file(EncodeUtf8(path), std::ios::binary);
-    if (!file)
-      throw EFOpenError(u"Cannot open file \"" + path + u"\". " + U16(std::strerror(errno)));
-    MdCtxPtr ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+  OpenSslSha256() : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1)
       throw EReadError(u"Stream read error");
-    std::string buffer(65536, '\0');
-    while (file.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) ||
-           file.gcount() > 0) {
-      EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(file.gcount()));
-    }
-    if (file.bad()) throw EReadError(u"Stream read error");
+  }
+  void Update(const void* data, size_t size) override {
+    if (EVP_DigestUpdate(ctx_.get(), data, size) != 1) throw EReadError(u"Stream read error");
+  }
+  Sha256Digest Finish() override {
     Sha256Digest digest;
-    EVP_DigestFinal_ex(ctx.get(), digest.data(), nullptr);
+    if (EVP_DigestFinal_ex(ctx_.get(), digest.data(), nullptr) != 1)
+      throw EReadError(u"Stream read error");
     return digest;
   }
+
+ private:
+  MdCtxPtr ctx_;
+};
+
+class OpenSslVerifier : public SignatureVerifier {
+ public:
+  std::unique_ptr<Sha256Hasher> NewSha256() override { return std::make_unique<OpenSslSha256>(); }
 
   bool VerifyEcdsaP256Sha256(const EcdsaP256PublicKey& key, std::string_view message,
                              const EcdsaP256Signature& signature) override {

@@ -1,13 +1,12 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "base/errors.h"
-#include "platform/os_error.h"
 #include "platform/scoped_handle.h"
 #include "platform/signature.h"
-#include "platform/win_text.h"
 
 namespace tallyx {
 namespace {
@@ -40,7 +39,7 @@ ScopedAlgorithm OpenAlgorithm(const wchar_t* name) {
 }
 
 // Windows 7's CNG wants the caller to supply the hash object's memory.
-class Sha256 {
+class Sha256 : public Sha256Hasher {
  public:
   Sha256() : algorithm_(OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)) {
     DWORD size = 0;
@@ -57,12 +56,18 @@ class Sha256 {
       throw EReadError(u"Stream read error");
     hash_.Reset(hash);
   }
-  void Update(const void* data, ULONG size) {
-    if (!Succeeded(::BCryptHashData(hash_.Get(), static_cast<PUCHAR>(const_cast<void*>(data)),
-                                    size, 0)))
-      throw EReadError(u"Stream read error");
+  void Update(const void* data, size_t size) override {
+    // BCryptHashData takes at most 4 GiB at a time.
+    const auto* bytes = static_cast<const UCHAR*>(data);
+    while (size > 0) {
+      const ULONG piece = static_cast<ULONG>(std::min<size_t>(size, 1u << 30));
+      if (!Succeeded(::BCryptHashData(hash_.Get(), const_cast<PUCHAR>(bytes), piece, 0)))
+        throw EReadError(u"Stream read error");
+      bytes += piece;
+      size -= piece;
+    }
   }
-  Sha256Digest Finish() {
+  Sha256Digest Finish() override {
     Sha256Digest digest;
     if (!Succeeded(::BCryptFinishHash(hash_.Get(), digest.data(), digest.size(), 0)))
       throw EReadError(u"Stream read error");
@@ -77,30 +82,13 @@ class Sha256 {
 
 class CngVerifier : public SignatureVerifier {
  public:
-  Sha256Digest Sha256OfFile(const std::u16string& path) override {
-    ScopedFileHandle file(::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-      const DWORD code = ::GetLastError();
-      throw EFOpenError(u"Cannot open file \"" + path + u"\". " + SysErrorMessage(code));
-    }
-    Sha256 hash;
-    std::vector<char> buffer(65536);
-    DWORD read = 0;
-    do {
-      if (!::ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
-                      nullptr))
-        throw EReadError(u"Stream read error");
-      hash.Update(buffer.data(), read);
-    } while (read > 0);
-    return hash.Finish();
-  }
+  std::unique_ptr<Sha256Hasher> NewSha256() override { return std::make_unique<Sha256>(); }
 
   bool VerifyEcdsaP256Sha256(const EcdsaP256PublicKey& key, std::string_view message,
                              const EcdsaP256Signature& signature) override {
     if (key[0] != 0x04) return false;
     Sha256 hash;
-    hash.Update(message.data(), static_cast<ULONG>(message.size()));
+    hash.Update(message.data(), message.size());
     Sha256Digest digest = hash.Finish();
 
     // BCRYPT_ECCPUBLIC_BLOB: the header, then X and Y without the point's 04 prefix.

@@ -11,6 +11,7 @@ packages=(
   wine wine64 wine32:i386 libgnutls30:i386
   xvfb xauth x11-utils openbox xdotool imagemagick fonts-crosextra-carlito
   zip unzip p7zip-full libarchive-tools nginx-light curl
+  osslsigncode
 )
 
 missing=()

@@ -54,7 +54,9 @@ class FileSystem {
 
   // The absolute form of `path` against the current folder.
   virtual FsResult FullPath(const std::u16string& path, std::u16string& full) = 0;
-  // Opens an existing file for reading, allowing no other opener while it stays open.
+  // Opens an existing file for reading, allowing no other opener while it stays open:
+  // nobody may write, delete or rename it meanwhile, so every read sees the bytes of the
+  // opening. (POSIX has no such holds: the native backend only reads.)
   virtual std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) = 0;
   virtual bool DriveExists(const std::u16string& fullPath) = 0;
   virtual bool FolderExists(const std::u16string& path) = 0;

@@ -9,11 +9,15 @@ namespace tallyx {
 
 class ZipArchiveFactory : public ArchiveFactory {
  public:
-  explicit ZipArchiveFactory(FileSystem& fileSystem) : fileSystem_(fileSystem) {}
+  // `sha256` hashes archives for their checks and extracted files on request; without it,
+  // asking for either raises.
+  explicit ZipArchiveFactory(FileSystem& fileSystem, Sha256Factory* sha256 = nullptr)
+      : fileSystem_(fileSystem), sha256_(sha256) {}
   std::unique_ptr<Archive> CreateArchive() override;
 
  private:
   FileSystem& fileSystem_;
+  Sha256Factory* sha256_;
 };
 
 }  // namespace tallyx

@@ -145,7 +145,8 @@ void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
   const bool setsAttributes = (central.MadeByVersion >> 8) == 0;
   FCurrentFile = target;
   try {
-    CopyVerified(central, name, data, *out);
+    if (FOnData) FOnData(full, nullptr, 0);
+    CopyVerified(central, name, full, data, *out);
     const bool closed = out->Close().Done();
     out.reset();
     if (!closed) throw EWriteError(u"Stream write error");
@@ -172,7 +173,7 @@ void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
 }
 
 void TZipFile::CopyVerified(const TZipHeader& central, const std::u16string& name,
-                            TStream& data, OutputFile& out) {
+                            const std::u16string& full, TStream& data, OutputFile& out) {
   const uint32_t size = central.UncompressedSize;
   // Stored data has no end of its own: its stored size must be the size, an empty entry
   // included.
@@ -190,6 +191,7 @@ void TZipFile::CopyVerified(const TZipHeader& central, const std::u16string& nam
       data.ReadBuffer(buffer.data(), chunk);
       if (out.Write(buffer.data(), chunk) != chunk) throw EWriteError(u"Stream write error");
       crc = ::crc32(crc, buffer.data(), static_cast<uInt>(chunk));
+      if (FOnData) FOnData(full, buffer.data(), chunk);
       done += static_cast<uint32_t>(chunk);
       if (FOnProgress) FOnProgress(*this, FCurrentFile, FCurrentHeader, done);
     }

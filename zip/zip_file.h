@@ -22,6 +22,13 @@ class ExtractionTransaction;
 using TStreamConstructor =
     std::function<std::unique_ptr<TStream>(TStream& input, TZipFile& zip, const TZipHeader& item)>;
 using TZipCompression = uint8_t;
+// Looks at an archive file, read from its start through the opening that the reader then
+// keeps, before any of it is read as an archive; raises to refuse the file.
+using TZipInspection = std::function<void(TStream& file)>;
+// An entry's data on its way to its file (`fullPath`, absolute): once with no data as the
+// file is started, then piece by piece.
+using TZipDataEvent =
+    std::function<void(const std::u16string& fullPath, const void* data, size_t size)>;
 using TZipProgressEvent = std::function<void(TZipFile& sender, const std::u16string& fileName,
                                              const TZipHeader& header, int64_t position)>;
 
@@ -33,8 +40,10 @@ class TZipFile {
   TZipFile& operator=(const TZipFile&) = delete;
 
   // Only zmRead exists here (there is no writing side); any other mode raises
-  // EZipException "Invalid argument". Both forms first close whatever was open.
-  void Open(const std::u16string& zipFileName, TZipMode openMode);
+  // EZipException "Invalid argument". Both forms first close whatever was open. The file
+  // is held, opened with no sharing (FileSystem::OpenExclusive), until Close; `inspect` sees it first.
+  void Open(const std::u16string& zipFileName, TZipMode openMode,
+            const TZipInspection& inspect = {});
   // The caller keeps `zipFileStream`; Close forgets it without releasing it.
   void Open(TStream& zipFileStream, TZipMode openMode);
   void Close();
@@ -70,6 +79,7 @@ class TZipFile {
   // Whether every entry of the open archive carries the UTF-8 name flag.
   bool UTF8Support() const { return FUTF8Support; }
   void SetOnProgress(TZipProgressEvent handler) { FOnProgress = std::move(handler); }
+  void SetOnData(TZipDataEvent handler) { FOnData = std::move(handler); }
 
  private:
   bool FindEndRecord(TEndRecord& record);
@@ -89,8 +99,8 @@ class TZipFile {
   void RunExtraction(ExtractionTransaction& transaction, bool complete,
                      const std::function<void()>& stage);
   void EndExtraction() noexcept;
-  void CopyVerified(const TZipHeader& central, const std::u16string& name, TStream& data,
-                    OutputFile& out);
+  void CopyVerified(const TZipHeader& central, const std::u16string& name,
+                    const std::u16string& full, TStream& data, OutputFile& out);
 
   FileSystem& fileSystem_;
   TZipMode FMode = TZipMode::zmClosed;
@@ -103,6 +113,7 @@ class TZipFile {
   std::string FComment;
   bool FUTF8Support = true;
   TZipProgressEvent FOnProgress;
+  TZipDataEvent FOnData;
   std::u16string FCurrentFile;
   TZipHeader FCurrentHeader;
   // Lives from the first extraction into a folder until the extraction ends, across

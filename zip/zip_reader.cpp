@@ -59,7 +59,8 @@ void TZipFile::RegisterCompressionHandler(TZipCompression method, TStreamConstru
   CompressionHandlers()[method] = HandlerPair{std::move(compressor), std::move(decompressor)};
 }
 
-void TZipFile::Open(const std::u16string& zipFileName, TZipMode openMode) {
+void TZipFile::Open(const std::u16string& zipFileName, TZipMode openMode,
+                    const TZipInspection& inspect) {
   Close();
   if (openMode != TZipMode::zmRead) {
     // The writing side's modes are not available; closed is no mode to open in.
@@ -74,6 +75,11 @@ void TZipFile::Open(const std::u16string& zipFileName, TZipMode openMode) {
     return opened;
   });
   if (!file) throw EFOpenError(u"Cannot open file \"" + full + u"\". " + opened.text);
+  // What is inspected is what is then read: the same opening, which nobody can write.
+  if (inspect) {
+    inspect(*file);
+    file->Seek(0, TSeekOrigin::soBeginning);
+  }
   Open(*file, openMode);
   FFileStream = std::move(file);
   FFileName = full;

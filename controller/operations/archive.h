@@ -1,20 +1,36 @@
 #pragma once
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "controller/operations/signatures.h"
+
 namespace tallyx {
+
+// What an archive file must satisfy before any of it is read as an archive: called with
+// the SHA-256 of the file's whole content, it raises to refuse the file.
+using ContentCheck = std::function<void(const Sha256Digest& content)>;
 
 // The archive object the installation uses for both archives, one after the other.
 // Every failure raises an error (a tallyx::Exception).
 class Archive {
  public:
   virtual ~Archive() = default;
-  // Opens `path` for reading; first releases whatever an earlier attempt left open.
-  virtual void Open(const std::u16string& path) = 0;
+  // Opens `path` for reading; first releases whatever an earlier attempt left open. The
+  // file stays held until Close or the next Open: nobody else may open it, so nobody may
+  // write, delete or rename it. With `check`, the file's content is hashed through that
+  // same opening and checked before anything else of it is read; a refused file is
+  // released.
+  virtual void Open(const std::u16string& path, const ContentCheck& check) = 0;
   // Writes every entry under `folder`, overwriting existing files, all or nothing: after
   // a failure the folder is as it was. The entry `lastFile` (relative to `folder`) is held
-  // back for PlaceLastFile; releasing the object without it leaves the old file.
-  virtual void ExtractAll(const std::u16string& folder, const std::u16string& lastFile) = 0;
+  // back for PlaceLastFile; releasing the object without it leaves the old file. Returns
+  // the SHA-256 of what was written to `hashedFile` (relative to `folder`; empty: none),
+  // or nothing when no entry wrote it.
+  virtual std::optional<Sha256Digest> ExtractAll(const std::u16string& folder,
+                                                 const std::u16string& lastFile,
+                                                 const std::u16string& hashedFile) = 0;
   virtual void Close() = 0;
   // Puts the held `lastFile` in place, after every file of every archive extracted
   // before; raises when it cannot, leaving the old file.

@@ -143,21 +143,36 @@ class FakeArchives : public ArchiveFactory {
   }
   std::map<std::u16string, ArchiveFailure> failures;
   bool placeFails = false;
+  // The SHA-256 of each archive file as an opening holds it; a file missing here
+  // cannot be opened for a check.
+  std::map<std::u16string, Sha256Digest> contents;
+  // The SHA-256 of the file that extracting each archive writes when asked for it.
+  std::map<std::u16string, Sha256Digest> delivers;
 
  private:
   class FakeArchive : public Archive {
    public:
     explicit FakeArchive(FakeArchives& owner) : owner_(owner) {}
     ~FakeArchive() override { owner_.log_.push_back("ReleaseArchive"); }
-    void Open(const std::u16string& path) override {
+    void Open(const std::u16string& path, const ContentCheck& check) override {
       owner_.log_.push_back("Open " + Utf8(path));
       open_ = path;
       if (Fails(ArchiveFailure::OpenFails)) throw EFOpenError(u"Cannot open file \"" + path + u"\"");
+      if (!check) return;
+      const auto content = owner_.contents.find(path);
+      if (content == owner_.contents.end()) throw EFOpenError(u"Cannot open file \"" + path + u"\"");
+      check(content->second);
+      owner_.log_.push_back("Checked " + Utf8(path));
     }
-    void ExtractAll(const std::u16string& folder, const std::u16string& lastFile) override {
-      owner_.log_.push_back("ExtractAll " + Utf8(folder) + ", " + Utf8(lastFile) + " last");
+    std::optional<Sha256Digest> ExtractAll(const std::u16string& folder, const std::u16string& lastFile,
+                                           const std::u16string& hashedFile) override {
+      owner_.log_.push_back("ExtractAll " + Utf8(folder) + ", " + Utf8(lastFile) + " last" +
+                            (hashedFile.empty() ? "" : ", hashing " + Utf8(hashedFile)));
       if (Fails(ArchiveFailure::ExtractFails)) throw EFCreateError(u"Cannot create file");
       if (Fails(ArchiveFailure::ExtractOutOfMemory)) throw std::bad_alloc();
+      const auto written = owner_.delivers.find(open_);
+      if (hashedFile.empty() || written == owner_.delivers.end()) return std::nullopt;
+      return written->second;
     }
     void Close() override { owner_.log_.push_back("Close"); }
     void PlaceLastFile() override {

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "controller/release_signature.h"
 #include "controller/updater.h"
@@ -42,21 +43,11 @@ EcdsaP256Signature FakeSign(const EcdsaP256PublicKey& key, std::string_view mess
 
 class FakeVerifier : public SignatureVerifier {
  public:
-  explicit FakeVerifier(Log& log) : log_(log) {}
-  Sha256Digest Sha256OfFile(const std::u16string& path) override {
-    log_.push_back("Sha256OfFile " + EncodeUtf8(path));
-    const auto it = files.find(path);
-    if (it == files.end()) throw EFOpenError(u"Cannot open file \"" + path + u"\"");
-    return it->second;
-  }
+  std::unique_ptr<Sha256Hasher> NewSha256() override { return nullptr; }  // the archives hash
   bool VerifyEcdsaP256Sha256(const EcdsaP256PublicKey& key, std::string_view message,
                              const EcdsaP256Signature& signature) override {
     return signature == FakeSign(key, message);
   }
-  std::map<std::u16string, Sha256Digest> files;
-
- private:
-  Log& log_;
 };
 
 EcdsaP256PublicKey Key(uint8_t id) {
@@ -78,6 +69,7 @@ const char16_t kSignatureUrl[] = u"http://127.0.0.1/dl/tallyx.ver.sig";
 const char16_t kArchiveUrl[] = u"http://dl.example/Tallyx_4.2.7.1530.zip";
 const char16_t kArchiveSigUrl[] = u"http://dl.example/Tallyx_4.2.7.1530.zip.sig";
 const char16_t kArchive[] = u"Z:\\tallyx\\Tallyx_4.2.7.1530.zip";
+const char16_t kInner[] = u"Z:\\tallyx\\tallyx.zip";
 const std::string kManifest =
     "4.2.7.1530\r\n05/03/2021\r\nhttp://dl.example/Tallyx_4.2.7.1530.zip\r\nHistorique\r\n";
 
@@ -88,7 +80,7 @@ std::string SigFile(const EcdsaP256PublicKey& key, std::string_view message) {
 struct Harness {
   fakes::FakeOperations f;
   UrlWeb web{f.log};
-  FakeVerifier verifier{f.log};
+  FakeVerifier verifier;
   ReleaseSignatures signatures;
   Updater updater;
 
@@ -195,7 +187,7 @@ TEST(SignedInstall, OnlyASignedArchiveOfThisVersionIsOpened) {
     h.web.bodies = {{kManifestUrl, kManifest},
                     {kSignatureUrl, SigFile(c.keys.back(), kManifest)},
                     {kArchiveSigUrl, c.signature}};
-    if (c.downloaded) h.verifier.files[kArchive] = c.content;
+    if (c.downloaded) h.f.archives.contents[kArchive] = c.content;
     h.updater.UpdateTimerTimer();
     ASSERT_TRUE(h.Offered()) << c.name;
     h.f.log.clear();
@@ -205,17 +197,68 @@ TEST(SignedInstall, OnlyASignedArchiveOfThisVersionIsOpened) {
     const auto at = [&](const std::string& entry) {
       return std::find(log.begin(), log.end(), entry) - log.begin();
     };
-    const bool opened = at("Open " + EncodeUtf8(kArchive)) < static_cast<long>(log.size());
-    EXPECT_EQ(opened, c.notice == kSuccess) << c.name;
-    EXPECT_LT(at(c.notice), static_cast<long>(log.size())) << c.name;
-    // Verified after the download, before the archive is touched; the nested archive
-    // step follows whatever the outcome.
+    const long end = static_cast<long>(log.size());
+    // Checked through the opening that is extracted; nothing else is read before.
+    EXPECT_EQ(at("Checked " + EncodeUtf8(kArchive)) < end, c.notice == kSuccess) << c.name;
+    EXPECT_EQ(at("ExtractAll Z:\\tallyx, tallyx.exe last, hashing tallyx.zip") < end,
+              c.notice == kSuccess)
+        << c.name;
+    EXPECT_LT(at(c.notice), end) << c.name;
+    // Verified after the download; the signature is fetched before the archive is opened.
     EXPECT_LT(at("DownloadToFile " + EncodeUtf8(kArchiveUrl) + " -> " + EncodeUtf8(kArchive) +
                  " callback 1"),
               at("GetUrlText " + EncodeUtf8(kArchiveSigUrl)))
         << c.name;
-    EXPECT_LT(at("Sha256OfFile " + EncodeUtf8(kArchive)), at(c.notice)) << c.name;
-    EXPECT_LT(at(c.notice), at("Open Z:\\tallyx\\tallyx.zip")) << c.name;
+    EXPECT_LT(at("GetUrlText " + EncodeUtf8(kArchiveSigUrl)), at("Open " + EncodeUtf8(kArchive)))
+        << c.name;
+    // This release delivered no nested archive: whatever lies in its place is not opened.
+    EXPECT_EQ(at("Open " + EncodeUtf8(kInner)), end) << c.name;
+    EXPECT_EQ(log.back(), "Show QuitButton") << c.name;
+  }
+}
+
+// The nested archive is extracted only when the file opened is, byte for byte, what the
+// signed release just wrote: anything put in its place after the release's extraction
+// undoes the whole installation, leaving the old program.
+TEST(SignedInstall, OnlyTheNestedArchiveTheReleaseDeliveredIsExtracted) {
+  struct Case {
+    const char* name;
+    std::optional<Sha256Digest> delivered;  // what the release wrote as tallyx.zip
+    std::optional<Sha256Digest> opened;     // what the nested archive's opening holds
+    bool nestedExtracted, programPlaced;
+  } cases[] = {
+      {"as delivered", Digest(5), Digest(5), true, true},
+      {"changed after the release's extraction", Digest(5), Digest(6), false, false},
+      {"gone after the release's extraction", Digest(5), std::nullopt, false, false},
+      {"not delivered, one left from before", std::nullopt, Digest(6), false, true},
+      {"not delivered, none there", std::nullopt, std::nullopt, false, true},
+  };
+  for (const auto& c : cases) {
+    Harness h({kOldKey});
+    h.web.bodies = {{kManifestUrl, kManifest},
+                    {kSignatureUrl, SigFile(kOldKey, kManifest)},
+                    {kArchiveSigUrl, SigFile(kOldKey, kReleaseText)}};
+    h.f.archives.contents[kArchive] = Digest(7);
+    if (c.delivered) h.f.archives.delivers[kArchive] = *c.delivered;
+    if (c.opened) {
+      h.f.archives.contents[kInner] = *c.opened;
+      h.f.files.present.insert(kInner);
+    } else {
+      h.f.archives.failures[kInner] = fakes::ArchiveFailure::OpenFails;
+    }
+    h.updater.UpdateTimerTimer();
+    h.f.log.clear();
+    h.updater.cxButton1Click();
+    const Log& log = h.f.log;
+    const auto has = [&](const std::string& entry) {
+      return std::find(log.begin(), log.end(), entry) != log.end();
+    };
+    EXPECT_EQ(has("Open " + EncodeUtf8(kInner)), c.delivered.has_value()) << c.name;
+    EXPECT_EQ(has("Checked " + EncodeUtf8(kInner)), c.nestedExtracted) << c.name;
+    EXPECT_EQ(std::count(log.begin(), log.end(), "ExtractAll Z:\\tallyx, tallyx.exe last"),
+              c.nestedExtracted ? 1 : 0)
+        << c.name;
+    EXPECT_EQ(has("PlaceLastFile"), c.programPlaced) << c.name;
     EXPECT_EQ(log.back(), "Show QuitButton") << c.name;
   }
 }
@@ -227,7 +270,8 @@ TEST(SignedInstall, WithoutKeysNothingMoreIsFetchedOrHashed) {
   h.updater.cxButton1Click();
   for (const auto& entry : h.f.log) {
     EXPECT_EQ(entry.find(".sig"), std::string::npos) << entry;
-    EXPECT_EQ(entry.find("Sha256OfFile"), std::string::npos) << entry;
+    EXPECT_EQ(entry.find("Checked"), std::string::npos) << entry;
+    EXPECT_EQ(entry.find("hashing"), std::string::npos) << entry;
   }
 }
 

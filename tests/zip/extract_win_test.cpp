@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 
 #include "base/errors.h"
@@ -150,15 +151,23 @@ TEST_F(WinExtractTest, ArchiveIsLockedUntilReleased) {
   WriteBytes(ArchivePath(), BuildZip({{"a.txt", "a"}, bad}).bytes);
   const std::u16string other = (scratch_.path() / "other.zip").u16string();
   WriteBytes(other, BuildZip({{"b.txt", "b"}}).bytes);
-  auto openable = [&] { return OpenWith(ArchivePath(), GENERIC_READ, FILE_SHARE_READ).IsValid(); };
+  // Held: readers may come in, nothing that could change the file.
+  auto writable = [&] {
+    return OpenWith(ArchivePath(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+        .IsValid();
+  };
+  auto readable = [&] {
+    return OpenWith(ArchivePath(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE).IsValid();
+  };
 
   TZipFile zip(*fs_);
   zip.Open(ArchivePath(), TZipMode::zmRead);
-  EXPECT_FALSE(openable());
+  EXPECT_FALSE(writable());
+  EXPECT_TRUE(readable());
   EXPECT_THROW(zip.ExtractAll(OutText()), EZipException);
-  EXPECT_FALSE(openable());
+  EXPECT_FALSE(writable());
   zip.Open(other, TZipMode::zmRead);
-  EXPECT_TRUE(openable());
+  EXPECT_TRUE(writable());
   zip.ExtractAll(OutText());
   zip.Close();
   EXPECT_EQ(ReadBytes(OutFile(u"b.txt")), "b");
@@ -215,6 +224,27 @@ TEST(ExtractChild, DISABLED_HoldsAFile) {
   WaitForFile(held + u".release");
 }
 
+// Tries every way of changing the file TALLYX_CHANGE that another program has: writing
+// it, deleting it, renaming it, replacing it by another file. Its exit code has one bit
+// for each that succeeded.
+TEST(ExtractChild, DISABLED_ChangesAFile) {
+  const std::u16string path = Variable(L"TALLYX_CHANGE");
+  const std::u16string other = path + u".other";
+  WriteBytes(fs::path(other), "changed");
+  int changed = 0;
+  {
+    ScopedFileHandle file(CreateFileW(W(path), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) changed |= 1;
+  }
+  if (DeleteFileW(W(path))) changed |= 2;
+  if (MoveFileExW(W(path), W(path + u".moved"), 0)) changed |= 4;
+  if (MoveFileExW(W(other), W(path), MOVEFILE_REPLACE_EXISTING)) changed |= 8;
+  DeleteFileW(W(other));
+  exit(changed);
+}
+
 // Extracts release.zip into the folder TALLYX_FOLDER (however it is spelled), which
 // holds this program's own image that the archive replaces, as the updater installs.
 TEST(ExtractChild, DISABLED_ReplacesItsOwnImage) {
@@ -269,6 +299,26 @@ TEST(ExtractChild, DISABLED_ScansNewFiles) {
     Sleep(5);
   }
   WriteBytes(fs::path(folder + u"\\.holds"), std::to_string(holds));
+}
+
+// What the archive's check reads is what the extraction reads: while the reader holds the
+// archive, another program can neither write it, nor delete, rename or replace it.
+TEST_F(WinExtractTest, AnotherProgramCannotChangeTheHeldArchive) {
+  WriteBytes(ArchivePath(), BuildZip({{"a.txt", "checked"}}).bytes);
+  SetEnvironmentVariableW(L"TALLYX_CHANGE", W(ArchivePath()));
+  {
+    TZipFile zip(*fs_);
+    zip.Open(ArchivePath(), TZipMode::zmRead);
+    Child changer(ExecutablePath(), u"ChangesAFile");
+    ASSERT_TRUE(changer.started);
+    EXPECT_EQ(changer.ExitCode(), 0u);
+    zip.ExtractAll(OutText());
+  }
+  EXPECT_EQ(ReadBytes(OutFile(u"a.txt")), "checked");
+  // Released: the same child changes it at will.
+  Child changer(ExecutablePath(), u"ChangesAFile");
+  ASSERT_TRUE(changer.started);
+  EXPECT_NE(changer.ExitCode(), 0u);
 }
 
 TEST_F(WinExtractTest, AFileHeldByAnotherProgramUndoesTheArchive) {

@@ -354,8 +354,10 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
   // then the archive read back and extracted, compared with the release folder.
   const auto verifier = CreateSignatureVerifier();
   ReleaseSignatures signatures(*verifier, {key.PublicKey()});
+  const std::unique_ptr<Sha256Hasher> hash = verifier->NewSha256();
+  hash->Update(archive.data(), archive.size());
   if (!signatures.ManifestIsSigned(manifest, manifestSig) ||
-      !signatures.ArchiveIsSigned(version, DecodeUtf8Strict(archivePath), archiveSig))
+      !signatures.ArchiveIsSigned(version, hash->Finish(), archiveSig))
     throw PublishError("the signatures just made do not verify");
   Scratch scratch((fs::temp_directory_path() / "tallyx-publish-XXXXXX").string());
   try {
