@@ -9,10 +9,15 @@ function(tallyx_add_gtest name)
   if(WIN32)
     target_link_options(${name} PRIVATE -mconsole)
   endif()
+  # An empty value would be lost on the way to the tests and pair the next property's
+  # name with ENVIRONMENT: name ENVIRONMENT only when there is one.
+  if(T_ENVIRONMENT)
+    list(APPEND T_PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 ENVIRONMENT "${T_ENVIRONMENT}" ${T_PROPERTIES}
+    PROPERTIES TIMEOUT 300 ${T_PROPERTIES}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   tallyx_check_imports(${name})
 endfunction()

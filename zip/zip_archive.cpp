@@ -14,7 +14,8 @@ constexpr size_t kHashChunk = 65536;
 
 class ZipArchive : public Archive {
  public:
-  ZipArchive(FileSystem& fileSystem, Sha256Factory* sha256) : fileSystem_(fileSystem), sha256_(sha256), zip_(fileSystem) {}
+  ZipArchive(FileSystem& fileSystem, Sha256Factory* sha256)
+      : fileSystem_(fileSystem), sha256_(sha256), zip_(fileSystem) {}
 
   void Open(const std::u16string& path, const ContentCheck& check) override {
     if (!check) {
