@@ -41,7 +41,8 @@ class TZipFile {
 
   // Only zmRead exists here (there is no writing side); any other mode raises
   // EZipException "Invalid argument". Both forms first close whatever was open. The file
-  // is held, opened with no sharing (FileSystem::OpenExclusive), until Close; `inspect` sees it first.
+  // is held, opened with no sharing (FileSystem::OpenExclusive), until Close; `inspect`
+  // sees it first.
   void Open(const std::u16string& zipFileName, TZipMode openMode,
             const TZipInspection& inspect = {});
   // The caller keeps `zipFileStream`; Close forgets it without releasing it.
