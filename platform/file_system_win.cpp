@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/win_path.h"
 #include "platform/native_file_system.h"
 #include "platform/os_error.h"
 #include "platform/scoped_handle.h"
 #include "platform/win_text.h"
-#include "base/win_path.h"
 
 namespace tallyx {
 

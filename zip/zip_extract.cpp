@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "base/errors.h"
-#include "zip/extraction.h"
 #include "base/win_path.h"
+#include "zip/extraction.h"
 #include "zip/zip_file.h"
 
 namespace tallyx {

@@ -191,7 +191,8 @@ void CheckEntryName(std::string_view name) {
   }
   // A backslash is part of a name here, but a separator to the updater, which reads the
   // name in its own form: every "/" turned into "\".
-  if (text.find(u'\\') != std::u16string::npos) refuse("a character Windows does not allow in names");
+  if (text.find(u'\\') != std::u16string::npos)
+    refuse("a character Windows does not allow in names");
   const std::u16string relative = WithBackslashes(text);
   bool first = true;
   AnySegment(relative, [&](std::u16string_view segment) {
@@ -221,7 +222,8 @@ void CheckReleaseNames(const std::map<std::string, std::optional<std::string>>& 
 
 uint32_t DosDateTime(const std::tm& local) {
   if (local.tm_year < 80) return (1u << 5 | 1u) << 16;  // 1980-01-01 00:00
-  if (local.tm_year > 207) return (127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
+  if (local.tm_year > 207)
+    return (127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
   const uint32_t date = static_cast<uint32_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 |
                                               local.tm_mday);
   const uint32_t time = static_cast<uint32_t>(local.tm_hour << 11 | local.tm_min << 5 |
