@@ -117,12 +117,12 @@ def main():
 
         ranges = [("bytes=0-99", 0, 100), ("bytes=150000-", 150000, len(ARCHIVE)),
                   ("bytes=-10", len(ARCHIVE) - 10, len(ARCHIVE))]
-        for spec, start, end in ranges:
-            r, body = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {"Range": spec})
-            check(r.status == 206, f"Range {spec}: status {r.status}")
+        for range_header, start, end in ranges:
+            r, body = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {"Range": range_header})
+            check(r.status == 206, f"Range {range_header}: status {r.status}")
             check(r.getheader("Content-Range") == f"bytes {start}-{end - 1}/{len(ARCHIVE)}",
-                  f"Range {spec}: Content-Range {r.getheader('Content-Range')}")
-            check(body == ARCHIVE[start:end], f"Range {spec}: body")
+                  f"Range {range_header}: Content-Range {r.getheader('Content-Range')}")
+            check(body == ARCHIVE[start:end], f"Range {range_header}: body")
         r, _ = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {"Range": f"bytes={len(ARCHIVE)}-"})
         check(r.status == 416, f"a range past the end: status {r.status}")
 
