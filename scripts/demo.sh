@@ -24,13 +24,12 @@ fi
 cmake --preset $preset ${TALLYX_DEMO_PORT:+-DTALLYX_TEST_PORT=$TALLYX_DEMO_PORT} >/dev/null
 cached() { sed -n "s/^$1:[A-Z]*=//p" "build/$preset/CMakeCache.txt"; }
 port=$(cached TALLYX_TEST_PORT)
-http_port=$((port + 1))
 manifest_url=$(cached TALLYX_PRODUCT_MANIFEST_URL)
 cmake --build --preset $preset --target TallyxUpdater tallyx_e2e_driver tallyx_stub_old \
   tallyx_stub_new tallyx_stub_plain
 bin=$root/build/$preset
 demo=$root/build/demo
-mkdir -p "$demo/logs"
+mkdir -p "$demo"
 
 source scripts/wine-prefix.sh
 pids=()
@@ -53,17 +52,10 @@ if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
   echo "no display: running on a virtual one ($DISPLAY)"
 fi
 
-# The demo authority and its certificate for localhost (kept from one run to the next),
-# and the guide's configuration filled in for loopback.
-mkdir -p "$demo/www" "$demo/tmp"
-python3 tests/e2e/certs.py "$demo/tls" >/dev/null
-sed -e "s#@PREFIX@#$demo#g" -e "s#@ROOT@#$demo/www#g" -e "s#@LISTEN@#127.0.0.1#g" \
-  -e "s#@SERVER_NAME@#localhost#g" -e "s#@HTTPS_PORT@#$port#g" -e "s#@HTTP_PORT@#$http_port#g" \
-  -e "s#@CERTIFICATE@#$demo/tls/localhost.pem#g" -e "s#@KEY@#$demo/tls/localhost.key#g" \
-  -e "s#@ARCHIVE_RATE@#600k#g" tools/publish/nginx-release.conf.in > "$demo/nginx.conf"
-if grep -q '@[A-Z_]*@' "$demo/nginx.conf"; then
-  echo "demo: a placeholder of the nginx configuration was left unfilled" >&2; exit 1
-fi
+# The guide's configuration filled in for loopback, with the demo authority and its
+# certificate for localhost (kept from one run to the next).
+python3 tests/e2e/nginx_site.py tools/publish/nginx-release.conf.in "$demo" "$port" 600k \
+  >/dev/null
 nginx -c "$demo/nginx.conf" -p "$demo" -g 'daemon off;' & pids+=($!)
 
 echo "preparing a Wine prefix…"
@@ -78,5 +70,6 @@ python3 tests/e2e/demo.py --product "$bin/app/TallyxUpdater.exe" \
   --driver "$bin/tests/e2e/tallyx_e2e_driver.exe" \
   --stub-old "$bin/tests/e2e/tallyx_stub_old.exe" --stub-new "$bin/tests/e2e/tallyx_stub_new.exe" \
   --stub-plain "$bin/tests/e2e/tallyx_stub_plain.exe" \
-  --port "$port" --manifest-url "$manifest_url" --www "$demo/www" --folder "$demo/Tallyx" --shots "$demo/screenshots"
+  --port "$port" --manifest-url "$manifest_url" --www "$demo/www" --folder "$demo/Tallyx" \
+  --shots "$demo/screenshots"
 echo "web server log: $demo/logs/access.log"

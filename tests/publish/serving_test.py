@@ -15,7 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import certs  # noqa: E402
+import nginx_site  # noqa: E402
 
 MANIFEST = b"4.2.7.1530\r\n05/03/2021\r\nhttps://localhost/dl/Tallyx_4.2.7.1530.zip\r\n"
 ARCHIVE = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
@@ -29,13 +29,6 @@ def check(condition, message):
         print("FAILED:", message)
 
 
-def fill(template, values):
-    text = template
-    for name, value in values.items():
-        text = text.replace(f"@{name}@", str(value))
-    return text
-
-
 def cache_control(response):
     return {part.strip() for part in (response.getheader("Cache-Control") or "").split(",")}
 
@@ -47,26 +40,15 @@ def main():
     p.add_argument("--port", type=int, required=True)
     p.add_argument("--nginx", default="nginx")
     args = p.parse_args()
-    https_port, http_port = args.port, args.port + 1
+    https_port, http_port = args.port, args.port + 1  # as the site is configured
 
     shutil.rmtree(args.work, ignore_errors=True)
-    for sub in ("logs", "tmp", "www/dl"):
-        os.makedirs(os.path.join(args.work, sub))
-    ca, cert, key = certs.localhost_set(os.path.join(args.work, "tls"))
+    conf_path, ca = nginx_site.configure(args.template, args.work, https_port, 0)
     files = {"tallyx.ver": MANIFEST, "tallyx.ver.sig": b"sig-of-manifest",
              "Tallyx_4.2.7.1530.zip": ARCHIVE, "Tallyx_4.2.7.1530.zip.sig": b"sig-of-archive"}
     for name, data in files.items():
         with open(os.path.join(args.work, "www", "dl", name), "wb") as f:
             f.write(data)
-    with open(args.template) as f:
-        conf = fill(f.read(), {"PREFIX": args.work, "ROOT": os.path.join(args.work, "www"),
-                               "LISTEN": "127.0.0.1", "SERVER_NAME": "localhost",
-                               "HTTPS_PORT": https_port, "HTTP_PORT": http_port,
-                               "CERTIFICATE": cert, "KEY": key, "ARCHIVE_RATE": 0})
-    check("@" not in conf.replace("$", ""), "a placeholder left unfilled")
-    conf_path = os.path.join(args.work, "nginx.conf")
-    with open(conf_path, "w") as f:
-        f.write(conf)
 
     nginx = subprocess.Popen([args.nginx, "-c", conf_path, "-p", args.work, "-g", "daemon off;"],
                              stdin=subprocess.DEVNULL)

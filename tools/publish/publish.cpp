@@ -201,10 +201,9 @@ void CheckEntryName(std::string_view name) {
     if (segment == u"." || segment == u"..") refuse("\".\" or \"..\" in the name");
     if (HasInvalidNameChars(segment)) refuse("a character Windows does not allow in names");
     if (EndsWithDotOrBlank(segment)) refuse("a name ending in a blank or a dot");
-    if (IsDeviceName(segment)) refuse("a device name, which Windows opens instead of a file");
     return false;
   });
-  // What the segments let through, the updater's own rules must accept as well.
+  // The updater's own rules: what would leave its folder, and device names in any segment.
   if (IsEscapingEntryName(relative)) refuse("a name that would leave the installation folder");
   if (NamesDevice(relative)) refuse("a device name, which Windows opens instead of a file");
 }
