@@ -30,7 +30,10 @@
 // including themselves durable; a file's Sync or flushing Close makes the log durable up
 // to that point too. AfterCut takes how much of the name changes made since the last
 // durable point survive, from none (0) to all (1); on NTFS a fraction in between keeps
-// that part of the log past its durable point.
+// that part of the log past its durable point. On POSIX a fraction in between is ext4's
+// case: its journal commits name changes in order, on any fsync and every few seconds on
+// its own, so from the last flush (of a folder, or syncfs) any prefix of the later changes
+// may survive.
 //
 // Files are tracked by identity, like inodes: a created file gets a number, which renames
 // carry, so the durability of its data follows it to its new name. Only paths under the
@@ -88,13 +91,11 @@ class PowerCutFileSystem : public FileSystem {
   FolderTree AfterCut(double names, LostData data) const {
     Namespace surviving;
     const size_t all = log_.size();
-    if (names >= 1) {
-      surviving = Replay(all);
-    } else if (mode_ == CutMode::Ntfs) {
-      const size_t extra = static_cast<size_t>(std::floor(names * static_cast<double>(all - logDurable_)));
-      surviving = Replay(logDurable_ + extra);
-    } else {
+    if (names <= 0 && mode_ == CutMode::Posix) {
       surviving = durable_;
+    } else {
+      const size_t extra = static_cast<size_t>(std::floor(std::min(names, 1.0) * static_cast<double>(all - logDurable_)));
+      surviving = Replay(logDurable_ + extra);
     }
     FolderTree tree;
     for (const auto& [key, id] : surviving) {
@@ -173,6 +174,7 @@ class PowerCutFileSystem : public FileSystem {
     Change("make durable " + std::to_string(files.size()) + " files");
     if (mode_ == CutMode::Posix) {
       durable_ = real();
+      logDurable_ = log_.size();
       for (auto& [id, file] : files_) file.durable = file.written;
     }
     return {};
@@ -186,6 +188,7 @@ class PowerCutFileSystem : public FileSystem {
       for (const auto& [name, id] : real()) {
         if (inFolder(name)) durable_[name] = id;
       }
+      logDurable_ = log_.size();
     }
     return {};
   }

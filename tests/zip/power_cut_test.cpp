@@ -46,6 +46,8 @@ struct Flavour {
 const Flavour kFlavours[] = {
     {"POSIX, durable names, lost data as zeros", CutMode::Posix, 0, LostData::Zeros},
     {"POSIX, durable names, files cut to their durable length", CutMode::Posix, 0, LostData::DurableLength},
+    {"POSIX, ext4's half of the names after the last flush, lost data as zeros", CutMode::Posix, 0.5,
+     LostData::Zeros},
     {"POSIX, every name, lost data as zeros", CutMode::Posix, 1, LostData::Zeros},
     {"POSIX, every name, files cut to their durable length", CutMode::Posix, 1, LostData::DurableLength},
     {"NTFS, durable log, lost data as zeros", CutMode::Ntfs, 0, LostData::Zeros},
