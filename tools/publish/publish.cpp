@@ -212,9 +212,11 @@ void CheckEntryName(std::string_view name) {
     if (EndsWithDotOrBlank(segment)) refuse("a name ending in a blank or a dot");
     return false;
   });
-  // The updater's own rules: what would leave its folder, and device names in any segment.
+  // The updater's own rules: what would leave its folder, device names and the names of
+  // its own files in any segment.
   if (IsEscapingEntryName(relative)) refuse("a name that would leave the installation folder");
   if (NamesDevice(relative)) refuse("a device name, which Windows opens instead of a file");
+  if (NamesTransactionFile(relative)) refuse("a name the updater keeps for its own files");
 }
 
 void CheckReleaseNames(const std::map<std::string, std::optional<std::string>>& tree) {
