@@ -105,6 +105,12 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
   }
   // CON, NUL, COM1, ... open a device instead of a file, in any folder.
   if (NamesDevice(relative)) throw EZipException(u"Entry \"" + name + u"\" names a device");
+  // The journal, staged files and backups live among the installed files: an entry of one
+  // of their names would take their place, and the end of the transaction delete it.
+  if (NamesTransactionFile(relative)) {
+    throw EZipException(u"Entry \"" + name +
+                        u"\" takes a name the installation keeps for its own files");
+  }
   if (!createSubdirs) relative = relative.substr(relative.find_last_of(u'\\') + 1);
 
   const std::u16string target = JoinEntryPath(path, relative);

@@ -50,7 +50,8 @@ class Archive {
 class ArchiveFactory {
  public:
   virtual ~ArchiveFactory() = default;
-  virtual std::unique_ptr<Archive> CreateArchive() = 0;
+  // An archive object whose extractions wait for files in use within `budgets`, in all.
+  virtual std::unique_ptr<Archive> CreateArchive(const WaitBudgets& budgets) = 0;
 };
 
 }  // namespace tallyx
