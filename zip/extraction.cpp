@@ -76,9 +76,16 @@ void ExtractionTransaction::LoadJournal() {
     if (record.kind == JournalRecordKind::Unmade) unmade.insert(record.path);
   }
   std::vector<std::u16string> batchBackups;
+  std::vector<std::u16string> batchFolders;
   for (const JournalRecord& record : records_) {
     if (record.kind == JournalRecordKind::Staged && !unmade.count(record.path)) {
       pendingDeletes_.push_back(record.path);
+    }
+    if (record.kind == JournalRecordKind::Folder) batchFolders.push_back(record.path);
+    // The folders of a batch that was rolled back are the transaction's to remove, as the
+    // roll-back would have once its staged files were gone.
+    if (record.kind == JournalRecordKind::Undone) {
+      pendingFolders_.insert(pendingFolders_.end(), batchFolders.begin(), batchFolders.end());
     }
     if (record.kind == JournalRecordKind::Put && !record.backup.empty()) {
       batchBackups.push_back(record.backup);
@@ -86,7 +93,10 @@ void ExtractionTransaction::LoadJournal() {
     if (record.kind == JournalRecordKind::Commit) {
       pendingDeletes_.insert(pendingDeletes_.end(), batchBackups.begin(), batchBackups.end());
     }
-    if (EndsBatch(record)) batchBackups.clear();
+    if (EndsBatch(record)) {
+      batchBackups.clear();
+      batchFolders.clear();
+    }
   }
 }
 
@@ -325,11 +335,15 @@ void ExtractionTransaction::RollBack() {
   size_t begin = records_.size();
   while (begin > 0 && !EndsBatch(records_[begin - 1])) --begin;
   if (begin == records_.size()) return;
+  std::vector<std::u16string> moved;
   for (size_t i = records_.size(); i-- > begin;) {
-    if (records_[i].kind == JournalRecordKind::Put) RollBackPut(records_[i]);
+    if (records_[i].kind != JournalRecordKind::Put) continue;
+    RollBackPut(records_[i]);
+    moved.push_back(Path(records_[i].target));
   }
-  // Every new file is back under its staged name and every old one at its target; only
-  // once the journal says so durably may the staged files go.
+  // Every new file is back under its staged name and every old one at its target, on the
+  // disk; only once the journal says so durably may the staged files go.
+  if (!moved.empty() && !fs_.MakeDurable(moved).Done()) throw EWriteError(u"Stream write error");
   Append({{JournalRecordKind::Undone, {}, {}, {}}}, undo_);
   try {
     journal_.Flush();
@@ -347,7 +361,7 @@ void ExtractionTransaction::RollBack() {
     if (record.kind == JournalRecordKind::Staged && !unmade.count(record.path)) {
       DeleteOrKeep(record.path, undo_);
     }
-    if (record.kind == JournalRecordKind::Folder) fs_.RemoveFolder(Path(record.path));
+    if (record.kind == JournalRecordKind::Folder) RemoveOurFolder(record.path);
   }
   ClearTransaction();
 }
@@ -383,6 +397,11 @@ void ExtractionTransaction::DeleteOrKeep(const std::u16string& relative, WaitAcc
   }
 }
 
+void ExtractionTransaction::RemoveOurFolder(const std::u16string& relative) {
+  // Only an empty one: whatever somebody put there since keeps it.
+  if (fs_.RemoveFolder(Path(relative)).Done()) deleted_.push_back(Path(relative));
+}
+
 void ExtractionTransaction::ClearTransaction() {
   staged_.clear();
   stagedKeys_.clear();
@@ -403,6 +422,10 @@ void ExtractionTransaction::End() {
   deletes.swap(pendingDeletes_);
   WaitAccount& wait = undoPending_ ? undo_ : forward_;
   for (const std::u16string& relative : deletes) DeleteOrKeep(relative, wait);
+  // Innermost first: they were recorded outermost first.
+  std::vector<std::u16string> folders;
+  folders.swap(pendingFolders_);
+  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) RemoveOurFolder(*folder);
   // A backup still held by a running program keeps the journal, and so the next run
   // deletes it. The journal goes last, once the deletions are durable: a cut must not
   // bring back a file of ours that no journal names any more.

@@ -101,6 +101,7 @@ class ExtractionTransaction {
   void RollBackPut(const JournalRecord& put);
   void ClearTransaction();
   void DeleteOrKeep(const std::u16string& relative, WaitAccount& wait);
+  void RemoveOurFolder(const std::u16string& relative);
 
   FileSystem& fs_;
   std::u16string destination_;
@@ -124,6 +125,7 @@ class ExtractionTransaction {
   std::map<std::u16string, std::vector<std::u16string>> reservedNames_;
   std::map<std::u16string, size_t> reserveNext_;
   std::vector<std::u16string> pendingDeletes_;  // our files to delete at the end
+  std::vector<std::u16string> pendingFolders_;  // our folders to remove at the end
   std::vector<std::u16string> deleted_;         // removed since the journal was last durable
   std::vector<std::u16string> createdAbove_;    // the destination and parents we created
 };
