@@ -107,8 +107,7 @@ class SlowFileSystem : public FileSystem {
 
 class PoolTest : public ::testing::Test {
  protected:
-  std::string Extract(const std::vector<ZipWriterEntry>& entries, unsigned workers) {
-    WriteBytes(scratch_.path() / "release.zip", BuildZip(entries).bytes);
+  std::string Extract(unsigned workers) {
     TZipFile zip(*fs_);
     zip.SetWorkerCount(workers);
     return ErrorOf([&] {
@@ -131,7 +130,7 @@ class PoolTest : public ::testing::Test {
 // already failed, or when the extracting thread refuses a later name: the error is the
 // large entry's, as it would be one entry after the other, whatever the worker count.
 TEST_F(PoolTest, TheLowestFailingEntryWins) {
-  const std::string big = Noise(6 << 20, 7);
+  const std::string big = Noise(24 << 20, 7);
   const ZipWriterEntry badBig{.name = "a.bin", .data = big, .crc = 1, .level = 1};
   const auto small = [](const std::string& name) { return ZipWriterEntry{name, "small " + name}; };
   ZipWriterEntry badSmall = small("z.txt");
@@ -158,9 +157,10 @@ TEST_F(PoolTest, TheLowestFailingEntryWins) {
       {"every entry good", join(middle, {small("last.txt")}), ""},
   };
   for (const Case& c : cases) {
+    WriteBytes(scratch_.path() / "release.zip", BuildZip(c.entries).bytes);
     for (const unsigned workers : {1u, 2u, 4u}) {
       fs::remove_all(Out());
-      const std::string error = Extract(c.entries, workers);
+      const std::string error = Extract(workers);
       EXPECT_EQ(error, c.error) << c.name << ", " << workers << " workers";
       // All or nothing.
       EXPECT_EQ(FilesLeft(), c.error.empty() ? c.entries.size() : 0u) << c.name << ", " << workers;
