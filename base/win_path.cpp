@@ -105,12 +105,67 @@ bool EndsWithDotOrBlank(std::u16string_view segment) {
   return !segment.empty() && (segment.back() == u'.' || segment.back() == u' ');
 }
 
+namespace {
+
+// Every `step`-th code unit from `first` to `last` has its capital `delta` away.
+struct UpcaseRun {
+  char16_t first;
+  char16_t last;
+  int step;
+  int delta;
+};
+
+constexpr UpcaseRun kUpcaseRuns[] = {
+#include "base/upcase_table.inc"
+};
+
+bool IsUpperHexDigits(std::u16string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+  });
+}
+
+}  // namespace
+
+char16_t UpcaseNameChar(char16_t c) {
+  if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+  const UpcaseRun* run =
+      std::upper_bound(std::begin(kUpcaseRuns), std::end(kUpcaseRuns), c,
+                       [](char16_t unit, const UpcaseRun& r) { return unit < r.first; });
+  if (run == std::begin(kUpcaseRuns)) return c;
+  --run;
+  if (c > run->last || (c - run->first) % run->step != 0) return c;
+  return static_cast<char16_t>(c + run->delta);
+}
+
 std::u16string PathKey(std::u16string_view path) {
   std::u16string key(path);
-  for (char16_t& c : key) {
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  }
+  for (char16_t& c : key) c = UpcaseNameChar(c);
   return key;
 }
+
+bool IsTransactionName(std::u16string_view segment) {
+  // "name:stream" writes into the file "name"; "name." and "name " open "name".
+  segment = segment.substr(0, segment.find(u':'));
+  segment = segment.substr(0, segment.find_last_not_of(u". ") + 1);
+  const std::u16string key = PathKey(segment);
+  const std::u16string_view name(key);
+  static constexpr std::u16string_view kMarker = u".~TX";
+  // The marker and 8 hex digits, then `extension`, from `at` to the end of the name.
+  const auto numbered = [&](size_t at, std::u16string_view extension) {
+    return name.size() == at + kMarker.size() + 8 + extension.size() &&
+           name.substr(at).starts_with(kMarker) &&
+           IsUpperHexDigits(name.substr(at + kMarker.size(), 8)) && name.ends_with(extension);
+  };
+  static constexpr std::u16string_view kProbe = u".~TXPROBE";
+  static constexpr std::u16string_view kTmp = u".TMP";
+  static constexpr std::u16string_view kBak = u".BAK";
+  return name == u".~TX.JOURNAL" || numbered(0, kTmp) ||
+         (name.size() >= 16 && numbered(name.size() - 16, kBak)) ||
+         (name.size() >= kProbe.size() + kTmp.size() && name.starts_with(kProbe) &&
+          name.ends_with(kTmp));
+}
+
+bool NamesTransactionFile(std::u16string_view name) { return AnySegment(name, IsTransactionName); }
 
 }  // namespace tallyx

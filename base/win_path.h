@@ -71,8 +71,36 @@ bool NamesDevice(std::u16string_view name);
 // the file ("a.txt." opens "a.txt").
 bool EndsWithDotOrBlank(std::u16string_view segment);
 
-// `path` with ASCII letters in upper case: two paths that differ only so name one file
-// on Windows.
+// The capital by which NTFS compares names: the simple upper-case mapping of one UTF-16
+// code unit (a, é, ÿ, σ and ς, ж, ё become A, É, Ÿ, Σ, Ж, Ё), never a longer one (ß stays ß);
+// surrogates and characters without a capital stay as they are. The table
+// (base/upcase_table.inc, made by tools/upcase/make_upcase_table.py) holds the pairs that
+// every volume's table folds, from Windows XP's time on:
+// - A volume keeps the table of the system that formatted it, made from the Unicode data
+//   of its day. Pairs encoded after Unicode 3.2 (Glagolitic, Coptic, Latin Extended-C/-D,
+//   Georgian Mtavruli, Cherokee, ...) stay apart here, though a newer volume folds them:
+//   such a pair in one release then fails that release instead of losing one of its files.
+// - Windows folds no one-way mapping, and neither does this: the micro sign, dotless i,
+//   long s, the title-case digraphs and the Greek symbol forms keep their own names (µ
+//   and Greek mu are two files). Final sigma is the exception: ς, σ and Σ are one name.
+// - Windows' table maps ῌ to ῃ and ῼ to ῳ, the other way round from Unicode: the same
+//   pairs fold, with the other character as their key.
+char16_t UpcaseNameChar(char16_t c);
+
+// `path` with every code unit through UpcaseNameChar: two paths that differ only so name
+// one file on Windows.
 std::u16string PathKey(std::u16string_view path);
+
+// True for one name that the installation keeps for its own files beside the installed
+// ones, compared as Windows compares names: the journal ".~tx.journal", a staged file
+// ".~tx" + 8 hex digits + ".tmp", a backup ending ".~tx" + 8 hex digits + ".bak" (the
+// file's name before it, or none), the write probe ".~txprobe" ... ".tmp". What Windows
+// drops when it opens a name (trailing dots and blanks, a stream after a colon) is left
+// out first. A staged name with anything before it ("a.~tx12345678.tmp") is not one:
+// staged files are made with nothing there, and recovery only ever takes names from the
+// journal.
+bool IsTransactionName(std::u16string_view segment);
+// True for a name with a segment that IsTransactionName holds for.
+bool NamesTransactionFile(std::u16string_view name);
 
 }  // namespace tallyx

@@ -29,8 +29,8 @@ const char16_t kInnerArchive[] = u"tallyx.zip";
 }  // namespace
 
 Updater::Updater(Operations operations, std::u16string manifestUrl,
-                 ReleaseSignatures* signatures)
-    : ops_(operations), manifestUrl_(std::move(manifestUrl)), signatures_(signatures) {}
+                 ReleaseSignatures* signatures, WaitBudgets waits)
+    : ops_(operations), manifestUrl_(std::move(manifestUrl)), signatures_(signatures), waits_(waits) {}
 
 void Updater::FormCreate() {
   state_.DownloadCallbackObject = ops_.downloads.CreateDownloadCallback();
@@ -183,7 +183,7 @@ void Updater::InstallRelease(InstallVariant variant) {
   };
   // Made after the progress state it reports to, so that it goes first: its release may
   // still roll a transaction back, reporting as it goes.
-  std::unique_ptr<Archive> archive = ops_.archives.CreateArchive();
+  std::unique_ptr<Archive> archive = ops_.archives.CreateArchive(waits_);
   archive->SetOnProgress(progress);
   const bool checked = ChecksSignatures();
   // What the signed release delivered as the nested archive: with signatures, only a

@@ -15,9 +15,11 @@ constexpr size_t kHashChunk = 65536;
 
 class ZipArchive : public Archive {
  public:
-  ZipArchive(FileSystem& fileSystem, Sha256Factory* sha256, unsigned workers)
+  ZipArchive(FileSystem& fileSystem, Sha256Factory* sha256, unsigned workers,
+             const WaitBudgets& budgets)
       : fileSystem_(fileSystem), sha256_(sha256), zip_(std::make_unique<TZipFile>(fileSystem)) {
     zip_->SetWorkerCount(workers);
+    zip_->SetWaitBudgets(budgets);
   }
 
   // An extraction that was never completed is rolled back here, which takes as long as
@@ -134,8 +136,8 @@ class ZipArchive : public Archive {
 
 }  // namespace
 
-std::unique_ptr<Archive> ZipArchiveFactory::CreateArchive() {
-  return std::make_unique<ZipArchive>(fileSystem_, sha256_, workers_);
+std::unique_ptr<Archive> ZipArchiveFactory::CreateArchive(const WaitBudgets& budgets) {
+  return std::make_unique<ZipArchive>(fileSystem_, sha256_, workers_, budgets);
 }
 
 }  // namespace tallyx

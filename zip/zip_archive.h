@@ -15,7 +15,7 @@ class ZipArchiveFactory : public ArchiveFactory {
   explicit ZipArchiveFactory(FileSystem& fileSystem, Sha256Factory* sha256 = nullptr,
                              unsigned workers = 0)
       : fileSystem_(fileSystem), sha256_(sha256), workers_(workers) {}
-  std::unique_ptr<Archive> CreateArchive() override;
+  std::unique_ptr<Archive> CreateArchive(const WaitBudgets& budgets = {}) override;
 
  private:
   FileSystem& fileSystem_;

@@ -102,8 +102,17 @@ void TZipFile::CompleteExtraction() {
 
 ExtractionTransaction& TZipFile::ExtractionFor(const std::u16string& path) {
   if (extraction_ && extraction_->Destination() != path) EndExtraction();
-  if (!extraction_) extraction_ = std::make_unique<ExtractionTransaction>(fileSystem_, path);
+  if (!extraction_) {
+    extraction_ =
+        std::make_unique<ExtractionTransaction>(fileSystem_, path, waits_->forward, waits_->undo);
+  }
   return *extraction_;
+}
+
+void TZipFile::SetWaitBudgets(const WaitBudgets& budgets) {
+  // The transaction pays from the accounts it was given: it ends first.
+  EndExtraction();
+  waits_ = std::make_unique<Waits>(budgets);
 }
 
 void TZipFile::EndExtraction() noexcept {
@@ -158,6 +167,12 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
   }
   // CON, NUL, COM1, ... open a device instead of a file, in any folder.
   if (NamesDevice(relative)) throw EZipException(u"Entry \"" + name + u"\" names a device");
+  // The journal, staged files and backups live among the installed files: an entry of one
+  // of their names would take their place, and the end of the transaction delete it.
+  if (NamesTransactionFile(relative)) {
+    throw EZipException(u"Entry \"" + name +
+                        u"\" takes a name the installation keeps for its own files");
+  }
   if (!createSubdirs) relative = relative.substr(relative.find_last_of(u'\\') + 1);
 
   const std::u16string target = JoinEntryPath(path, relative);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/operations/archive.h"
 #include "zip/file_system.h"
 #include "zip/stream.h"
 #include "zip/zip_struct.h"
@@ -97,6 +98,9 @@ class TZipFile {
   // The bytes of entry data the running (or latest) extraction has written so far; read
   // from any thread.
   uint64_t WrittenSize() const { return written_.load(); }
+  // How long this object's extractions wait, in all, for files that other programs hold;
+  // one account for everything until the next call.
+  void SetWaitBudgets(const WaitBudgets& budgets);
 
  private:
   bool FindEndRecord(TEndRecord& record);
@@ -155,6 +159,12 @@ class TZipFile {
   std::atomic<uint64_t> written_{0};
   // The PathKeys of the targets the running extraction has handed to its workers.
   std::set<std::u16string> stagedTargets_;
+  struct Waits {
+    explicit Waits(const WaitBudgets& budgets) : forward(budgets.forwardMs), undo(budgets.undoMs) {}
+    WaitAccount forward;
+    WaitAccount undo;
+  };
+  std::unique_ptr<Waits> waits_ = std::make_unique<Waits>(WaitBudgets{});
   // Lives from the first extraction into a folder until the extraction ends, across
   // archives opened in between.
   std::unique_ptr<ExtractionTransaction> extraction_;

@@ -172,5 +172,117 @@ TEST(WinPathTest, DeviceNames) {
   }
 }
 
+TEST(WinPathTest, NamesCompareAsNtfsCompares) {
+  struct Case {
+    const char16_t* a;
+    const char16_t* b;
+    bool same;
+  } cases[] = {
+      {u"readme.TXT", u"README.txt", true},
+      {u"\u00E9t\u00E9.txt", u"\u00C9T\u00C9.TXT", true},  // été, ÉTÉ
+      {u"\u00E4\u00F6\u00FC", u"\u00C4\u00D6\u00DC", true},  // äöü
+      {u"\u00E0\u00FE\u00F8", u"\u00C0\u00DE\u00D8", true},  // àþø
+      {u"\u00FF", u"\u0178", true},                        // ÿ Ÿ
+      {u"\u0101\u0142\u0151\u017E", u"\u0100\u0141\u0150\u017D", true},  // āłőž
+      {u"\u01C6", u"\u01C4", true},                        // ǆ Ǆ
+      {u"\u03B1\u03C3", u"\u0391\u03A3", true},            // ασ ΑΣ
+      {u"\u03C2", u"\u03A3", true},                        // final sigma and Σ
+      {u"\u03C2", u"\u03C3", true},                        // and σ
+      {u"\u03AC\u03CE", u"\u0386\u038F", true},            // ά ώ with tonos
+      {u"\u1F80", u"\u1F88", true},                        // ᾀ ᾈ
+      {u"\u1FC3", u"\u1FCC", true},                        // ῃ ῌ
+      {u"\u0436\u0451\u0457", u"\u0416\u0401\u0407", true},  // жёї ЖЁЇ
+      {u"\u0561", u"\u0531", true},                        // Armenian ayb
+      {u"\u2170", u"\u2160", true},                        // small and capital roman one
+      {u"\u24D0", u"\u24B6", true},                        // circled a
+      {u"\uFF41", u"\uFF21", true},                        // fullwidth a A
+      {u"e", u"\u00E9", false},                            // no accent is dropped
+      {u"\u00DF", u"SS", false},                           // ß has no one-letter capital
+      {u"\u00DF", u"\u1E9E", false},                       // nor is ẞ its capital
+      {u"\u0131", u"I", false},                            // dotless ı
+      {u"\u0131", u"i", false},
+      {u"\u0130", u"I", false},                            // İ
+      {u"\u0130", u"i", false},
+      {u"\u017F", u"S", false},                            // long s
+      {u"\u00B5", u"\u039C", false},                       // micro sign, Greek capital mu
+      {u"\u00B5", u"\u03BC", false},                       // and small mu
+      {u"\u01C5", u"\u01C4", false},                       // title-case Dž
+      {u"\u03D0", u"\u0392", false},                       // beta symbol
+      {u"k", u"\u212A", false},                            // Kelvin sign
+      {u"a", u"\uFF41", false},                            // ASCII and fullwidth
+      {u"A", u"\uFF21", false},
+      {u"\u2C65", u"\u023A", false},                       // ⱥ Ⱥ: later than Unicode 3.2
+      {u"\u10D0", u"\u1C90", false},                       // Georgian Mkhedruli, Mtavruli
+      {u"\U00010428", u"\U00010400", false},               // Deseret: surrogates stay
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PathKey(c.a) == PathKey(c.b), c.same) << EncodeUtf8(c.a) << " " << EncodeUtf8(c.b);
+  }
+}
+
+TEST(WinPathTest, EveryCodeUnitHasOneCapital) {
+  for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) {
+    const char16_t c = static_cast<char16_t>(unit);
+    const char16_t upper = UpcaseNameChar(c);
+    // A capital stays as it is: keys compare equal exactly when the names are one file.
+    EXPECT_EQ(UpcaseNameChar(upper), upper) << std::hex << unit;
+    // Nothing beyond ASCII becomes ASCII, so device and reserved names stay what they are.
+    if (c >= 0x80) {
+      EXPECT_GE(upper, 0x80u) << std::hex << unit;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      EXPECT_EQ(upper, c) << std::hex << unit;
+    }
+  }
+}
+
+TEST(WinPathTest, TransactionNames) {
+  struct Case {
+    const char16_t* name;
+    bool reserved;
+  } cases[] = {
+      {u".~tx.journal", true},
+      {u".~TX.JOURNAL", true},
+      {u".~Tx.Journal", true},
+      {u".~tx.journal.", true},  // trailing dots and blanks are dropped when it is opened
+      {u".~tx.journal . ", true},
+      {u".~tx.journal:notes", true},  // a stream of the journal
+      {u".~tx.journal::$DATA", true},
+      {u".~tx0123abcd.tmp", true},
+      {u".~TX0123ABCD.TMP", true},
+      {u"a.txt.~tx12345678.bak", true},
+      {u"tallyx.exe.~TXDEADBEEF.Bak", true},
+      {u"\u00E9t\u00E9.~txdeadbeef.bak", true},
+      {u".~txdeadbeef.bak", true},
+      {u".~txprobe1234-5678.tmp", true},
+      {u".~TXPROBE.TMP", true},
+      {u".~tx.journal.txt", false},
+      {u"x.~tx.journal", false},
+      {u".~tx.journa1", false},
+      {u".~tx1234567.tmp", false},  // 7 hex digits
+      {u".~tx123456789.tmp", false},  // 9
+      {u".~tx1234567g.tmp", false},
+      {u".~tx\uFF11\uFF12\uFF13\uFF14\uFF15\uFF16\uFF17\uFF18.tmp", false},  // fullwidth digits
+      {u"a.~tx12345678.tmp", false},  // staged files have nothing before the marker
+      {u".~tx12345678.tmp.txt", false},
+      {u".~tx12345678.bak.old", false},
+      {u"a.~tx1234567.bak", false},
+      {u".~tx12345678", false},
+      {u"~tx12345678.tmp", false},
+      {u".tx12345678.tmp", false},
+      {u".~txprobe", false},
+      {u".~txprobe.txt", false},
+      {u"txprobe1.tmp", false},
+      {u"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsTransactionName(c.name), c.reserved) << EncodeUtf8(c.name);
+    EXPECT_EQ(NamesTransactionFile(std::u16string(u"docs\\") + c.name), c.reserved)
+        << EncodeUtf8(c.name);
+  }
+  EXPECT_TRUE(NamesTransactionFile(u".~tx0123abcd.tmp\\inside.txt"));
+  EXPECT_FALSE(NamesTransactionFile(u"docs\\readme.txt"));
+}
+
 }  // namespace
 }  // namespace tallyx

@@ -65,6 +65,12 @@ TEST(PublishNames, RefusesWhatTheUpdaterOrWindowsWouldRefuse) {
       {"com\xE2\x81\xB4.log", true},  // a superscript 4 is no digit there
       {"CONINx", true},
       {"caf\xE9", false},  // Latin-1 byte: not UTF-8
+      {".~tx.journal", false},  // the updater's own files
+      {"docs/.~TX0123ABCD.TMP", false},
+      {"readme.txt.~txdeadbeef.bak", false},
+      {".~txprobe42-7.tmp/x", false},
+      {".~tx.journal.txt", true},
+      {"a.~tx12345678.tmp", true},
   };
   for (const auto& c : cases) {
     bool valid = true;
@@ -84,8 +90,31 @@ TEST(PublishNames, RefusesNamesThatDifferOnlyInCase) {
   EXPECT_THROW(CheckReleaseNames(Tree{{"Docs/Read.txt", "a"}, {"Docs/read.TXT", "b"}}),
                PublishError);
   EXPECT_NO_THROW(CheckReleaseNames(Tree{{"Docs/Read.txt", "a"}, {"Docs/Read2.txt", "b"}}));
-  // Only ASCII letters fold, as in the updater's own comparison.
-  EXPECT_NO_THROW(CheckReleaseNames(Tree{{"\xC3\xA9.txt", "a"}, {"\xC3\x89.txt", "b"}}));
+  // Beyond ASCII too, as Windows compares names and so the updater.
+  struct Case {
+    const char* a;
+    const char* b;
+    bool refused;
+  } cases[] = {
+      {"\xC3\x89t\xC3\xA9.txt", "\xC3\xA9t\xC3\xA9.txt", true},           // Été, été
+      {"docs/\xD0\x81\xD0\xB6", "docs/\xD1\x91\xD0\x96", true},           // Ёж, ёЖ
+      {"\xCE\xA3", "\xCF\x82", true},                                     // Σ, final ς
+      {"stra\xC3\x9F" "e", "STRASSE", false},                             // ß is not SS
+      {"\xC4\xB1.txt", "I.txt", false},                                   // dotless ı
+      {"\xC2\xB5", "\xCE\x9C", false},                                    // micro sign, Μ
+      {"a", "\xEF\xBD\x81", false},                                       // a, fullwidth a
+  };
+  for (const Case& c : cases) {
+    bool refused = false;
+    try {
+      CheckReleaseNames(Tree{{c.a, "a"}, {c.b, "b"}});
+    } catch (const PublishError& e) {
+      refused = true;
+      EXPECT_NE(std::string(e.what()).find("differs from it only in case"), std::string::npos)
+          << e.what();
+    }
+    EXPECT_EQ(refused, c.refused) << c.a << " " << c.b;
+  }
 }
 
 TEST(PublishDosTime, PacksLocalTimesAndClampsTheYears) {
@@ -304,6 +333,9 @@ TEST_F(PublishRelease, NamesTheUpdaterRefusesStopTheReleaseBeforeAnythingIsWritt
       {"caf\xE9.txt", "not UTF-8"},
       {"DOCS/", "differs from it only in case"},
       {"docs/ZERO.TXT", "differs from it only in case"},
+      {".~tx.journal", "keeps for its own files"},
+      {"docs/zero.txt.~TX0BADF00D.bak", "keeps for its own files"},
+      {".~tx0123abcd.tmp/", "keeps for its own files"},
   };
   for (const auto& c : cases) {
     TearDown();

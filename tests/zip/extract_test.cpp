@@ -1,6 +1,7 @@
 // Extraction to a folder through the platform's file system.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -137,6 +138,18 @@ TEST_F(ExtractTest, AnyFailureLeavesTheFolderAsItWas) {
       {"long path prefix", {"\\\\?\\C:\\evil.txt", "x"},
        "EZipException: Entry \"\\\\?\\C:\\evil.txt\" would be written outside the folder"},
       {"device", {"sub/Aux.txt", "x"}, "EZipException: Entry \"sub/Aux.txt\" names a device"},
+      {"the journal's name", {".~TX.journal", "x"},
+       "EZipException: Entry \".~TX.journal\" takes a name the installation keeps for its own "
+       "files"},
+      {"a staged file's name", {"sub/.~tx0123abcd.tmp", "x"},
+       "EZipException: Entry \"sub/.~tx0123abcd.tmp\" takes a name the installation keeps for "
+       "its own files"},
+      {"a backup's name", {"bad.txt.~tx0123ABCD.bak", "x"},
+       "EZipException: Entry \"bad.txt.~tx0123ABCD.bak\" takes a name the installation keeps "
+       "for its own files"},
+      {"the probe's name as a folder", {".~txprobe1-2.tmp/a.txt", "x"},
+       "EZipException: Entry \".~txprobe1-2.tmp/a.txt\" takes a name the installation keeps "
+       "for its own files"},
   };
   for (const Case& c : cases) {
     fs::remove_all(Out());
@@ -149,6 +162,48 @@ TEST_F(ExtractTest, AnyFailureLeavesTheFolderAsItWas) {
     EXPECT_EQ(ListTree(scratch_.path()), "archive.zip;out/;out/bad.txt;") << c.name;
     EXPECT_EQ(ReadBytes(Out() / "bad.txt"), "good old file") << c.name;
   }
+}
+
+// Names that Windows takes for one file are one file here too, beyond ASCII: the later
+// entry is the file, under its own spelling.
+TEST_F(ExtractTest, NamesThatDifferOnlyInCaseAreOneFile) {
+  constexpr uint16_t kUtf8 = 0x800;
+  const WrittenZip zip = BuildZip({
+      {"\xC3\x89t\xC3\xA9.txt", "first", 8, kUtf8},         // Été.txt
+      {"\xD0\x96\xD0\xA3\xD0\x9A.txt", "upper", 8, kUtf8},  // ЖУК.txt
+      {"\xC3\xA9t\xC3\xA9.txt", "second", 8, kUtf8},        // été.txt
+      {"\xD0\xB6\xD1\x83\xD0\xBA.txt", "lower", 8, kUtf8},  // жук.txt
+      {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3", "capitals", 8, kUtf8},  // ΟΔΟΣ
+      {"\xCE\xBF\xCE\xB4\xCF\x8C\xCF\x82", "accent", 8, kUtf8},    // οδός: another file
+      {"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", "final", 8, kUtf8},     // οδος
+      {"stra\xC3\x9F" "e", "sharp s", 8, kUtf8},              // straße
+      {"STRASSE", "double s", 8, kUtf8},
+      {"\xC2\xB5", "micro", 8, kUtf8},                        // µ
+      {"\xCE\x9C", "mu", 8, kUtf8},                           // Greek capital mu
+  });
+  ASSERT_EQ(Extract(zip.bytes), "");
+  struct Case {
+    const char* file;
+    const char* content;
+  } cases[] = {
+      {"\xC3\xA9t\xC3\xA9.txt", "second"},
+      {"\xD0\xB6\xD1\x83\xD0\xBA.txt", "lower"},
+      {"\xCE\xBF\xCE\xB4\xCF\x8C\xCF\x82", "accent"},
+      {"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", "final"},
+      {"stra\xC3\x9F" "e", "sharp s"},
+      {"STRASSE", "double s"},
+      {"\xC2\xB5", "micro"},
+      {"\xCE\x9C", "mu"},
+  };
+  std::vector<std::string> files;
+  for (const Case& c : cases) {
+    EXPECT_EQ(ReadBytes(Out() / DecodeUtf8Strict(c.file)), c.content) << c.file;
+    files.push_back(c.file);
+  }
+  std::sort(files.begin(), files.end());
+  std::string tree;
+  for (const std::string& file : files) tree += file + ";";
+  EXPECT_EQ(ListTree(Out()), tree);
 }
 
 TEST_F(ExtractTest, DamagedLocalHeaderFailsADirectoryEntryToo) {

@@ -112,6 +112,9 @@ struct Scratch {
 
 // Files written under temporary names in the output folder; removed unless committed.
 class PendingFiles {
+  // A synchronising or scanning agent may hold a new file for a moment.
+  static constexpr uint32_t kRenameWaitMs = 30000;
+
  public:
   explicit PendingFiles(std::string dir) : dir_(std::move(dir)) {}
   ~PendingFiles() {
@@ -122,10 +125,16 @@ class PendingFiles {
     files_.emplace_back(temp, dir_ + "/" + name);
     return temp;
   }
+  // Each file takes its name only once its data is on the disk, in the order added: the
+  // manifest, which points workstations at the archive, after the archive.
   void Commit() {
-    for (const auto& [temp, final] : files_)
-      if (std::rename(temp.c_str(), final.c_str()) != 0)
-        throw PublishError("cannot rename " + temp + " to " + final + ": " + std::strerror(errno));
+    const std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
+    WaitAccount wait(kRenameWaitMs);
+    for (const auto& [temp, final] : files_) {
+      const FsResult placed = TakeName(*fileSystem, DecodeUtf8Lenient(temp), DecodeUtf8Lenient(final), wait);
+      if (!placed.Done())
+        throw PublishError("cannot rename " + temp + " to " + final + ": " + EncodeUtf8(placed.text));
+    }
     files_.clear();
   }
 
@@ -203,9 +212,11 @@ void CheckEntryName(std::string_view name) {
     if (EndsWithDotOrBlank(segment)) refuse("a name ending in a blank or a dot");
     return false;
   });
-  // The updater's own rules: what would leave its folder, and device names in any segment.
+  // The updater's own rules: what would leave its folder, device names and the names of
+  // its own files in any segment.
   if (IsEscapingEntryName(relative)) refuse("a name that would leave the installation folder");
   if (NamesDevice(relative)) refuse("a device name, which Windows opens instead of a file");
+  if (NamesTransactionFile(relative)) refuse("a name the updater keeps for its own files");
 }
 
 void CheckReleaseNames(const std::map<std::string, std::optional<std::string>>& tree) {

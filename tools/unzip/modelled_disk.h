@@ -43,6 +43,10 @@ class ModelledDisk : public FileSystem {
   FsResult Rename(const std::u16string& from, const std::u16string& to) override {
     return real_.Rename(from, to);
   }
+  FsResult Replace(const std::u16string& from, const std::u16string& to) override {
+    return real_.Replace(from, to);
+  }
+  FsResult SyncFolder(const std::u16string& folder) override { return real_.SyncFolder(folder); }
   FsResult RemoveFile(const std::u16string& path) override { return real_.RemoveFile(path); }
   int64_t LocalToUtc(int64_t localSeconds) override { return real_.LocalToUtc(localSeconds); }
   void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
