@@ -9,7 +9,8 @@
 #      (which flushes nothing) and bsdtar followed by `sync` (tallyx-unzip makes the files
 #      durable before it puts them in place), with peak memory;
 #   2. the Windows build of tallyx-unzip.exe under Wine, one worker against the pool
-#      (needs the win32-test build; skipped without it or without Wine);
+#      (needs the win32-test build, or win64-test on a kernel without 32-bit programs;
+#      skipped without it or without Wine);
 #   3. a modelled Windows disk: the native build through a file system that adds
 #      FLUSH_MS to each flush and CLOSE_MS to each close of a written file (NTFS with an
 #      on-access scanner), one worker against the pool.
@@ -17,6 +18,7 @@
 #      BENCH_WORK   scratch folder for the corpus and the extractions (build/bench)
 #      RUNS         runs per tool and case, median reported (5)
 #      FLUSH_MS, CLOSE_MS   the modelled disk's costs (4, 5)
+#      TABLES       which tables to print (native modelled wine)
 #      WINE_PREFIX  the Wine prefix of table 2 (build/wineprefix-bench); the Wine runs
 #                   hold /tmp/tallyx-wine.lock, so that they never overlap other Wine runs
 set -euo pipefail
@@ -27,6 +29,7 @@ work=${BENCH_WORK:-$root/build/bench}
 runs=${RUNS:-5}
 flush_ms=${FLUSH_MS:-4}
 close_ms=${CLOSE_MS:-5}
+tables=" ${TABLES:-native modelled wine} "
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target tallyx-unzip -j2 >/dev/null
@@ -92,7 +95,7 @@ bench() {
   done
 }
 
-bench "native: tallyx-unzip against other extractors" \
+[[ $tables != *" native "* ]] || bench "native: tallyx-unzip against other extractors" \
   'tallyx="$OURS" "$ZIP" "$DEST"' \
   'tallyx-1worker="$OURS" --workers 1 "$ZIP" "$DEST"' \
   'unzip=unzip -oq "$ZIP" -d "$DEST"' \
@@ -100,13 +103,21 @@ bench "native: tallyx-unzip against other extractors" \
   'bsdtar+sync=bsdtar -xf "$ZIP" -C "$DEST" && sync'
 
 export FLUSH_MS=$flush_ms CLOSE_MS=$close_ms
-bench "modelled Windows disk: +${flush_ms} ms a flush, +${close_ms} ms a close" \
+[[ $tables != *" modelled "* ]] || bench "modelled Windows disk: +${flush_ms} ms a flush, +${close_ms} ms a close" \
   'pool="$OURS" --model-disk $FLUSH_MS,$CLOSE_MS "$ZIP" "$DEST"' \
   '1worker="$OURS" --workers 1 --model-disk $FLUSH_MS,$CLOSE_MS "$ZIP" "$DEST"'
 
-# The Windows build under Wine, in a prefix of its own, never beside another Wine run.
-exe=$root/build/win32-test/tools/unzip/tallyx-unzip.exe
-if [ -f "$exe" ] && command -v wine >/dev/null; then
+# The Windows build under Wine, in a prefix of its own, never beside another Wine run:
+# the i686 build, or the x86_64 one where the kernel runs no 32-bit programs (as the
+# tests do).
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  exe=$root/build/win32-test/tools/unzip/tallyx-unzip.exe; export WINE_LOADER=wine
+else
+  exe=$root/build/win64-test/tools/unzip/tallyx-unzip.exe; export WINE_LOADER=/usr/lib/wine/wine64
+fi
+if [[ $tables != *" wine "* ]]; then
+  :
+elif [ -f "$exe" ] && command -v "$WINE_LOADER" >/dev/null; then
   export WINE_EXE=$exe WINEPREFIX=${WINE_PREFIX:-$root/build/wineprefix-bench}
   export ZIPW="Z:${ZIP//\//\\}" DESTW="Z:${DEST//\//\\}"
   flock /tmp/tallyx-wine.lock bash -c '
@@ -117,8 +128,8 @@ if [ -f "$exe" ] && command -v wine >/dev/null; then
     '"$(declare -f median bench)"'
     work='"$work"' runs='"$runs"' bytes='"$bytes"'
     bench "Windows build under Wine" \
-      "pool=wine \"\$WINE_EXE\" \"\$ZIPW\" \"\$DESTW\"" \
-      "1worker=wine \"\$WINE_EXE\" --workers 1 \"\$ZIPW\" \"\$DESTW\""
+      "pool=\"\$WINE_LOADER\" \"\$WINE_EXE\" \"\$ZIPW\" \"\$DESTW\"" \
+      "1worker=\"\$WINE_LOADER\" \"\$WINE_EXE\" --workers 1 \"\$ZIPW\" \"\$DESTW\""
   '
 else
   echo "== Windows build under Wine: skipped (no $exe or no wine)"

@@ -226,6 +226,10 @@ double NowMs() {
   return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+// Windows takes a window for hung once its thread has not called PeekMessage (or waited
+// for input) for 5 s (IsHungAppWindow), ghosts it and offers to close the program. Wine
+// has no such check and draws no ghost, so the probe times the answers itself: a sent
+// message is answered only when the window's thread takes its messages.
 int Probe(HWND main, double seconds) {
   HWND bar = Control(main, tallyx::ui::kProgressBar1);
   const double start = NowMs();
