@@ -432,7 +432,7 @@ def closed_during_download(ctx, root):
         assert_release_installed(ctx, folder)
 
 
-def many_files_release(ctx, count=1200, size=4000):
+def many_files_release(ctx, count=6000, size=2000):
     """A release of many small files, as a real installation of thousands has."""
     extra = [(f"modules/m{i // 100:02d}/f{i:04d}.dat", os.urandom(size)) for i in range(count)]
     return ctx.release(extra=extra), extra
@@ -442,7 +442,7 @@ def windows_path(folder):
     return "Z:" + folder.replace("/", "\\")
 
 
-def start_scanner(ctx, folder, hold_ms=6, seconds=300):
+def start_scanner(ctx, folder, hold_ms=20, seconds=300):
     """The stand-in for an on-access scanner: every new or changed file of the folder is
     opened, read and held a moment, so that renames and deletions of it wait."""
     process = subprocess.Popen([WINE, ctx.args.driver, "scan", windows_path(folder), str(hold_ms),
