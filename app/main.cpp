@@ -1,6 +1,7 @@
 // TallyxUpdater: keeps the Tallyx application of the current folder up to date.
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "app/startup.h"
@@ -48,6 +49,23 @@ class FolderAccess : public WinInstallFolderAccess {
 using FolderAccess = WinInstallFolderAccess;
 #endif
 
+// While a terminated Tallyx ends, the installation waits on the window's thread: the wait
+// takes the window's messages, as the installation's other waits do, in slices short
+// enough that the window answers at once.
+class WindowClock : public WinClock {
+ public:
+  void Sleep(uint32_t ms) override {
+    const uint64_t end = NowMs() + ms;
+    for (uint64_t now = NowMs(); now < end; now = NowMs()) {
+      WinClock::Sleep(static_cast<uint32_t>(std::min<uint64_t>(end - now, kSliceMs)));
+      if (ui::Master) ui::Master->ProcessMessages();
+    }
+  }
+
+ private:
+  static constexpr uint64_t kSliceMs = 15;
+};
+
 // Everything that hangs on the main window, in the order the start-up builds it; the
 // window's events go to the update controller.
 class Program : public ui::MasterHandlers {
@@ -84,7 +102,7 @@ class Program : public ui::MasterHandlers {
   WinExeVersion exeVersion_;
   WinKeyboard keyboard_;
   WinProcesses processes_;
-  WinClock clock_;
+  WindowClock clock_;
   FolderAccess installFolder_;
   std::unique_ptr<FileSystem> fileSystem_ = CreateNativeFileSystem();
   std::unique_ptr<SignatureVerifier> verifier_ = CreateSignatureVerifier();

@@ -155,7 +155,36 @@ void Updater::InstallRelease(InstallVariant variant) {
     }
   }
 
+  // The installation goes on from the download's bar: bytes of both archives written
+  // against what both have to write, the bar full once the program is in place. The
+  // window takes its messages there; an error that one of its handlers raises waits
+  // until the installation has ended, which never stops half-way for it.
+  uint64_t writtenBefore = 0;  // by the archives extracted before the current one
+  uint64_t current = 0;        // the current archive's total
+  std::exception_ptr windowError;
+  const auto show = [&](ArchiveStep step, uint64_t done, uint64_t total) {
+    try {
+      window.ShowInstallProgress(step, done, total);
+    } catch (...) {
+      if (!windowError) windowError = std::current_exception();
+    }
+  };
+  const ArchiveProgress progress = [&](ArchiveStep step, uint64_t done, uint64_t total) {
+    if (step == ArchiveStep::Writing) {
+      current = total;
+      show(step, writtenBefore + done, writtenBefore + total);
+    } else {
+      show(step, done, total);
+    }
+  };
+  const auto archiveDone = [&] {
+    writtenBefore += current;
+    current = 0;
+  };
+  // Made after the progress state it reports to, so that it goes first: its release may
+  // still roll a transaction back, reporting as it goes.
   std::unique_ptr<Archive> archive = ops_.archives.CreateArchive(waits_);
+  archive->SetOnProgress(progress);
   const bool checked = ChecksSignatures();
   // What the signed release delivered as the nested archive: with signatures, only a
   // file with exactly that content is extracted as the nested archive.
@@ -176,9 +205,11 @@ void Updater::InstallRelease(InstallVariant variant) {
     archive->Open(releaseArchive, releaseCheck);
     innerContent = archive->ExtractAll(state_.WorkDir, kVersionFile,
                                        checked ? kInnerArchive : u"");
+    archiveDone();
     archive->Close();
     window.ShowNotice(kInstalled);
   } catch (const std::exception&) {
+    archiveDone();
     window.ShowNotice(forced ? kForcedFailed : kInstallFailed);
   }
   // The release may carry a second archive; most releases do not, so its absence is
@@ -197,8 +228,10 @@ void Updater::InstallRelease(InstallVariant variant) {
       }
       archive->Open(innerArchive, innerCheck);
       archive->ExtractAll(state_.WorkDir, kVersionFile, u"");
+      archiveDone();
       archive->Close();
     } catch (const std::exception&) {
+      archiveDone();
       // One that the signed release delivered has to go in, even if it has gone since.
       innerSettled = !innerContent && !ops_.files.FileExists(innerArchive);
     }
@@ -209,12 +242,14 @@ void Updater::InstallRelease(InstallVariant variant) {
   if (innerSettled) {
     try {
       archive->PlaceLastFile();
+      show(ArchiveStep::Writing, writtenBefore, writtenBefore);
     } catch (const std::exception&) {
     }
   }
   archive.reset();
 
   window.SetControlVisible(WindowControl::QuitButton, true);
+  if (windowError) std::rethrow_exception(windowError);
 }
 
 bool Updater::WaitWhileTallyxRuns() {

@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -17,6 +15,7 @@
 
 #include "base/text.h"
 #include "platform/native_file_system.h"
+#include "zip/waiting.h"
 
 namespace tallyx {
 
@@ -292,9 +291,7 @@ class PosixFileSystem : public FileSystem {
     }
   }
 
-  void Pause(int milliseconds) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-  }
+  void Pause(int milliseconds) override { PauseTakingTurns(milliseconds); }
 };
 
 }  // namespace

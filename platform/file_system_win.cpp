@@ -9,6 +9,7 @@
 #include "platform/os_error.h"
 #include "platform/scoped_handle.h"
 #include "platform/win_text.h"
+#include "zip/waiting.h"
 
 namespace tallyx {
 
@@ -284,7 +285,8 @@ class Win32FileSystem : public FileSystem {
     SetFileAttributesW(W(ApiPath(path)), attributes);
   }
 
-  void Pause(int milliseconds) override { Sleep(static_cast<DWORD>(milliseconds)); }
+  // A pause of the window's thread takes the window's messages (zip/waiting.h).
+  void Pause(int milliseconds) override { PauseTakingTurns(milliseconds); }
 };
 
 }  // namespace

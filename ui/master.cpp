@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "base/text.h"
+#include "platform/bind_status_callback.h"
+#include "platform/progress_text.h"
 #include "platform/win_text.h"
 #include "ui/control_ids.h"
 #include "ui/dpi.h"
@@ -188,6 +190,24 @@ void TMaster::SetProgressPosition(double position) { cxProgressBar1->SetPosition
 void TMaster::RepaintProgress() { cxProgressBar1->Repaint(); }
 void TMaster::SetCaption(const std::u16string& caption) { SetWindowTextW(Handle(), W(caption)); }
 void TMaster::ProcessMessages() { app_.ProcessMessages(); }
+
+void TMaster::ShowInstallProgress(ArchiveStep step, uint64_t done, uint64_t total) {
+  const bool checking = step == ArchiveStep::Checking;
+  // While the archive is checked the bar keeps the download's end; from the first entry
+  // on it follows the bytes written.
+  if (!checking) {
+    cxProgressBar1->SetMax(static_cast<double>(total));
+    cxProgressBar1->SetPosition(static_cast<double>(done));
+  }
+  // Called every few milliseconds: the title bar is redrawn only when its text changes.
+  std::u16string caption = InstallCaption(checking, done, total, UserDecimalSeparator());
+  if (caption != installCaption_) {
+    installCaption_ = std::move(caption);
+    SetCaption(installCaption_);
+  }
+  cxProgressBar1->Repaint();
+  app_.ProcessMessages();
+}
 
 void TMaster::OpenPopupMenu1() {
   RECT button;

@@ -59,6 +59,7 @@ class TMaster : public WindowBase, public MainWindow, public ProgressView {
   void ShowNotice(const std::u16string& text) override;
   void ReportError(const Exception& error) override;
   void Terminate() override;
+  void ShowInstallProgress(ArchiveStep step, uint64_t done, uint64_t total) override;
 
   // ProgressView
   void SetProgressMax(double max) override;
@@ -81,6 +82,7 @@ class TMaster : public WindowBase, public MainWindow, public ProgressView {
 
   AppServices& app_;
   MasterHandlers* handlers_ = nullptr;
+  std::u16string installCaption_;  // the caption the installation last set
   bool placed_ = false;
   Font defaultFont_;
   Font menuFont_;

@@ -11,13 +11,16 @@ class ZipArchiveFactory : public ArchiveFactory {
  public:
   // `sha256` hashes archives for their checks and extracted files on request; without it,
   // asking for either raises.
-  explicit ZipArchiveFactory(FileSystem& fileSystem, Sha256Factory* sha256 = nullptr)
-      : fileSystem_(fileSystem), sha256_(sha256) {}
+  // `workers`: the extraction's worker threads (0: one per core, at most 4).
+  explicit ZipArchiveFactory(FileSystem& fileSystem, Sha256Factory* sha256 = nullptr,
+                             unsigned workers = 0)
+      : fileSystem_(fileSystem), sha256_(sha256), workers_(workers) {}
   std::unique_ptr<Archive> CreateArchive(const WaitBudgets& budgets = {}) override;
 
  private:
   FileSystem& fileSystem_;
   Sha256Factory* sha256_;
+  unsigned workers_;
 };
 
 }  // namespace tallyx

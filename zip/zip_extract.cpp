@@ -1,11 +1,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <memory>
+#include <numeric>
+#include <optional>
 #include <vector>
 
 #include "base/errors.h"
 #include "base/win_path.h"
+#include "zip/entry_pool.h"
 #include "zip/extraction.h"
+#include "zip/waiting.h"
 #include "zip/zip_file.h"
 
 namespace tallyx {
@@ -15,30 +20,57 @@ namespace {
 constexpr size_t kCopyChunk = 61440;
 constexpr uint8_t kVolumeLabelAttribute = 0x08;
 
+// One reader's view of the archive stream: its own position, the archive's bytes read
+// under the lock that every reader of that stream takes.
+class SharedArchiveStream : public TStream {
+ public:
+  SharedArchiveStream(TStream& archive, std::mutex& mutex)
+      : archive_(archive), mutex_(mutex), size_(archive.Size()) {}
+  size_t Read(void* buffer, size_t count) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    archive_.Seek(position_, TSeekOrigin::soBeginning);
+    const size_t got = archive_.Read(buffer, count);
+    position_ += static_cast<int64_t>(got);
+    return got;
+  }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    position_ = SeekTarget(offset, origin, position_, size_);
+    return position_;
+  }
+  int64_t Size() override { return size_; }
+
+ private:
+  TStream& archive_;
+  std::mutex& mutex_;
+  int64_t size_;
+  int64_t position_ = 0;
+};
+
 }  // namespace
 
 void TZipFile::ExtractAll(const std::u16string& path, const std::u16string& lastName) {
   RequireReadMode();
+  written_ = 0;
   ExtractionTransaction& transaction = ExtractionFor(path);
-  transaction.Recover();
+  RunAside([&] { transaction.Recover(); });
   std::u16string lastKey;
   if (!lastName.empty() && !HasInvalidPathChars(path) && !HasInvalidPathChars(lastName) &&
       fileSystem_.FullPath(JoinEntryPath(path, lastName), lastKey).Done()) {
     lastKey = PathKey(lastKey);
   }
-  RunExtraction(transaction, lastName.empty(), [&] {
-    for (size_t index = 0; index < FFiles.size(); ++index) {
-      StageEntry(index, path, true, transaction, lastKey);
-    }
-  });
+  std::vector<size_t> indexes(FFiles.size());
+  std::iota(indexes.begin(), indexes.end(), size_t{0});
+  RunExtraction(transaction, lastName.empty(),
+                [&] { StageEntries(indexes, path, true, transaction, lastKey); });
 }
 
 void TZipFile::Extract(size_t index, const std::u16string& path, bool createSubdirs) {
   RequireReadMode();
+  written_ = 0;
   ExtractionTransaction& transaction = ExtractionFor(path);
-  transaction.Recover();
+  RunAside([&] { transaction.Recover(); });
   RunExtraction(transaction, true,
-                [&] { StageEntry(index, path, createSubdirs, transaction, {}); });
+                [&] { StageEntries({index}, path, createSubdirs, transaction, {}); });
 }
 
 void TZipFile::RunExtraction(ExtractionTransaction& transaction, bool complete,
@@ -49,20 +81,22 @@ void TZipFile::RunExtraction(ExtractionTransaction& transaction, bool complete,
     // A failed archive stays open, but not one that the transaction itself delivered (the
     // nested archive of a release): the undo has to take it away again.
     if (!FFileName.empty() && transaction.Placed(FFileName)) Close();
-    transaction.Undo();
+    RunAside([&] { transaction.Undo(); });
     throw;
   }
-  transaction.PutInPlace();
+  RunAside([&] { transaction.PutInPlace(); });
   if (complete) {
-    transaction.Complete();
+    RunAside([&] { transaction.Complete(); });
     EndExtraction();
   }
 }
 
 void TZipFile::CompleteExtraction() {
   if (!extraction_) return;
-  extraction_->Recover();
-  extraction_->Complete();
+  RunAside([&] {
+    extraction_->Recover();
+    extraction_->Complete();
+  });
   EndExtraction();
 }
 
@@ -82,21 +116,49 @@ void TZipFile::SetWaitBudgets(const WaitBudgets& budgets) {
 }
 
 void TZipFile::EndExtraction() noexcept {
-  // Whatever cannot be finished now stays in the folder's journal for the next run.
-  extraction_.reset();
+  // Whatever cannot be finished now stays in the folder's journal for the next run. An
+  // end without Complete rolls every file back, which takes as long as placing them.
+  try {
+    RunAside([&] { extraction_.reset(); });
+  } catch (...) {
+    extraction_.reset();
+  }
 }
 
-void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createSubdirs,
-                          ExtractionTransaction& transaction, const std::u16string& lastKey) {
+void TZipFile::StageEntries(const std::vector<size_t>& indexes, const std::u16string& path,
+                            bool createSubdirs, ExtractionTransaction& transaction,
+                            const std::u16string& lastKey) {
   struct CurrentEntryReset {
     TZipFile& zip;
     ~CurrentEntryReset() {
       zip.FCurrentHeader = TZipHeader{};
       zip.FCurrentFile.clear();
+      zip.stagedTargets_.clear();
     }
   } reset{*this};
+  stagedTargets_.clear();
+  EntryPool pool(workers_ != 0 ? workers_ : DefaultExtractionWorkers());
+  for (const size_t index : indexes) {
+    if (pool.Failed()) break;
+    TakeTurnIfDue();
+    try {
+      StageEntry(index, path, createSubdirs, transaction, lastKey, pool);
+    } catch (...) {
+      // An earlier entry that the workers still have fails first, as it would have one
+      // entry after the other.
+      pool.Finish();
+      throw;
+    }
+  }
+  pool.Finish();
+}
+
+void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createSubdirs,
+                          ExtractionTransaction& transaction, const std::u16string& lastKey,
+                          EntryPool& pool) {
+  auto input = std::make_unique<SharedArchiveStream>(*FStream, streamMutex_);
   std::unique_ptr<TStream> data;
-  Read(index, data, FCurrentHeader);
+  ReadFrom(*input, index, data, FCurrentHeader);
   const std::u16string name = EntryName(index, FCurrentHeader);
 
   std::u16string relative = WithBackslashes(name);
@@ -117,7 +179,8 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
   const std::u16string folder = ExtractFolderPart(target);
   if (!folder.empty()) PrepareFolder(folder, ExtractFolderPart(relative), transaction);
   if (!target.empty() && target.back() == u'\\') return;  // a directory entry
-  StageFile(FFiles[index], name, relative, target, *data, transaction, lastKey);
+  StageFile(index, name, relative, target, std::move(input), std::move(data), transaction,
+            lastKey, pool);
 }
 
 void TZipFile::PrepareFolder(const std::u16string& folder, const std::u16string& relative,
@@ -137,11 +200,13 @@ void TZipFile::PrepareFolder(const std::u16string& folder, const std::u16string&
 }
 
 // The entry is written in full beside its target and verified; the target itself is only
-// replaced when the whole archive has been staged.
-void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
-                         const std::u16string& relative, const std::u16string& target,
-                         TStream& data, ExtractionTransaction& transaction,
-                         const std::u16string& lastKey) {
+// replaced when the whole archive has been staged. Its staged file is made and recorded
+// here, in archive order; a worker fills, checks and closes it.
+void TZipFile::StageFile(size_t index, const std::u16string& name, const std::u16string& relative,
+                         const std::u16string& target, std::unique_ptr<TStream> input,
+                         std::unique_ptr<TStream> data, ExtractionTransaction& transaction,
+                         const std::u16string& lastKey, EntryPool& pool) {
+  const TZipHeader& central = FFiles[index];
   const std::u16string full = FullPathOr(fileSystem_, target);
   // A read-only target must fail before anything is written.
   if (const FsResult check = fileSystem_.CheckReplaceable(target); !check.Done()) {
@@ -149,6 +214,9 @@ void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
   }
   // So must a second entry over one that this archive makes read-only.
   if (transaction.StagedReadOnly(full)) throw CreateFileError(full, fileSystem_.AccessDeniedText());
+  // A second entry for one file replaces the first's staged copy, which has to be written
+  // and closed before it can go (and the data event sees the two in order).
+  if (!stagedTargets_.insert(PathKey(full)).second) pool.Finish();
   std::u16string staged;
   FsResult created;
   std::unique_ptr<OutputFile> out =
@@ -159,21 +227,6 @@ void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
   const bool setsTimes = IsValidDosDateTime(modified);
   const bool setsAttributes = (central.MadeByVersion >> 8) == 0;
   FCurrentFile = target;
-  try {
-    if (FOnData) FOnData(full, nullptr, 0);
-    CopyVerified(central, name, full, data, *out);
-    const bool closed = out->Close().Done();
-    out.reset();
-    if (!closed) throw EWriteError(u"Stream write error");
-    // Nothing may fail once the entry is in place: the check made before its times and
-    // attributes are set runs now.
-    if (setsTimes || setsAttributes) CheckPathText(target, kMaxFilePath);
-  } catch (...) {
-    // Closed first: Windows deletes no open file, and the undo removes it.
-    out.reset();
-    throw;
-  }
-  FCurrentFile.clear();
 
   StagedEntry entry;
   entry.target = relative;
@@ -184,11 +237,48 @@ void TZipFile::StageFile(const TZipHeader& central, const std::u16string& name,
     entry.attributes = static_cast<uint8_t>(central.ExternalAttributes & 0xFF & ~kVolumeLabelAttribute);
   }
   entry.last = !lastKey.empty() && PathKey(full) == lastKey;
+  // Listed before it is written: nothing is put in place unless every entry was written
+  // and checked, and an undo removes the staged file whether it was or not.
   transaction.AddStaged(std::move(entry));
+
+  // std::function wants copies: the job's parts are shared with it alone.
+  std::shared_ptr<TStream> source(std::move(input));
+  std::shared_ptr<TStream> entryData(std::move(data));
+  std::shared_ptr<OutputFile> file(std::move(out));
+  const bool checksPath = setsTimes || setsAttributes;
+  pool.Submit(index, [this, &central, name, full, target, local = FCurrentHeader, checksPath,
+                      source, entryData, file](const EntryPool::StopCheck& stopped) mutable {
+    try {
+      if (FOnData) {
+        std::lock_guard<std::mutex> lock(dataMutex_);
+        FOnData(full, nullptr, 0);
+      }
+      CopyVerified(central, name, full, target, local, *entryData, *file, stopped);
+      const bool closed = file->Close().Done();
+      file.reset();
+      if (!closed) throw EWriteError(u"Stream write error");
+      // Nothing may fail once the entry is in place: the check made before its times and
+      // attributes are set runs now.
+      if (checksPath) CheckPathText(target, kMaxFilePath);
+    } catch (...) {
+      // Closed first: Windows deletes no open file, and the undo removes it.
+      file.reset();
+      throw;
+    }
+    entryData.reset();
+    source.reset();
+  });
 }
 
 void TZipFile::CopyVerified(const TZipHeader& central, const std::u16string& name,
-                            const std::u16string& full, TStream& data, OutputFile& out) {
+                            const std::u16string& full, const std::u16string& target,
+                            const TZipHeader& local, TStream& data, OutputFile& out,
+                            const std::function<bool()>& stopped) {
+  const auto progress = [&](uint32_t position) {
+    if (!FOnProgress) return;
+    std::lock_guard<std::mutex> lock(dataMutex_);
+    FOnProgress(*this, target, local, position);
+  };
   const uint32_t size = central.UncompressedSize;
   // Stored data has no end of its own: its stored size must be the size, an empty entry
   // included.
@@ -200,15 +290,20 @@ void TZipFile::CopyVerified(const TZipHeader& central, const std::u16string& nam
   if (size > 0) {
     std::vector<unsigned char> buffer(std::min<size_t>(size, kCopyChunk));
     uint32_t done = 0;
-    if (FOnProgress) FOnProgress(*this, FCurrentFile, FCurrentHeader, 0);
+    progress(0);
     while (done < size) {
+      stopped();
       const size_t chunk = std::min<size_t>(size - done, buffer.size());
       data.ReadBuffer(buffer.data(), chunk);
       if (out.Write(buffer.data(), chunk) != chunk) throw EWriteError(u"Stream write error");
       crc = ::crc32(crc, buffer.data(), static_cast<uInt>(chunk));
-      if (FOnData) FOnData(full, buffer.data(), chunk);
+      if (FOnData) {
+        std::lock_guard<std::mutex> lock(dataMutex_);
+        FOnData(full, buffer.data(), chunk);
+      }
       done += static_cast<uint32_t>(chunk);
-      if (FOnProgress) FOnProgress(*this, FCurrentFile, FCurrentHeader, done);
+      written_ += chunk;
+      progress(done);
     }
     // Any other method must end exactly there.
     unsigned char more;

@@ -1,9 +1,12 @@
 #pragma once
 // The archive object: opens a ZIP archive for reading, loads its central directory,
 // decodes entry names, hands out entry data streams and extracts entries to a folder.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,7 @@ namespace tallyx {
 
 class TZipFile;
 class ExtractionTransaction;
+class EntryPool;
 
 // Builds a stream over the archive stream for one entry (`item` is its local header).
 using TStreamConstructor =
@@ -27,9 +31,13 @@ using TZipCompression = uint8_t;
 // keeps, before any of it is read as an archive; raises to refuse the file.
 using TZipInspection = std::function<void(TStream& file)>;
 // An entry's data on its way to its file (`fullPath`, absolute): once with no data as the
-// file is started, then piece by piece.
+// file is started, then piece by piece. Called from the extraction's workers, one call at
+// a time; the pieces of one file come in order, and a file is started only once every
+// earlier entry for the same file has ended.
 using TZipDataEvent =
     std::function<void(const std::u16string& fullPath, const void* data, size_t size)>;
+// Follows the copy of each entry: `position` bytes of the file `fileName` written. With
+// several workers, from the worker that writes the entry, one call at a time.
 using TZipProgressEvent = std::function<void(TZipFile& sender, const std::u16string& fileName,
                                              const TZipHeader& header, int64_t position)>;
 
@@ -82,6 +90,14 @@ class TZipFile {
   bool UTF8Support() const { return FUTF8Support; }
   void SetOnProgress(TZipProgressEvent handler) { FOnProgress = std::move(handler); }
   void SetOnData(TZipDataEvent handler) { FOnData = std::move(handler); }
+  // How many threads inflate, write and close the entries (0: DefaultExtractionWorkers).
+  // One keeps the archive order of every file operation.
+  void SetWorkerCount(unsigned workers) { workers_ = workers; }
+  // The sum of the entries' uncompressed sizes: what an ExtractAll writes.
+  uint64_t TotalSize() const;
+  // The bytes of entry data the running (or latest) extraction has written so far; read
+  // from any thread.
+  uint64_t WrittenSize() const { return written_.load(); }
   // How long this object's extractions wait, in all, for files that other programs hold;
   // one account for everything until the next call.
   void SetWaitBudgets(const WaitBudgets& budgets);
@@ -91,21 +107,35 @@ class TZipFile {
   void LoadDirectory();
   std::u16string DecodeName(const TZipHeader& header) const;
   void RequireReadMode() const;
+  // Read over `input` instead of the archive stream itself.
+  void ReadFrom(TStream& input, size_t index, std::unique_ptr<TStream>& stream,
+                TZipHeader& localHeader);
+  // Stages the entries through the workers; raises the failure of the lowest entry.
+  void StageEntries(const std::vector<size_t>& indexes, const std::u16string& path,
+                    bool createSubdirs, ExtractionTransaction& transaction,
+                    const std::u16string& lastKey);
   void StageEntry(size_t index, const std::u16string& path, bool createSubdirs,
-                  ExtractionTransaction& transaction, const std::u16string& lastKey);
+                  ExtractionTransaction& transaction, const std::u16string& lastKey,
+                  EntryPool& pool);
   void PrepareFolder(const std::u16string& folder, const std::u16string& relative,
                      ExtractionTransaction& transaction);
-  void StageFile(const TZipHeader& central, const std::u16string& name,
-                 const std::u16string& relative, const std::u16string& target, TStream& data,
-                 ExtractionTransaction& transaction, const std::u16string& lastKey);
+  void StageFile(size_t index, const std::u16string& name, const std::u16string& relative,
+                 const std::u16string& target, std::unique_ptr<TStream> input,
+                 std::unique_ptr<TStream> data, ExtractionTransaction& transaction,
+                 const std::u16string& lastKey, EntryPool& pool);
+
   ExtractionTransaction& ExtractionFor(const std::u16string& path);
   // Stages through `stage` and puts the archive in place; `complete` commits too. A
   // failure rolls the transaction back.
   void RunExtraction(ExtractionTransaction& transaction, bool complete,
                      const std::function<void()>& stage);
   void EndExtraction() noexcept;
+  // Runs on a worker; `stopped` raises once an earlier entry has failed. `target` and
+  // `local` are the entry's, for the progress event.
   void CopyVerified(const TZipHeader& central, const std::u16string& name,
-                    const std::u16string& full, TStream& data, OutputFile& out);
+                    const std::u16string& full, const std::u16string& target,
+                    const TZipHeader& local, TStream& data, OutputFile& out,
+                    const std::function<bool()>& stopped);
 
   FileSystem& fileSystem_;
   TZipMode FMode = TZipMode::zmClosed;
@@ -121,6 +151,14 @@ class TZipFile {
   TZipDataEvent FOnData;
   std::u16string FCurrentFile;
   TZipHeader FCurrentHeader;
+  unsigned workers_ = 0;
+  // The archive stream has one position: every reader of it, the workers' entry streams
+  // and the extracting thread's header reads, moves and reads it under this lock.
+  std::mutex streamMutex_;
+  std::mutex dataMutex_;  // one FOnData or FOnProgress call at a time
+  std::atomic<uint64_t> written_{0};
+  // The PathKeys of the targets the running extraction has handed to its workers.
+  std::set<std::u16string> stagedTargets_;
   struct Waits {
     explicit Waits(const WaitBudgets& budgets) : forward(budgets.forwardMs), undo(budgets.undoMs) {}
     WaitAccount forward;

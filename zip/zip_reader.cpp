@@ -177,25 +177,36 @@ void TZipFile::RequireReadMode() const {
 
 void TZipFile::Read(size_t index, std::unique_ptr<TStream>& stream, TZipHeader& localHeader) {
   RequireReadMode();
+  ReadFrom(*FStream, index, stream, localHeader);
+}
+
+void TZipFile::ReadFrom(TStream& input, size_t index, std::unique_ptr<TStream>& stream,
+                        TZipHeader& localHeader) {
   const TZipHeader& central = FFiles.at(index);
   localHeader = TZipHeader{};
-  FStream->Seek(FStartFileData + central.LocalHeaderOffset, TSeekOrigin::soBeginning);
+  input.Seek(FStartFileData + central.LocalHeaderOffset, TSeekOrigin::soBeginning);
   unsigned char signature[4];
-  if (FStream->Read(signature, 4) != 4 || GetLE32(signature) != kLocalHeaderSignature) {
+  if (input.Read(signature, 4) != 4 || GetLE32(signature) != kLocalHeaderSignature) {
     throw EZipException(u"Invalid Zip Local Header signature");
   }
   unsigned char fixed[kLocalFixedSize];
-  if (FStream->Read(fixed, sizeof fixed) != sizeof fixed) RaiseReadError();
+  if (input.Read(fixed, sizeof fixed) != sizeof fixed) RaiseReadError();
   ParseLocalFixed(fixed, localHeader);
-  localHeader.FileName = ReadField(*FStream, localHeader.FileNameLength);
-  localHeader.ExtraField = ReadField(*FStream, localHeader.ExtraFieldLength);
+  localHeader.FileName = ReadField(input, localHeader.FileNameLength);
+  localHeader.ExtraField = ReadField(input, localHeader.ExtraFieldLength);
 
   auto& handlers = CompressionHandlers();
   const auto handler = handlers.find(static_cast<TZipCompression>(central.CompressionMethod & 0xFF));
   if (handler == handlers.end() || !handler->second.decompressor) {
     throw EListError(u"Item not found");
   }
-  stream = handler->second.decompressor(*FStream, *this, localHeader);
+  stream = handler->second.decompressor(input, *this, localHeader);
+}
+
+uint64_t TZipFile::TotalSize() const {
+  uint64_t total = 0;
+  for (const TZipHeader& header : FFiles) total += header.UncompressedSize;
+  return total;
 }
 
 bool TZipFile::GetUTF8PathFromExtraField(const TZipHeader& header, std::u16string& fileName) {

@@ -22,6 +22,17 @@ struct WaitBudgets {
 // the SHA-256 of the file's whole content, it raises to refuse the file.
 using ContentCheck = std::function<void(const Sha256Digest& content)>;
 
+// The long steps of an archive's installation.
+enum class ArchiveStep {
+  Checking,  // its content hashed for its check
+  Writing,   // its entries written, checked, put in place; the rest of the transaction
+};
+// Progress of an archive's long steps: `done` of `total` bytes (hashed while Checking, of
+// entry data written while Writing). Called on the calling thread every few milliseconds
+// while a step runs, pauses for a file in use included, so that a thread with a window
+// can take its messages there. What it raises stops the step as a failure would.
+using ArchiveProgress = std::function<void(ArchiveStep step, uint64_t done, uint64_t total)>;
+
 // The archive object the installation uses for both archives, one after the other.
 // Every failure raises an error (a tallyx::Exception).
 class Archive {
@@ -45,6 +56,9 @@ class Archive {
   // Puts the held `lastFile` in place, after every file of every archive extracted
   // before; raises when it cannot, leaving the old file.
   virtual void PlaceLastFile() = 0;
+  // Reports the progress of every later Open, ExtractAll, PlaceLastFile and of the
+  // object's release through `progress`. An archive without progress ignores it.
+  virtual void SetOnProgress(ArchiveProgress progress) { (void)progress; }
 };
 
 class ArchiveFactory {

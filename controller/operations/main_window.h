@@ -1,5 +1,8 @@
 #pragma once
+#include <cstdint>
 #include <string>
+
+#include "controller/operations/archive.h"
 
 namespace tallyx {
 
@@ -31,6 +34,13 @@ class MainWindow {
   virtual void ReportError(const Exception& error) = 0;
   // Application.Terminate: requests the end; the running handler goes on to its end.
   virtual void Terminate() = 0;
+  // The installation after the download, as the download's progress: the bar and the
+  // caption show the step (while Writing, `done` of `total` bytes), the bar is repainted
+  // at once, then the window handles every pending message. A window that shows no
+  // progress ignores it.
+  virtual void ShowInstallProgress(ArchiveStep step, uint64_t done, uint64_t total) {
+    (void)step, (void)done, (void)total;
+  }
 };
 
 }  // namespace tallyx

@@ -148,6 +148,9 @@ class FakeArchives : public ArchiveFactory {
   std::map<std::u16string, Sha256Digest> contents;
   // The SHA-256 of the file that extracting each archive writes when asked for it.
   std::map<std::u16string, Sha256Digest> delivers;
+  // The bytes extracting each archive writes, reported halfway and at the end to the
+  // progress handler.
+  std::map<std::u16string, uint64_t> sizes;
 
  private:
   class FakeArchive : public Archive {
@@ -168,6 +171,11 @@ class FakeArchives : public ArchiveFactory {
                                            const std::u16string& hashedFile) override {
       owner_.log_.push_back("ExtractAll " + Utf8(folder) + ", " + Utf8(lastFile) + " last" +
                             (hashedFile.empty() ? "" : ", hashing " + Utf8(hashedFile)));
+      const auto size = owner_.sizes.find(open_);
+      if (progress_ && size != owner_.sizes.end()) {
+        for (const uint64_t done : {uint64_t{0}, size->second / 2, size->second})
+          progress_(ArchiveStep::Writing, done, size->second);
+      }
       if (Fails(ArchiveFailure::ExtractFails)) throw EFCreateError(u"Cannot create file");
       if (Fails(ArchiveFailure::ExtractOutOfMemory)) throw std::bad_alloc();
       const auto written = owner_.delivers.find(open_);
@@ -175,6 +183,7 @@ class FakeArchives : public ArchiveFactory {
       return written->second;
     }
     void Close() override { owner_.log_.push_back("Close"); }
+    void SetOnProgress(ArchiveProgress progress) override { progress_ = std::move(progress); }
     void PlaceLastFile() override {
       owner_.log_.push_back("PlaceLastFile");
       if (owner_.placeFails) throw EFCreateError(u"Cannot create file");
@@ -187,6 +196,7 @@ class FakeArchives : public ArchiveFactory {
     }
     FakeArchives& owner_;
     std::u16string open_;
+    ArchiveProgress progress_;
   };
   Log& log_;
 };
@@ -247,6 +257,21 @@ class FakeWindow : public MainWindow {
     log_.push_back("Terminate");
     terminated_ = true;
   }
+  // Recorded apart from the log, which the installation tests compare call by call.
+  void ShowInstallProgress(ArchiveStep step, uint64_t done, uint64_t total) override {
+    progress.push_back({step, done, total});
+    if (progressFailsOnce) {
+      progressFailsOnce = false;
+      throw EOSError(u"System Error.  Code: 1400.", 1400);
+    }
+  }
+  struct Progress {
+    ArchiveStep step;
+    uint64_t done, total;
+    bool operator==(const Progress&) const = default;
+  };
+  std::vector<Progress> progress;
+  bool progressFailsOnce = false;
 
   std::deque<DialogAnswer> answers;
   std::vector<std::u16string> questions;

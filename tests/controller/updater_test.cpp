@@ -498,6 +498,42 @@ TEST(Installation, EveryWayThrough) {
   }
 }
 
+// The bar goes on through both archives: what each writes against what both write, full
+// once the program is in place. An error of the window's own while it takes its messages
+// waits until the installation has ended.
+TEST(Installation, ProgressRunsThroughBothArchives) {
+  using P = fakes::FakeWindow::Progress;
+  constexpr ArchiveStep W = ArchiveStep::Writing;
+  struct Case {
+    const char* name;
+    bool windowFails;
+    std::vector<P> expected;
+  } cases[] = {
+      {"both archives", false,
+       {{W, 0, 1000}, {W, 500, 1000}, {W, 1000, 1000}, {W, 1000, 1400}, {W, 1200, 1400},
+        {W, 1400, 1400}, {W, 1400, 1400}}},
+      {"the window fails once", true,
+       {{W, 0, 1000}, {W, 500, 1000}, {W, 1000, 1000}, {W, 1000, 1400}, {W, 1200, 1400},
+        {W, 1400, 1400}, {W, 1400, 1400}}},
+  };
+  for (const Case& c : cases) {
+    Offered o;
+    o.f.files.present.insert(kNested);
+    o.f.archives.sizes = {{kReleaseArchive, 1000}, {kNested, 400}};
+    o.f.window.progressFailsOnce = c.windowFails;
+    if (c.windowFails) {
+      EXPECT_THROW(o.Click(InstallVariant::Install), EOSError) << c.name;
+    } else {
+      o.Click(InstallVariant::Install);
+    }
+    EXPECT_EQ(o.f.window.progress, c.expected) << c.name;
+    // The installation went all the way whatever the window raised.
+    const std::vector<std::string> tail(o.f.log.end() - 3, o.f.log.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"PlaceLastFile", "ReleaseArchive", "Show QuitButton"}))
+        << c.name << Describe(o.f.log);
+  }
+}
+
 TEST(Installation, QuestionTextsPerVariant) {
   const struct {
     InstallVariant variant;

@@ -14,12 +14,23 @@
 //   driver trust-root PEM       add a test certificate authority to this prefix's
 //                               LocalMachine "Root" store (what an administrator's
 //                               certificate import does on Windows)
+//   driver probe SECONDS        send the main window a message every 20 ms
+//                               (SendMessageTimeout, as Windows does before it calls a
+//                               window "not responding") until a box opens, the window
+//                               goes or SECONDS pass; prints the longest answer and the
+//                               progress bar's texts in the order they came
+//   driver scan FOLDER HOLD_MS SECONDS
+//                               a stand-in for an on-access scanner: opens every new or
+//                               changed file under FOLDER as soon as it can, reads it
+//                               and keeps it open HOLD_MS, without delete or write
+//                               sharing, for SECONDS
 // Prints key=value lines; exits 1 when the window or box is not found.
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -204,6 +215,114 @@ int Dump(HWND main) {
   return 0;
 }
 
+double NowMs() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Windows takes a window for hung once its thread has not called PeekMessage (or waited
+// for input) for 5 s (IsHungAppWindow), ghosts it and offers to close the program. Wine
+// has no such check and draws no ghost, so the probe times the answers itself: a sent
+// message is answered only when the window's thread takes its messages.
+int Probe(HWND main, double seconds) {
+  HWND bar = Control(main, tallyx::ui::kProgressBar1);
+  const double start = NowMs();
+  double longest = 0;
+  int samples = 0;
+  std::wstring lastText;
+  std::string texts, captions, ended = "time";
+  std::wstring lastCaption;
+  while (NowMs() - start < seconds * 1000) {
+    if (!IsWindow(main)) {
+      ended = "gone";
+      break;
+    }
+    if (OpenBox(main)) {
+      ended = "box";
+      break;
+    }
+    DWORD_PTR result = 0;
+    const double before = NowMs();
+    if (!SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &result)) {
+      ended = "timeout";
+      break;
+    }
+    const double answered = NowMs() - before;
+    if (answered > longest) longest = answered;
+    ++samples;
+    // The bar's text is read through the window's thread too, so every read is a probe.
+    wchar_t text[64] = {};
+    DWORD_PTR length = 0;
+    if (bar && SendMessageTimeoutW(bar, WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text), SMTO_NORMAL,
+                                   30000, &length) && lastText != text) {
+      lastText = text;
+      texts += (texts.empty() ? "" : ",") + Utf8(text);
+    }
+    wchar_t caption[256] = {};
+    if (SendMessageTimeoutW(main, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(caption), SMTO_NORMAL, 30000,
+                            &length) && lastCaption != caption) {
+      lastCaption = caption;
+      if (captions.size() < 2000) captions += (captions.empty() ? "" : "|") + Utf8(caption);
+    }
+    Sleep(20);
+  }
+  std::printf("probe.samples=%d\nprobe.longest_ms=%.1f\nprobe.duration_ms=%.0f\nprobe.ended=%s\n", samples,
+              longest, NowMs() - start, ended.c_str());
+  std::printf("probe.bar=%s\nprobe.captions=%s\n", texts.c_str(), captions.c_str());
+  std::fflush(stdout);
+  return 0;
+}
+
+using Seen = std::map<std::wstring, ULONGLONG>;  // path -> last write time and size
+
+void ScanFolder(const std::wstring& folder, Seen& seen, DWORD holdMs) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = folder + L"\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ScanFolder(path, seen, holdMs);
+      continue;
+    }
+    const ULONGLONG stamp = (ULONGLONG{found.ftLastWriteTime.dwHighDateTime} << 32 |
+                             found.ftLastWriteTime.dwLowDateTime) ^ found.nFileSizeLow;
+    const auto known = seen.find(path);
+    if (known != seen.end() && known->second == stamp) continue;
+    // As on-access scanners do: read access, others may read, nobody may move or
+    // delete the file while it is looked at.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;  // held by its writer: next round
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    }
+    Sleep(holdMs);
+    CloseHandle(file);
+    seen[path] = stamp;
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+int Scan(const std::wstring& folder, DWORD holdMs, double seconds) {
+  Seen seen;
+  const double start = NowMs();
+  while (NowMs() - start < seconds * 1000) {
+    ScanFolder(folder, seen, holdMs);
+    Sleep(1);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -211,6 +330,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argv[1];
   if (command == L"texts") return PrintTexts();
   if (command == L"trust-root" && argc > 2) return TrustRoot(argv[2]);
+  if (command == L"scan" && argc > 4) return Scan(argv[2], _wtoi(argv[3]), _wtof(argv[4]));
   if (command == L"count-main") {
     int count = 0;
     for (HWND w = FindWindowW(Wide(tallyx::ui::kMainWindowClass), nullptr); w;
@@ -225,6 +345,7 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   if (command == L"dump") return Dump(main);
+  if (command == L"probe" && argc > 2) return Probe(main, _wtof(argv[2]));
   if (command == L"close") {
     PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
     return 0;

@@ -432,6 +432,113 @@ def closed_during_download(ctx, root):
         assert_release_installed(ctx, folder)
 
 
+def many_files_release(ctx, count=6000, size=2000):
+    """A release of many small files, as a real installation of thousands has."""
+    extra = [(f"modules/m{i // 100:02d}/f{i:04d}.dat", os.urandom(size)) for i in range(count)]
+    return ctx.release(extra=extra), extra
+
+
+def windows_path(folder):
+    return "Z:" + folder.replace("/", "\\")
+
+
+def start_scanner(ctx, folder, hold_ms=20, seconds=300):
+    """The stand-in for an on-access scanner: every new or changed file of the folder is
+    opened, read and held a moment, so that renames and deletions of it wait."""
+    process = subprocess.Popen([WINE, ctx.args.driver, "scan", windows_path(folder), str(hold_ms),
+                                str(seconds)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    STARTED.append(process)
+    return process
+
+
+def assert_exactly_release(ctx, folder, extra):
+    """The folder holds the release and nothing of the installation's own."""
+    names = set()
+    for base, _, files in os.walk(folder):
+        for name in files:
+            names.add(os.path.relpath(os.path.join(base, name), folder).replace(os.sep, "/"))
+    expected = {"tallyx.exe", "lisez-moi.txt", "données/catégories.csv", "tallyx.zip",
+                "plugins/rapport.txt", "Tallyx_4.2.7.1530.zip", "TallyxUpdater.exe"}
+    expected |= {name for name, _ in extra}
+    check(names == expected, f"folder differs from the release: extra {sorted(names - expected)[:5]}, "
+          f"missing {sorted(expected - names)[:5]}")
+    for name, data in extra:
+        check(read(folder, *name.split("/")) == data, f"{name} differs")
+    assert_release_installed(ctx, folder)
+
+
+def rising_run(texts):
+    """The bar's texts from its last drop on (the installation starting after the
+    download), as numbers."""
+    values = [int(t.split()[0]) for t in texts if t.strip()]
+    start = 0
+    for i in range(1, len(values)):
+        if values[i] < values[i - 1]:
+            start = i
+    return values[start:]
+
+
+def answers_while_installing(ctx, root):
+    release, extra = many_files_release(ctx)
+    with offered(ctx, root, release=release) as (run, srv, folder, _):
+        start_scanner(ctx, folder)
+        choose(run, forced=False)
+        probe = subprocess.Popen([WINE, ctx.args.driver, "probe", "100"], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                 encoding="utf-8", errors="replace")
+        STARTED.append(probe)
+        out, _ = probe.communicate(timeout=115)
+        v = dict(line.partition("=")[::2] for line in out.splitlines())
+        print(f"probe: {v.get('probe.samples')} messages over {v.get('probe.duration_ms')} ms, "
+              f"longest answer {v.get('probe.longest_ms')} ms, ended by {v.get('probe.ended')}")
+        print(f"bar: {v.get('probe.bar')}")
+        check(v.get("probe.ended") == "box", f"the installation did not end with its box: {v}")
+        check(float(v.get("probe.duration_ms", 0)) >= 10000,
+              f"the scanner did not slow the installation enough: {v.get('probe.duration_ms')} ms")
+        check(float(v.get("probe.longest_ms", 1e9)) < 100,
+              f"the window took {v.get('probe.longest_ms')} ms to answer")
+        run_of_bar = rising_run(v.get("probe.bar", "").split(","))
+        check(len(run_of_bar) >= 4 and run_of_bar == sorted(set(run_of_bar)) and run_of_bar[-1] == 100,
+              f"the bar did not rise through the installation: {v.get('probe.bar')}")
+        check("installation" in v.get("probe.captions", ""), f"captions {v.get('probe.captions')}")
+        run.wait_box(TEXTS["installed"], timeout=20)
+        run.driver("answer", IDOK)
+        v = run.wait(finished_state, "state Finished")
+        check(v["cxProgressBar1.text"] == "100 %", v["cxProgressBar1.text"])
+        assert_exactly_release(ctx, folder, extra)
+        finish(run)
+
+
+def closed_during_installation(ctx, root):
+    release, extra = many_files_release(ctx)
+    with offered(ctx, root, release=release) as (run, srv, folder, _):
+        before = {name: read(folder, name) for name in os.listdir(folder)
+                  if os.path.isfile(os.path.join(folder, name))}
+        start_scanner(ctx, folder)
+        choose(run, forced=False)
+        run.wait(lambda v: " installation " in v.get("main.caption", ""), "the installation", timeout=60)
+        run.driver("close")
+        boxes = set()
+        deadline = time.monotonic() + 110
+        while run.process.poll() is None and time.monotonic() < deadline:
+            v = run.dump()
+            if "box.text" in v:
+                boxes.add(v["box.text"])
+            time.sleep(0.1)
+        check(run.process.poll() is not None, "the program did not end")
+        check(run.process.returncode == 0, f"exit code {run.process.returncode}")
+        check(not boxes, f"a box stayed open: {boxes}")
+        if read(folder, "tallyx.exe") == ctx.stub_new:
+            assert_exactly_release(ctx, folder, extra)
+        else:
+            now = {name: read(folder, name) for name in os.listdir(folder)
+                   if os.path.isfile(os.path.join(folder, name))}
+            del now["Tallyx_4.2.7.1530.zip"]
+            check(now == before and not os.path.exists(os.path.join(folder, "modules")),
+                  "neither the release nor the old folder")
+
+
 def second_copy(ctx, root):
     with offered(ctx, root) as (first, srv, folder, _):
         second = Updater(ctx, folder)
@@ -956,7 +1063,7 @@ SCENARIOS = {f.__name__: f for f in [
     nothing_newer, empty_manifest, server_down, manifest_404, two_line_manifest,
     no_version_resource, install_and_quit, later, running_answer_yes, running_answer_no,
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
-    closed_during_download, second_copy, traversal_entry, wrong_crc_entry,
+    closed_during_download, answers_while_installing, closed_during_installation, second_copy, traversal_entry, wrong_crc_entry,
     damaged_middle_entry, updater_in_release, damaged_nested_archive,
     signed_release_installs, signed_archive_tampered, manifest_signature_missing,
     manifest_silent, manifest_stalls, download_stalls, closed_during_stall,

@@ -1,0 +1,261 @@
+// The extraction's workers and the extracting thread's turns: failures end the way a
+// one-by-one extraction ends them, and the thread that waits for the workers, for the
+// transaction's steps and for files in use takes its turn every few milliseconds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/native_file_system.h"
+#include "tests/zip/scratch.h"
+#include "tools/zip_writer/zip_writer.h"
+#include "zip/entry_pool.h"
+#include "zip/waiting.h"
+#include "zip/zip_archive.h"
+#include "zip/zip_file.h"
+
+namespace tallyx {
+namespace {
+
+using testing::ErrorOf;
+using testing::ScratchFolder;
+using testing::WriteBytes;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Bytes that deflate hardly shrinks, so that a large entry keeps a worker busy.
+std::string Noise(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+// The native file system, slower where Windows is slow: each close of a written file and
+// each rename costs what it is given, and the archive is refused as in use a few times.
+class SlowFileSystem : public FileSystem {
+ public:
+  explicit SlowFileSystem(FileSystem& real) : real_(real) {}
+  int closeMs = 0;
+  int archiveInUse = 0;  // refusals of the first openings
+
+  FsResult FullPath(const std::u16string& path, std::u16string& full) override {
+    return real_.FullPath(path, full);
+  }
+  std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
+    if (archiveInUse > 0) {
+      --archiveInUse;
+      result = FsResult::Failure(FsOutcome::InUse, u"in use");
+      return nullptr;
+    }
+    return real_.OpenExclusive(path, result);
+  }
+  bool DriveExists(const std::u16string& path) override { return real_.DriveExists(path); }
+  bool FolderExists(const std::u16string& path) override { return real_.FolderExists(path); }
+  bool FileExists(const std::u16string& path) override { return real_.FileExists(path); }
+  std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
+    return real_.CreateFolders(folder);
+  }
+  FsResult RemoveFolder(const std::u16string& folder) override { return real_.RemoveFolder(folder); }
+  FsResult CheckReplaceable(const std::u16string& path) override { return real_.CheckReplaceable(path); }
+  std::u16string AccessDeniedText() override { return real_.AccessDeniedText(); }
+  std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
+                                         FsResult& result) override {
+    std::unique_ptr<OutputFile> file = real_.OpenOutput(path, mode, result);
+    return file ? std::make_unique<SlowOutput>(*this, std::move(file)) : nullptr;
+  }
+  FsResult MakeDurable(const std::vector<std::u16string>&) override { return {}; }
+  FsResult Rename(const std::u16string& from, const std::u16string& to) override {
+    return real_.Rename(from, to);
+  }
+  FsResult Replace(const std::u16string& from, const std::u16string& to) override {
+    return real_.Replace(from, to);
+  }
+  FsResult SyncFolder(const std::u16string& folder) override { return real_.SyncFolder(folder); }
+  FsResult RemoveFile(const std::u16string& path) override { return real_.RemoveFile(path); }
+  int64_t LocalToUtc(int64_t localSeconds) override { return real_.LocalToUtc(localSeconds); }
+  void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
+    real_.SetFileTime(path, kind, utcSeconds);
+  }
+  void SetAttributes(const std::u16string& path, uint8_t value) override {
+    real_.SetAttributes(path, value);
+  }
+  void Pause(int milliseconds) override { real_.Pause(milliseconds); }
+
+ private:
+  class SlowOutput : public OutputFile {
+   public:
+    SlowOutput(SlowFileSystem& owner, std::unique_ptr<OutputFile> file)
+        : owner_(owner), file_(std::move(file)) {}
+    size_t Write(const void* buffer, size_t count) override { return file_->Write(buffer, count); }
+    FsResult Sync() override { return file_->Sync(); }
+    FsResult Close() override {
+      std::this_thread::sleep_for(std::chrono::milliseconds(owner_.closeMs));
+      return file_->Close();
+    }
+
+   private:
+    SlowFileSystem& owner_;
+    std::unique_ptr<OutputFile> file_;
+  };
+  FileSystem& real_;
+};
+
+class PoolTest : public ::testing::Test {
+ protected:
+  std::string Extract(unsigned workers) {
+    TZipFile zip(*fs_);
+    zip.SetWorkerCount(workers);
+    return ErrorOf([&] {
+      zip.Open((scratch_.path() / "release.zip").u16string(), TZipMode::zmRead);
+      zip.ExtractAll(Out().u16string());
+    });
+  }
+  size_t FilesLeft() const {
+    if (!fs::exists(Out())) return 0;
+    return static_cast<size_t>(std::distance(fs::recursive_directory_iterator(Out()),
+                                             fs::recursive_directory_iterator()));
+  }
+  fs::path Out() const { return scratch_.path() / "out"; }
+
+  std::unique_ptr<FileSystem> fs_ = CreateNativeFileSystem();
+  ScratchFolder scratch_;
+};
+
+// A large entry with a bad CRC is still being inflated when a small later one has
+// already failed, or when the extracting thread refuses a later name: the error is the
+// large entry's, as it would be one entry after the other, whatever the worker count.
+TEST_F(PoolTest, TheLowestFailingEntryWins) {
+  const std::string big = Noise(24 << 20, 7);
+  const ZipWriterEntry badBig{.name = "a.bin", .data = big, .crc = 1, .level = 1};
+  const auto small = [](const std::string& name) { return ZipWriterEntry{name, "small " + name}; };
+  ZipWriterEntry badSmall = small("z.txt");
+  badSmall.crc = 2;
+  std::vector<ZipWriterEntry> middle;
+  for (int i = 0; i < 6; ++i) middle.push_back(small("m" + std::to_string(i) + ".txt"));
+  const auto join = [&](std::vector<ZipWriterEntry> head, const std::vector<ZipWriterEntry>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  struct Case {
+    const char* name;
+    std::vector<ZipWriterEntry> entries;
+    std::string error;
+  } cases[] = {
+      {"large bad entry first, small bad entry last", join(join({badBig}, middle), {badSmall}),
+       "EZipException: Bad CRC-32 for entry \"a.bin\""},
+      {"large bad entry, then a device name", join({badBig}, join(middle, {small("CON")})),
+       "EZipException: Bad CRC-32 for entry \"a.bin\""},
+      {"a device name, then a bad entry", join({small("CON")}, join(middle, {badSmall})),
+       "EZipException: Entry \"CON\" names a device"},
+      {"small bad entry before a large one", join(join(middle, {badSmall}), {small("big.bin")}),
+       "EZipException: Bad CRC-32 for entry \"z.txt\""},
+      {"every entry good", join(middle, {small("last.txt")}), ""},
+  };
+  for (const Case& c : cases) {
+    WriteBytes(scratch_.path() / "release.zip", BuildZip(c.entries).bytes);
+    for (const unsigned workers : {1u, 2u, 4u}) {
+      fs::remove_all(Out());
+      const std::string error = Extract(workers);
+      EXPECT_EQ(error, c.error) << c.name << ", " << workers << " workers";
+      // All or nothing.
+      EXPECT_EQ(FilesLeft(), c.error.empty() ? c.entries.size() : 0u) << c.name << ", " << workers;
+    }
+  }
+}
+
+// The thread that waits takes its turn every few milliseconds through every slow step: the
+// archive refused as in use, slow closes on the workers, the transaction's own steps. The
+// turn is where the window takes its messages, which Windows wants within 5 s and a user
+// within 100 ms.
+TEST_F(PoolTest, TheWaitingThreadTakesItsTurnThroughout) {
+  std::vector<ZipWriterEntry> entries;
+  for (int i = 0; i < 24; ++i) entries.push_back({"f" + std::to_string(i) + ".txt", Noise(50000, i)});
+  WriteBytes(scratch_.path() / "release.zip", BuildZip(entries).bytes);
+  struct Case {
+    const char* name;
+    unsigned workers;
+    int closeMs;
+    int archiveInUse;
+  } cases[] = {
+      {"one worker, slow closes", 1, 40, 0},
+      {"a pool, slow closes", 3, 40, 0},
+      {"archive in use for a while", 2, 0, 5},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(Out());
+    SlowFileSystem slow(*fs_);
+    slow.closeMs = c.closeMs;
+    slow.archiveInUse = c.archiveInUse;
+    ZipArchiveFactory factory(slow, nullptr, c.workers);
+    std::unique_ptr<Archive> archive = factory.CreateArchive();
+    std::vector<Clock::time_point> calls;
+    std::vector<uint64_t> written;
+    const std::thread::id caller = std::this_thread::get_id();
+    bool elsewhere = false;
+    archive->SetOnProgress([&](ArchiveStep step, uint64_t done, uint64_t) {
+      elsewhere |= std::this_thread::get_id() != caller;
+      calls.push_back(Clock::now());
+      if (step == ArchiveStep::Writing) written.push_back(done);
+    });
+    const Clock::time_point start = Clock::now();
+    ASSERT_EQ(ErrorOf([&] {
+                archive->Open((scratch_.path() / "release.zip").u16string(), {});
+                archive->ExtractAll(Out().u16string(), u"f0.txt", u"");
+                archive->Close();
+                archive->PlaceLastFile();
+                archive.reset();
+              }),
+              "")
+        << c.name;
+    const Clock::time_point end = Clock::now();
+    EXPECT_FALSE(elsewhere) << c.name << ": progress reported off the calling thread";
+    ASSERT_FALSE(calls.empty()) << c.name;
+    Clock::duration longest = calls.front() - start;
+    for (size_t i = 1; i < calls.size(); ++i) longest = std::max(longest, calls[i] - calls[i - 1]);
+    longest = std::max(longest, end - calls.back());
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 60)
+        << c.name << " over " << std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count()
+        << " ms";
+    EXPECT_TRUE(std::is_sorted(written.begin(), written.end())) << c.name;
+    ASSERT_FALSE(written.empty()) << c.name;
+    EXPECT_EQ(written.back(), 24u * 50000u) << c.name;
+    EXPECT_EQ(FilesLeft(), 24u) << c.name;
+  }
+}
+
+// A step run aside finishes whatever its waiting thread's turn raises, and what it raises
+// itself reaches the caller; a pause with a turn is sliced.
+TEST(Turns, StepsAsideAndPauses) {
+  int turns = 0;
+  bool stepEnded = false;
+  {
+    ScopedTurn turn([&] {
+      if (++turns == 1) throw std::runtime_error("turn");
+    });
+    EXPECT_THROW(RunAside([&] {
+                   std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                   stepEnded = true;
+                 }),
+                 std::runtime_error);
+    EXPECT_TRUE(stepEnded);
+    EXPECT_THROW(RunAside([] { throw std::logic_error("step"); }), std::logic_error);
+    turns = 1;
+    PauseTakingTurns(150);
+    EXPECT_GE(turns, 1 + 150 / kTurnIntervalMs - 2);
+  }
+  turns = 0;
+  PauseTakingTurns(30);  // no turn outside the scope
+  EXPECT_EQ(turns, 0);
+}
+
+}  // namespace
+}  // namespace tallyx
