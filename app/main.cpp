@@ -22,11 +22,15 @@
 #ifndef TALLYX_STALL_LIMIT_MS
 #define TALLYX_STALL_LIMIT_MS 60000
 #endif
+#ifndef TALLYX_FETCH_LIMIT_MS
+#define TALLYX_FETCH_LIMIT_MS 120000
+#endif
 
 namespace tallyx {
 namespace {
 
-constexpr NetworkLimits kNetworkLimits{TALLYX_CONNECT_LIMIT_MS, TALLYX_STALL_LIMIT_MS};
+constexpr NetworkLimits kNetworkLimits{TALLYX_CONNECT_LIMIT_MS, TALLYX_STALL_LIMIT_MS,
+                                       TALLYX_FETCH_LIMIT_MS};
 
 #ifdef TALLYX_TEST_UNELEVATED
 // Wine runs every process elevated; this test build takes itself for a standard user's so

@@ -254,7 +254,7 @@ TEST(DownloadToFile, ProgressDrivesBarAndCaptionInOrder) {
   for (const DownloadCase& c : cases) {
     view.calls.clear();
     const std::u16string file = TempPath(u"tallyx_download.zip");
-    downloads.DownloadToFile(PeerUrl(c.path), file, callback.get());
+    downloads.DownloadToFile(PeerUrl(c.path), file, callback.get(), DownloadStart::MayResume);
     EXPECT_TRUE(ReadFile(file) == c.file) << c.path;
     DeleteFileW(W(file));
 
@@ -290,13 +290,13 @@ TEST(DownloadToFile, AFailedTransferRaisesNothing) {
   WinDownloads downloads([&] { return &view; });
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string file = TempPath(u"tallyx_failed.zip");
-  EXPECT_NO_THROW(downloads.DownloadToFile(DeadUrl("/archive.zip"), file, callback.get()));
+  EXPECT_NO_THROW(downloads.DownloadToFile(DeadUrl("/archive.zip"), file, callback.get(), DownloadStart::MayResume));
   EXPECT_EQ(GetFileAttributesW(W(file)), INVALID_FILE_ATTRIBUTES);
   for (const RecordingView::Call& call : view.calls)
     if (call.kind == 'P') {
       EXPECT_EQ(call.value, 0);
     }
-  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr));
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr, DownloadStart::MayResume));
   EXPECT_EQ(ReadFile(file).size(), 5u * 1024 * 1024);
   DeleteFileW(W(file));
 }
@@ -313,7 +313,7 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string file = TempPath(u"tallyx_aborted.zip");
   try {
-    downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get());
+    downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get(), DownloadStart::MayResume);
     ADD_FAILURE() << "no error";
   } catch (const EConvertError& error) {
     EXPECT_EQ(EncodeUtf8(error.Message()), "'x' is not a valid integer value");
@@ -326,7 +326,7 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
 
   // The same callback serves the next download normally.
   view.fail = false;
-  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get()));
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get(), DownloadStart::MayResume));
   EXPECT_EQ(ReadFile(file), PatternBytes(3000));
   DeleteFileW(W(file));
 }
@@ -355,7 +355,7 @@ TEST(DownloadToFile, AFailedOrStalledTransferKeepsTheEarlierFile) {
   for (const auto& c : cases) {
     WriteFile(file, "earlier download");
     const DWORD start = GetTickCount();
-    EXPECT_NO_THROW(downloads.DownloadToFile(c.url, file, callback.get())) << c.name;
+    EXPECT_NO_THROW(downloads.DownloadToFile(c.url, file, callback.get(), DownloadStart::MayResume)) << c.name;
     const DWORD elapsed = GetTickCount() - start;
     printf("%s: gave up after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
     EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;
@@ -370,10 +370,10 @@ TEST(DownloadToFile, CacheEntryRemovalFetchesAfresh) {
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string url = FreshHitsUrl("archive");
   const std::u16string file = TempPath(u"tallyx_hits.txt");
-  downloads.DownloadToFile(url, file, callback.get());
+  downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume);
   EXPECT_EQ(ReadFile(file), "1");
   downloads.DeleteUrlCacheEntry(url);
-  downloads.DownloadToFile(url, file, callback.get());
+  downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume);
   EXPECT_EQ(ReadFile(file), "2");
   DeleteFileW(W(file));
   EXPECT_NO_THROW(downloads.DeleteUrlCacheEntry(PeerUrl("/never-fetched")));
