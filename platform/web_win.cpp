@@ -5,6 +5,7 @@
 #undef DeleteUrlCacheEntry
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -195,7 +196,7 @@ class Transfer {
     const BOOL sent = HttpSendRequestW(
         request_.Get(), headers.empty() ? nullptr : headers.c_str(),
         headers.empty() ? 0 : DWORD(headers.size()), nullptr, 0);
-    if (!Completed(sent) || !state_->result.dwResult || (secure && !StillSecure())) {
+    if (!Completed(sent) || !Succeeded() || (secure && !StillSecure())) {
       request_.Reset();
       return;
     }
@@ -245,8 +246,8 @@ class Transfer {
     // is ever left pending on a buffer, and a trickle is counted as it comes.
     for (;;) {
       if (InternetQueryDataAvailable(request_.Get(), &available, 0, 0)) break;
-      if (!Completed(FALSE) || !state_->result.dwResult) return 0;
-      // The completion said something has come; asked again, the count is at hand.
+      if (!Completed(FALSE) || !Succeeded()) return 0;
+      // Something has come, or the body has ended: asked again, the answer is at hand.
     }
     if (available == 0) {
       failed = false;
@@ -255,7 +256,7 @@ class Transfer {
     DWORD count = 0;
     const DWORD size = std::min<DWORD>(available, DWORD(state_->buffer.size()));
     if (!InternetReadFile(request_.Get(), state_->buffer.data(), size, &state_->readCount)) {
-      if (!Completed(FALSE) || !state_->result.dwResult) return 0;
+      if (!Completed(FALSE) || !Succeeded()) return 0;
     }
     count = state_->readCount;
     limits_.Arrived(count, GetTickCount64());
@@ -271,12 +272,11 @@ class Transfer {
   // ends the call on Windows and leaves it to finish into the shared state under Wine.
   bool Completed(BOOL done) {
     if (done) {
-      state_->result.dwResult = TRUE;
+      state_->result = INTERNET_ASYNC_RESULT{TRUE, ERROR_SUCCESS};
       return true;
     }
     if (GetLastError() != ERROR_IO_PENDING) {
-      const DWORD error = GetLastError();
-      gaveUp_ = error == ERROR_INTERNET_TIMEOUT;
+      gaveUp_ = IsTimeout(GetLastError());
       return false;
     }
     for (;;) {
@@ -284,7 +284,7 @@ class Transfer {
       const ULONGLONG now = GetTickCount64();
       if (state_->connected) limits_.Connected(now);
       if (wait == WAIT_OBJECT_0) {
-        if (!state_->result.dwResult) gaveUp_ = state_->result.dwError == ERROR_INTERNET_TIMEOUT;
+        gaveUp_ = !Succeeded() && IsTimeout(state_->result.dwError);
         return true;
       }
       if (limits_.Broken(now) || (heartbeat_ && !heartbeat_())) {
@@ -293,6 +293,19 @@ class Transfer {
         return false;
       }
     }
+  }
+
+  // The completed call's outcome: dwResult is the call's own result (TRUE, or a handle),
+  // dwError its error when it failed. Only dwResult says success: Wine 8 completes an
+  // InternetQueryDataAvailable with {TRUE, the byte count} (measured), so a dwError
+  // other than ERROR_SUCCESS is no failure there.
+  bool Succeeded() const { return state_->result.dwResult != 0; }
+
+  // WinINet's own receive limit, reported by Windows as ERROR_INTERNET_TIMEOUT, and by
+  // Wine 8 as the socket's WSAETIMEDOUT.
+  static bool IsTimeout(DWORD error) {
+    constexpr DWORD kSocketTimedOut = 10060;
+    return error == ERROR_INTERNET_TIMEOUT || error == kSocketTimedOut;
   }
 
   DWORD NumberHeader(DWORD query) const {
@@ -425,11 +438,23 @@ std::wstring ValidatorOf(const Transfer& transfer) {
 // The first byte and the whole length of a 206 answer's Content-Range
 // ("bytes 1000-4999/5000"); false for anything else ("bytes */5000", a missing length).
 bool ParseContentRange(const std::wstring& text, long long& first, long long& length) {
+  if (_wcsnicmp(text.c_str(), L"bytes ", 6) != 0) return false;
+  const wchar_t* at = text.c_str() + 6;
+  // Digits only: wcstoll would also take a sign or spaces that the header cannot carry.
+  const auto number = [&at](long long& value) {
+    if (*at < L'0' || *at > L'9') return false;
+    value = 0;
+    for (; *at >= L'0' && *at <= L'9'; ++at) {
+      if (value > (LLONG_MAX - 9) / 10) return false;
+      value = value * 10 + (*at - L'0');
+    }
+    return true;
+  };
   long long last = 0;
-  wchar_t unit[8] = {};
-  if (swscanf(text.c_str(), L"%7s %lld-%lld/%lld", unit, &first, &last, &length) != 4)
+  if (!number(first) || *at++ != L'-' || !number(last) || *at++ != L'/' || !number(length) ||
+      *at != L'\0')
     return false;
-  return _wcsicmp(unit, L"bytes") == 0 && first >= 0 && last >= first && length > last;
+  return last >= first && length > last;
 }
 
 // One progress notification; false when the callback asks to stop.
@@ -513,7 +538,10 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
   // The notifications follow the moniker service's order: finding and connecting with
   // nothing counted yet, then the data as it arrives, then its end.
   const bool complete = [&] {
-    if (!Notify(status, 0, 0, BINDSTATUS_CONNECTING)) return stopped = true, false;
+    // A kept part shows from the start: the bar goes on from where it stopped.
+    received = static_cast<ULONG>(kept);
+    total = kept > 0 ? static_cast<ULONG>(record.length) : 0;
+    if (!Notify(status, received, total, BINDSTATUS_CONNECTING)) return stopped = true, false;
     std::unique_ptr<Transfer> transfer;
     bool append = false;
     if (kept > 0) {
@@ -538,6 +566,7 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
       if (!append) {
         DiscardPart(part);
         kept = 0;
+        received = total = 0;
       }
     }
     if (!transfer) {
