@@ -584,7 +584,9 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
     received = static_cast<ULONG>(kept);
     if (!Notify(status, received, total, BINDSTATUS_BEGINDOWNLOADDATA)) return stopped = true, false;
 
-    ScopedFileHandle file(CreateFileW(W(part), GENERIC_WRITE, 0, nullptr,
+    // Readers may look in while it is written (scanners do, and hold it after); nobody
+    // may write it, delete or rename it.
+    ScopedFileHandle file(CreateFileW(W(part), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                       append ? OPEN_EXISTING : CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;

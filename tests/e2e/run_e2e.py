@@ -767,6 +767,168 @@ def closed_during_stall(ctx, root):
         check(code == 0, f"exit code {code}")
 
 
+# ------------------------------------------------------------------ resume and trickles
+
+def big_release(ctx, seed=b""):
+    """A release of a few megabytes that does not compress: enough to cut in the middle."""
+    filler = (seed + os.urandom(3_000_000))[:3_000_000]
+    return ctx.release(extra=[("bin/remplissage.dat", filler)])
+
+
+def attempt(ctx, folder, srv, message, product=None):
+    """One start of the updater: the offer, the install command, the box `message`, Quit."""
+    run = Updater(ctx, folder, product=product)
+    run.wait(offer_state, "the offer")
+    choose(run, forced=False)
+    run.wait_box(message, timeout=60)
+    run.driver("answer", IDOK)
+    finish(run)
+
+
+def resumed_after_reset(ctx, root, change=None, ranges=True):
+    """The archive's transfer is reset at about 60 %; the next start's install command
+    continues it (or, for an archive replaced on the server or a server without ranges,
+    fetches it whole). Returns what the server saw of the archive."""
+    first = big_release(ctx)
+    folder = install_folder(ctx, root)
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
+        srv.routes[ARCHIVE] = Route(first, cut_after=len(first) * 6 // 10, reset=True,
+                                    etag='"a1"', ranges=ranges)
+        attempt(ctx, folder, srv, TEXTS["install_failed"])
+        part = os.path.join(folder, ARCHIVE_NAME + ".part")
+        check(os.path.exists(part) and os.path.getsize(part) > 0, "no part kept")
+        kept = os.path.getsize(part)
+        body, etag = (first, '"a1"') if change is None else (change, '"b2"')
+        srv.routes[ARCHIVE] = Route(body, etag=etag, ranges=ranges)
+        attempt(ctx, folder, srv, TEXTS["installed"])
+        assert_release_installed(ctx, folder)
+        check(read(folder, ARCHIVE_NAME) == body, "the archive saved is not the one served")
+        check(not os.path.exists(part), "the part was left behind")
+        asked = [h for h in srv.headers if h[0] == ARCHIVE]
+        sent = srv.sent.get(ARCHIVE, 0)
+        print(f"archive of {len(first)} bytes: {kept} kept, then asked {asked[1:]}; "
+              f"{sent} bytes sent in all ({sent / len(first):.3f} x)")
+        return asked, kept, sent, len(first)
+
+
+def resume_after_reset(ctx, root):
+    asked, kept, sent, size = resumed_after_reset(ctx, root)
+    check(asked[1][1:] == (f"bytes={kept}-", '"a1"'), f"no range asked: {asked}")
+    check(len(asked) == 2, f"requests: {asked}")
+    check(sent <= size * 1.05, f"{sent} bytes sent for an archive of {size}")
+
+
+def resume_archive_replaced(ctx, root):
+    """The archive replaced on the server (new tag) between the attempts: a 200, the whole
+    new archive, the new release installed."""
+    newer = ctx.release(extra=[("bin/remplissage.dat", os.urandom(3_000_000)),
+                               ("nouveau.txt", "remplacée\r\n")])
+    asked, kept, sent, size = resumed_after_reset(ctx, root, change=newer)
+    check(asked[1][1:] == (f"bytes={kept}-", '"a1"'), f"no range asked: {asked}")
+    check(len(asked) == 2, f"requests: {asked}")
+
+
+def resume_without_ranges(ctx, root):
+    asked, kept, sent, size = resumed_after_reset(ctx, root, ranges=False)
+    check(len(asked) == 2, f"requests: {asked}")
+
+
+def killed_then_resumed(ctx, root):
+    """The updater killed during the transfer: the next start offers the release again, and
+    its install command continues the kept part."""
+    body = big_release(ctx)
+    folder = install_folder(ctx, root)
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
+        srv.routes[ARCHIVE] = Route(body, rate=400_000, etag='"k1"', ranges=True)
+        run = Updater(ctx, folder)
+        run.wait(offer_state, "the offer")
+        choose(run, forced=False)
+        deadline = time.monotonic() + 30
+        while srv.sent.get(ARCHIVE, 0) < len(body) // 3:
+            check(time.monotonic() < deadline, "the download did not start")
+            time.sleep(0.1)
+        run.process.kill()
+        run.process.wait()
+        time.sleep(1)
+        kept = os.path.getsize(os.path.join(folder, ARCHIVE_NAME + ".part"))
+        srv.routes[ARCHIVE] = Route(body, etag='"k1"', ranges=True)
+        attempt(ctx, folder, srv, TEXTS["installed"])
+        assert_release_installed(ctx, folder)
+        asked = [h for h in srv.headers if h[0] == ARCHIVE]
+        print(f"killed with {kept} bytes kept; then asked {asked[1:]}")
+        check(asked[-1][1] is not None and asked[-1][2] == '"k1"', f"no range asked: {asked}")
+
+
+def download_trickles(ctx, root):
+    """A byte every second: the short build's limit (fewer than 1 KiB in its stretch) ends
+    the download with the error box, although data never stops for long."""
+    body = ctx.release()
+    with offered(ctx, root, release=Route(body, drip=1.0),
+                 product=ctx.args.product_short) as (run, _, folder, _):
+        choose(run, forced=False)
+        started = time.monotonic()
+        run.wait_box(TEXTS["install_failed"], timeout=short_limit_s(ctx) + 30)
+        print(f"trickling download: the error came after {time.monotonic() - started:.1f} s")
+        run.driver("answer", IDOK)
+        check(read(folder, "tallyx.exe") == read(ctx.args.stub_old), "tallyx.exe changed")
+        finish(run)
+
+
+def download_trickles_product_limits(ctx, root):
+    """The product itself against an archive that drips a byte every 20 s: the error box
+    within about two minutes."""
+    body = ctx.release()
+    with offered(ctx, root, release=Route(body, drip=20.0)) as (run, _, folder, _):
+        choose(run, forced=False)
+        started = time.monotonic()
+        run.wait_box(TEXTS["install_failed"], timeout=110)
+        elapsed = time.monotonic() - started
+        print(f"archive dripping a byte every 20 s (product limits): error after {elapsed:.1f} s")
+        run.driver("answer", IDOK)
+        finish(run)
+
+
+def manifest_trickles(ctx, root):
+    """A manifest that drips: the hidden check ends by itself, and the next start works."""
+    manifest = ctx.manifest()
+    folder = install_folder(ctx, root)
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(manifest, drip=1.0)
+        run = Updater(ctx, folder, product=ctx.args.product_short)
+        code = run.exit_code(timeout=short_limit_s(ctx) + 30)
+        print(f"trickling manifest: the updater ended after {time.monotonic() - run.started:.1f} s")
+        check(code == 0 and not run.ever_visible, "the dripping manifest was offered")
+        srv.routes["/dl/tallyx.ver"] = Route(manifest)
+        srv.routes[ARCHIVE] = Route(ctx.release())
+        again = Updater(ctx, folder, product=ctx.args.product_short)
+        again.wait(offer_state, "the offer at the next start")
+        again.driver("click", "cxButton2")
+        check(again.exit_code() == 0, "exit code")
+
+
+def scanner_on_the_folder(ctx, root):
+    """A stand-in scanner opens every new file of the folder the moment it can and holds
+    it for a while: the finished download still takes its name."""
+    folder = install_folder(ctx, root)
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
+        srv.routes[ARCHIVE] = Route(ctx.release())
+        scanner = subprocess.Popen([WINE, ctx.args.driver, "scan", "Z:" + folder.replace("/", "\\"), ".part", "90"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        STARTED.append(scanner)
+        try:
+            time.sleep(2)
+            attempt(ctx, folder, srv, TEXTS["installed"])
+            assert_release_installed(ctx, folder)
+        finally:
+            scanner.kill()
+            out = scanner.communicate(timeout=30)[0]
+        print(f"scanner: {out.strip()}")
+        check("held" in out, f"the scanner never held the download: {out!r}")
+
+
 @contextlib.contextmanager
 def immutable(folder):
     """No file can be created, renamed or deleted in `folder` (root ignores mode bits)."""
@@ -963,7 +1125,9 @@ SCENARIOS = {f.__name__: f for f in [
     manifest_unanswered_product_limits,
     folder_not_writable, folder_not_writable_relaunch, manifest_oversized,
     https_release_installs, https_refused_certificates, http_redirected_to_https,
-    https_redirected_to_http]}
+    https_redirected_to_http, resume_after_reset, resume_archive_replaced,
+    resume_without_ranges, killed_then_resumed, download_trickles,
+    download_trickles_product_limits, manifest_trickles, scanner_on_the_folder]}
 
 
 def main():
