@@ -25,12 +25,20 @@
 #ifndef TALLYX_FETCH_LIMIT_MS
 #define TALLYX_FETCH_LIMIT_MS 120000
 #endif
+// And the installation's patience with files in use.
+#ifndef TALLYX_FORWARD_WAIT_MS
+#define TALLYX_FORWARD_WAIT_MS 30000
+#endif
+#ifndef TALLYX_UNDO_WAIT_MS
+#define TALLYX_UNDO_WAIT_MS 120000
+#endif
 
 namespace tallyx {
 namespace {
 
 constexpr NetworkLimits kNetworkLimits{TALLYX_CONNECT_LIMIT_MS, TALLYX_STALL_LIMIT_MS,
                                        TALLYX_FETCH_LIMIT_MS};
+constexpr WaitBudgets kWaitBudgets{TALLYX_FORWARD_WAIT_MS, TALLYX_UNDO_WAIT_MS};
 
 #ifdef TALLYX_TEST_UNELEVATED
 // Wine runs every process elevated; this test build takes itself for a standard user's so
@@ -55,7 +63,7 @@ class Program : public ui::MasterHandlers {
         archives_(*fileSystem_, verifier_.get()),
         updater_(Operations{web_, downloads_, files_, exeVersion_, keyboard_, processes_,
                             archives_, master, clock_, installFolder_},
-                 TALLYX_MANIFEST_URL, &releaseSignatures_),
+                 TALLYX_MANIFEST_URL, &releaseSignatures_, kWaitBudgets),
         ElOneInstance1(app) {
     // The guard's stored settings, applied once the window is loaded: a second copy finds
     // the name taken and requests the end of the program.

@@ -29,8 +29,8 @@ const char16_t kInnerArchive[] = u"tallyx.zip";
 }  // namespace
 
 Updater::Updater(Operations operations, std::u16string manifestUrl,
-                 ReleaseSignatures* signatures)
-    : ops_(operations), manifestUrl_(std::move(manifestUrl)), signatures_(signatures) {}
+                 ReleaseSignatures* signatures, WaitBudgets waits)
+    : ops_(operations), manifestUrl_(std::move(manifestUrl)), signatures_(signatures), waits_(waits) {}
 
 void Updater::FormCreate() {
   state_.DownloadCallbackObject = ops_.downloads.CreateDownloadCallback();
@@ -158,7 +158,7 @@ void Updater::InstallRelease(InstallVariant variant) {
     }
   }
 
-  std::unique_ptr<Archive> archive = ops_.archives.CreateArchive();
+  std::unique_ptr<Archive> archive = ops_.archives.CreateArchive(waits_);
   const bool checked = ChecksSignatures();
   // What the signed release delivered as the nested archive: with signatures, only a
   // file with exactly that content is extracted as the nested archive.

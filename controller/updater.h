@@ -15,8 +15,9 @@ class Updater {
  public:
   // With `signatures` checking (a build with release keys), only a signed manifest is
   // read and only a signed archive opened.
+  // An installation waits for files that other programs hold within `waits`, in all.
   Updater(Operations operations, std::u16string manifestUrl,
-          ReleaseSignatures* signatures = nullptr);
+          ReleaseSignatures* signatures = nullptr, WaitBudgets waits = {});
 
   // Main window created: creates the download callback object.
   void FormCreate();
@@ -40,6 +41,7 @@ class Updater {
   Operations ops_;
   std::u16string manifestUrl_;
   ReleaseSignatures* signatures_;
+  WaitBudgets waits_;
   UpdateState state_;
 };
 

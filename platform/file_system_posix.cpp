@@ -240,6 +240,8 @@ class PosixFileSystem : public FileSystem {
       const std::string folder = slash == std::string::npos ? "." : native.substr(0, slash + 1);
       if (!folders.insert(folder).second) continue;
       const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      // A folder removed since (an undo removes the folders it made) has nothing to keep.
+      if (fd < 0 && errno == ENOENT) continue;
       struct stat info;
       int code = fd < 0 || ::fstat(fd, &info) != 0 ? errno : 0;
       if (code == 0 && synced.insert(info.st_dev).second && ::syncfs(fd) != 0) code = errno;
@@ -249,8 +251,20 @@ class PosixFileSystem : public FileSystem {
     return {};
   }
 
+  FsResult SyncFolder(const std::u16string& folder) override {
+    const int fd = ::open(ToNative(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Failure(errno);
+    const int code = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return code == 0 ? FsResult{} : Failure(code);
+  }
+
   FsResult Rename(const std::u16string& from, const std::u16string& to) override {
     return Outcome(RenameNoReplace(ToNative(from), ToNative(to)));
+  }
+
+  FsResult Replace(const std::u16string& from, const std::u16string& to) override {
+    return Outcome(::rename(ToNative(from).c_str(), ToNative(to).c_str()));
   }
 
   FsResult RemoveFile(const std::u16string& path) override {

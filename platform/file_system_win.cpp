@@ -238,10 +238,22 @@ class Win32FileSystem : public FileSystem {
   // Each file was flushed as it was closed.
   FsResult MakeDurable(const std::vector<std::u16string>&) override { return {}; }
 
+  // NTFS writes every change of names to its log, in order; a write-through rename (below)
+  // makes the log durable up to itself, and so every name change before it. (A folder
+  // cannot be flushed on its own: FlushFileBuffers wants a file or a volume.)
+  FsResult SyncFolder(const std::u16string&) override { return {}; }
+
   // MoveFileExW without MOVEFILE_REPLACE_EXISTING: it never replaces a file, and it moves
   // running programs and loaded libraries, whose images Windows holds with delete sharing.
+  // MOVEFILE_WRITE_THROUGH: the call returns once the move is on the disk, so a power cut
+  // after it never finds a step of the installation undone behind the journal's back.
   FsResult Rename(const std::u16string& from, const std::u16string& to) override {
-    return Outcome(MoveFileExW(W(ApiPath(from)), W(ApiPath(to)), 0));
+    return Outcome(MoveFileExW(W(ApiPath(from)), W(ApiPath(to)), MOVEFILE_WRITE_THROUGH));
+  }
+
+  FsResult Replace(const std::u16string& from, const std::u16string& to) override {
+    return Outcome(MoveFileExW(W(ApiPath(from)), W(ApiPath(to)),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
   }
 
   FsResult RemoveFile(const std::u16string& path) override {

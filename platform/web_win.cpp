@@ -15,10 +15,12 @@
 
 #include "base/text.h"
 #include "platform/bind_status_callback.h"
+#include "platform/native_file_system.h"
 #include "platform/progress_text.h"
 #include "platform/scoped_handle.h"
 #include "platform/web.h"
 #include "platform/win_text.h"
+#include "zip/file_system.h"
 
 namespace tallyx {
 namespace {
@@ -347,25 +349,15 @@ class Transfer {
   ScopedInternetHandle request_;
   bool gaveUp_ = false;
 };
-// Puts a finished download in its place. Virus scanners and indexers open a file the
-// moment it is closed and hold it for a while, which makes the rename fail with a
-// sharing violation: it is tried again, with growing pauses, within the budget the
-// installation gives any file operation.
+// Puts a finished download in its place, made durable first. Virus scanners and indexers
+// open a file the moment it is closed and hold it for a while, which makes the rename
+// fail with a sharing violation: it is tried again while the file is in use, within the
+// patience the installation has for any file (its forward budget).
 bool TakePartName(const std::u16string& from, const std::u16string& to) {
-  constexpr ULONGLONG kBudgetMs = 10000;
-  const ULONGLONG deadline = GetTickCount64() + kBudgetMs;
-  DWORD pause = 10;
-  for (;;) {
-    if (MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
-        error != ERROR_LOCK_VIOLATION)
-      return false;
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(pause);
-    pause = std::min<DWORD>(pause * 2, 500);
-  }
+  constexpr uint32_t kBudgetMs = 30000;
+  const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
+  WaitAccount wait(kBudgetMs);
+  return TakeName(*files, from, to, wait).Done();
 }
 
 // What an interrupted download needs to go on: `<archive>.part` holds the first bytes
@@ -636,12 +628,11 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
       if (!resumable) DiscardPart(part);
       return false;
     }
-    // On the disk before it takes the archive's name: a crash just after the rename
-    // must not leave an archive of the right name with its end missing.
-    const bool flushed = FlushFileBuffers(file.Get()) != 0;
+    // TakeName makes it durable before the rename: a crash just after it must not leave
+    // an archive of the right name with its end missing.
     file.Reset();
-    if (!flushed || !TakePartName(part, path)) {
-      DiscardPart(part);
+    if (!TakePartName(part, path)) {
+      if (!resumable) DiscardPart(part);
       return false;
     }
     DeleteFileW(W(RecordPath(part)));

@@ -21,10 +21,13 @@ EFCreateError CreateFileError(const std::u16string& fullPath, const std::u16stri
   return EFCreateError(u"Cannot create file \"" + fullPath + u"\". " + text);
 }
 
-ExtractionTransaction::ExtractionTransaction(FileSystem& fileSystem, std::u16string destination)
+ExtractionTransaction::ExtractionTransaction(FileSystem& fileSystem, std::u16string destination,
+                                             WaitAccount& forward, WaitAccount& undo)
     : fs_(fileSystem),
       destination_(std::move(destination)),
-      journalPath_(JoinPath(destination_, kJournalName)) {}
+      journal_(fileSystem, JoinPath(destination_, kJournalName)),
+      forward_(forward),
+      undo_(undo) {}
 
 ExtractionTransaction::~ExtractionTransaction() {
   try {
@@ -38,8 +41,11 @@ std::u16string ExtractionTransaction::Path(const std::u16string& relative) const
   return JoinPath(destination_, relative);
 }
 
-FsResult ExtractionTransaction::Retried(int budgetMs, const std::function<FsResult()>& operation) {
-  return RetryWhileInUse(fs_, budgetMs, operation);
+void ExtractionTransaction::Append(const std::vector<JournalRecord>& records, WaitAccount& wait) {
+  if (!journal_.OnDisk()) MakeDestination();
+  journal_.Append(records, wait);
+  // A record counts once it is written; a line torn by a failure is skipped on reading.
+  records_.insert(records_.end(), records.begin(), records.end());
 }
 
 void ExtractionTransaction::Recover() {
@@ -52,7 +58,7 @@ void ExtractionTransaction::Recover() {
   LoadJournal();
   // An earlier run's transaction is finished whole before this one starts; until its
   // roll-back succeeds, nothing new may join it.
-  if (journalOnDisk_) {
+  if (journal_.OnDisk()) {
     undoPending_ = true;
     End();
     undoPending_ = false;
@@ -60,30 +66,20 @@ void ExtractionTransaction::Recover() {
 }
 
 void ExtractionTransaction::LoadJournal() {
-  if (!fs_.FileExists(journalPath_)) return;
-  FsResult opened;
-  std::unique_ptr<TStream> file;
-  Retried(kUndoRetryBudgetMs, [&] {
-    file = fs_.OpenExclusive(journalPath_, opened);
-    return opened;
-  });
-  if (!file) throw EFOpenError(u"Cannot open file \"" + FullPathOr(fs_, journalPath_) + u"\". " + opened.text);
-  std::string bytes(static_cast<size_t>(file->Size()), '\0');
-  file->ReadBuffer(bytes.data(), bytes.size());
-  file.reset();
-  std::optional<std::vector<JournalRecord>> records = DecodeJournal(bytes);
-  // A file of that name that is not ours is left alone; creating ours then fails on it.
-  if (!records) return;
-  records_ = std::move(*records);
-  journalOnDisk_ = true;
-  journalEndsLine_ = bytes.empty() || bytes.back() == '\n';
-  // What the earlier run may have left of its own: every staged file, and the backups of
-  // a transaction that was committed. The backups of an unended one are put back by the
-  // roll-back instead.
+  records_ = journal_.Load(undo_);
+  if (!journal_.OnDisk()) return;
+  // What the earlier run may have left of its own: every staged file it made, and the
+  // backups of a transaction that was committed. The backups of an unended one are put
+  // back by the roll-back instead.
+  std::set<std::u16string> unmade;
+  for (const JournalRecord& record : records_) {
+    if (record.kind == JournalRecordKind::Unmade) unmade.insert(record.path);
+  }
   std::vector<std::u16string> batchBackups;
   for (const JournalRecord& record : records_) {
-    // Every planned staged file was recorded as staged first.
-    if (record.kind == JournalRecordKind::Staged) pendingDeletes_.push_back(record.path);
+    if (record.kind == JournalRecordKind::Staged && !unmade.count(record.path)) {
+      pendingDeletes_.push_back(record.path);
+    }
     if (record.kind == JournalRecordKind::Put && !record.backup.empty()) {
       batchBackups.push_back(record.backup);
     }
@@ -94,48 +90,11 @@ void ExtractionTransaction::LoadJournal() {
   }
 }
 
-void ExtractionTransaction::OpenJournal() {
-  if (journal_) return;
+void ExtractionTransaction::MakeDestination() {
   // The journal lives in the destination, which the first entry may have to create.
   if (!fs_.FolderExists(destination_.empty() ? u"." : destination_)) {
     createdAbove_ = fs_.CreateFolders(FullPathOr(fs_, destination_));
   }
-  const OutputMode mode = journalOnDisk_ ? OutputMode::Append : OutputMode::CreateNew;
-  FsResult opened;
-  Retried(kRetryBudgetMs, [&] {
-    journal_ = fs_.OpenOutput(journalPath_, mode, opened);
-    return opened;
-  });
-  if (!journal_) throw CreateFileError(FullPathOr(fs_, journalPath_), opened.text);
-  // A line cut short by a kill is closed, so that it cannot swallow the next record.
-  const std::string head = mode == OutputMode::CreateNew ? JournalHeader()
-                           : journalEndsLine_             ? std::string()
-                                                          : std::string("\n");
-  if (journal_->Write(head.data(), head.size()) != head.size()) {
-    journal_.reset();
-    // A journal without its header would be taken for somebody else's file.
-    if (mode == OutputMode::CreateNew) fs_.RemoveFile(journalPath_);
-    throw EWriteError(u"Stream write error");
-  }
-  journalOnDisk_ = true;
-  journalEndsLine_ = true;
-}
-
-void ExtractionTransaction::Append(const JournalRecord& record) { AppendBatch({record}); }
-
-void ExtractionTransaction::AppendBatch(const std::vector<JournalRecord>& records) {
-  OpenJournal();
-  std::string text;
-  for (const JournalRecord& record : records) text += EncodeJournalRecord(record);
-  // A record counts once it is written; a line torn by the failure is skipped on reading.
-  if (journal_->Write(text.data(), text.size()) != text.size()) {
-    throw EWriteError(u"Stream write error");
-  }
-  records_.insert(records_.end(), records.begin(), records.end());
-}
-
-void ExtractionTransaction::SyncJournal() {
-  if (!journal_ || !journal_->Sync().Done()) throw EWriteError(u"Stream write error");
 }
 
 std::u16string ExtractionTransaction::ChooseFreeName(const std::u16string& folder, bool backup,
@@ -153,29 +112,64 @@ std::u16string ExtractionTransaction::ChooseFreeName(const std::u16string& folde
 void ExtractionTransaction::CreateFolders(const std::u16string& folder,
                                           const std::u16string& relative) {
   preparedFolders_.insert(folder);
-  OpenJournal();
+  std::vector<JournalRecord> missing;
   for (size_t end = relative.find(u'\\');; end = relative.find(u'\\', end + 1)) {
     const std::u16string part = relative.substr(0, end);
     if (!part.empty() && !fs_.FolderExists(Path(part))) {
-      Append({JournalRecordKind::Folder, part, {}, {}});
-      fs_.CreateFolders(Path(part));
+      missing.push_back({JournalRecordKind::Folder, part, {}, {}});
     }
     if (end == std::u16string::npos) break;
   }
+  if (missing.empty()) return;
+  // Recorded durably before they exist: a folder that survives a cut is one the journal
+  // names.
+  Append(missing, forward_);
+  journal_.Flush();
+  for (const JournalRecord& record : missing) fs_.CreateFolders(Path(record.path));
+}
+
+std::u16string ExtractionTransaction::ReserveStagedName(const std::u16string& folder) {
+  std::vector<std::u16string>& free = reservedNames_[folder];
+  if (free.empty()) {
+    // One name for a folder's first file, then twice as many each time, up to 64: a
+    // release's folders hold from one file to thousands.
+    size_t& count = reserveNext_[folder];
+    count = std::clamp<size_t>(count * 2, 1, 64);
+    std::vector<JournalRecord> records;
+    for (size_t i = 0; i < count; ++i) {
+      records.push_back({JournalRecordKind::Staged, ChooseFreeName(folder, false, {}), {}, {}});
+    }
+    // Named durably before any of them exists, so that no staged file outlives a cut
+    // without the journal naming it.
+    Append(records, forward_);
+    journal_.Flush();
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+      free.push_back(record->path);
+    }
+  }
+  std::u16string name = std::move(free.back());
+  free.pop_back();
+  return name;
 }
 
 std::unique_ptr<OutputFile> ExtractionTransaction::CreateStaged(const std::u16string& folder,
                                                                 std::u16string& staged,
                                                                 FsResult& result) {
-  staged = ChooseFreeName(folder, false, {});
-  Append({JournalRecordKind::Staged, staged, {}, {}});
+  staged = ReserveStagedName(folder);
   std::unique_ptr<OutputFile> file;
-  Retried(kRetryBudgetMs, [&] {
+  RetryWhileInUse(fs_, forward_, [&] {
     file = fs_.OpenOutput(Path(staged), OutputMode::CreateNew, result);
     return result;
   });
-  // Not made: the undo must not take whatever stands there for ours.
-  if (!file) records_.pop_back();
+  if (!file) {
+    // Whatever stands at that name is not ours: no undo or recovery may delete it.
+    try {
+      Append({{JournalRecordKind::Unmade, staged, {}, {}}}, forward_);
+      journal_.Flush();
+    } catch (const Exception&) {
+      // The failure to create is what the caller reports.
+    }
+  }
   return file;
 }
 
@@ -186,7 +180,7 @@ void ExtractionTransaction::AddStaged(StagedEntry entry) {
   if (!stagedKeys_.insert(key).second) {
     auto same = std::find_if(staged_.begin(), staged_.end(),
                              [&](const StagedEntry& e) { return PathKey(e.full) == key; });
-    DeleteOrKeep(same->staged);
+    DeleteOrKeep(same->staged, forward_);
     staged_.erase(same);
   }
   if (entry.attributes && (*entry.attributes & kReadOnlyAttribute)) readOnlyTargets_.insert(key);
@@ -227,13 +221,13 @@ void ExtractionTransaction::PutInPlace() {
   placed_.insert(placed_.end(), entries.begin(), entries.end());
   if (held) {
     // A later archive's copy of the file replaces an earlier one's.
-    if (held_) DeleteOrKeep(held_->staged);
+    if (held_) DeleteOrKeep(held_->staged, forward_);
     held_ = std::move(held);
   }
 }
 
-std::vector<JournalRecord> ExtractionTransaction::Place(const std::vector<StagedEntry>& entries,
-                                                        const std::vector<std::u16string>& durable) {
+void ExtractionTransaction::Place(const std::vector<StagedEntry>& entries,
+                                  const std::vector<std::u16string>& durable) {
   std::vector<JournalRecord> plan;
   for (const StagedEntry& entry : entries) {
     std::u16string backup;
@@ -246,12 +240,12 @@ std::vector<JournalRecord> ExtractionTransaction::Place(const std::vector<Staged
   }
   // The plan and the staged files reach the disk before the first rename: from then on
   // a power cut leaves what the journal needs to undo the transaction.
-  AppendBatch(plan);
-  SyncJournal();
+  Append(plan, forward_);
+  journal_.Flush();
   if (!fs_.MakeDurable(durable).Done()) throw EWriteError(u"Stream write error");
   const auto move = [&](const std::u16string& from, const std::u16string& to,
                         const std::u16string& full) {
-    const FsResult moved = Retried(kRetryBudgetMs, [&] { return fs_.Rename(from, to); });
+    const FsResult moved = RetryWhileInUse(fs_, forward_, [&] { return fs_.Rename(from, to); });
     if (!moved.Done()) throw CreateFileError(full, moved.text);
   };
   for (size_t i = 0; i < plan.size(); ++i) {
@@ -262,12 +256,12 @@ std::vector<JournalRecord> ExtractionTransaction::Place(const std::vector<Staged
     }
     move(Path(plan[i].path), target, entries[i].full);
   }
-  return plan;
 }
 
 void ExtractionTransaction::Complete() {
   const bool open = !records_.empty() && !EndsBatch(records_.back());
-  if (!open && !held_) return;
+  if (undecided_ || (!open && !held_)) return;
+  std::set<std::u16string> done;
   try {
     if (held_) {
       const StagedEntry held = std::move(*held_);
@@ -276,29 +270,41 @@ void ExtractionTransaction::Complete() {
       placed_.push_back(held);
       Place({held}, {});
     }
-    Append({JournalRecordKind::Commit, {}, {}, {}});
+    // Every rename reaches the disk before the Commit that relies on it.
+    std::vector<std::u16string> targets;
+    for (const StagedEntry& entry : placed_) targets.push_back(Path(entry.target));
+    if (!fs_.MakeDurable(targets).Done()) throw EWriteError(u"Stream write error");
+    // Times are set after the move: renaming over a file that was just replaced would let
+    // Windows carry the old file's creation time over ("tunnelling"); and before the
+    // Commit, so that a committed file has its times. Where two archives wrote one file,
+    // the later entry's apply.
+    for (auto entry = placed_.rbegin(); entry != placed_.rend(); ++entry) {
+      if (!done.insert(PathKey(entry->full)).second || !entry->utcTime) continue;
+      const std::u16string target = Path(entry->target);
+      fs_.SetFileTime(target, FileTimeKind::Creation, *entry->utcTime);
+      fs_.SetFileTime(target, FileTimeKind::LastWrite, *entry->utcTime);
+    }
   } catch (...) {
     Undo();
     throw;
   }
-  // Every file is in place: a sync that fails now could at worst let a power cut undo the
-  // transaction, which leaves the old files whole.
-  journal_->Sync();
-  // Times are set after the move: renaming over a file that was just replaced would let
-  // Windows carry the old file's creation time over ("tunnelling"). Attributes only now:
-  // a read-only file could not be removed by an undo. Where two archives wrote one file,
-  // the later entry's apply.
-  std::set<std::u16string> done;
-  for (auto entry = placed_.rbegin(); entry != placed_.rend(); ++entry) {
-    if (!done.insert(PathKey(entry->full)).second) continue;
-    const std::u16string target = Path(entry->target);
-    if (entry->utcTime) {
-      fs_.SetFileTime(target, FileTimeKind::Creation, *entry->utcTime);
-      fs_.SetFileTime(target, FileTimeKind::LastWrite, *entry->utcTime);
-    }
-    if (entry->attributes) fs_.SetAttributes(target, *entry->attributes);
+  try {
+    Append({{JournalRecordKind::Commit, {}, {}, {}}}, forward_);
+    journal_.Flush();
+  } catch (...) {
+    // The Commit may or may not be on the disk: neither deleting the old files nor putting
+    // them back is safe now. Both the journal and every file stay as they are, and the
+    // next run finishes whichever way the journal then says.
+    undecided_ = true;
+    throw;
   }
-  for (const std::u16string& backup : backups_) DeleteOrKeep(backup);
+  // Attributes only now: a read-only file could not be removed by an undo.
+  done.clear();
+  for (auto entry = placed_.rbegin(); entry != placed_.rend(); ++entry) {
+    if (!done.insert(PathKey(entry->full)).second || !entry->attributes) continue;
+    fs_.SetAttributes(Path(entry->target), *entry->attributes);
+  }
+  for (const std::u16string& backup : backups_) DeleteOrKeep(backup, forward_);
   ClearTransaction();
 }
 
@@ -315,51 +321,64 @@ void ExtractionTransaction::Undo() noexcept {
 }
 
 void ExtractionTransaction::RollBack() {
+  if (undecided_) return;
   size_t begin = records_.size();
   while (begin > 0 && !EndsBatch(records_[begin - 1])) --begin;
   if (begin == records_.size()) return;
   for (size_t i = records_.size(); i-- > begin;) {
     if (records_[i].kind == JournalRecordKind::Put) RollBackPut(records_[i]);
   }
+  // Every new file is back under its staged name and every old one at its target; only
+  // once the journal says so durably may the staged files go.
+  Append({{JournalRecordKind::Undone, {}, {}, {}}}, undo_);
+  try {
+    journal_.Flush();
+  } catch (...) {
+    // Not known to be durable: the batch stays open, to be rolled back again.
+    records_.pop_back();
+    throw;
+  }
+  std::set<std::u16string> unmade;
+  for (size_t i = begin; i < records_.size(); ++i) {
+    if (records_[i].kind == JournalRecordKind::Unmade) unmade.insert(records_[i].path);
+  }
   for (size_t i = records_.size(); i-- > begin;) {
     const JournalRecord& record = records_[i];
-    if (record.kind == JournalRecordKind::Staged) DeleteOrKeep(record.path);
+    if (record.kind == JournalRecordKind::Staged && !unmade.count(record.path)) {
+      DeleteOrKeep(record.path, undo_);
+    }
     if (record.kind == JournalRecordKind::Folder) fs_.RemoveFolder(Path(record.path));
-  }
-  try {
-    Append({JournalRecordKind::Undone, {}, {}, {}});
-  } catch (const Exception&) {
-    // Unwritten, the transaction is rolled back again by the next run, which finds it as
-    // it is.
-    records_.push_back({JournalRecordKind::Undone, {}, {}, {}});
   }
   ClearTransaction();
 }
 
-// Which of staged file, target and backup still exist tells how far the transaction got
-// with this file: the target is the new file only once its staged copy is gone and its old
-// copy (if it had one) is aside.
+// The staged name tells how far the transaction got with this file, since only the
+// transaction uses it: while it exists the new file has not taken the target's place (or
+// has been moved back), and once it is gone the file at the target is the new one. The
+// target's own name proves nothing: somebody may have made a file there meanwhile.
 void ExtractionTransaction::RollBackPut(const JournalRecord& put) {
   const std::u16string staged = Path(put.path);
   const std::u16string target = Path(put.target);
   const std::u16string backup = put.backup.empty() ? std::u16string() : Path(put.backup);
-  const bool stagedThere = fs_.FileExists(staged);
-  const bool targetThere = fs_.FileExists(target);
-  const bool backupThere = !backup.empty() && fs_.FileExists(backup);
-  if (!stagedThere && targetThere && (backup.empty() || backupThere)) {
-    const FsResult removed = Retried(kUndoRetryBudgetMs, [&] { return fs_.RemoveFile(target); });
-    if (!Gone(removed)) throw CreateFileError(FullPathOr(fs_, target), removed.text);
-  }
-  if (backupThere) {
-    const FsResult moved = Retried(kUndoRetryBudgetMs, [&] { return fs_.Rename(backup, target); });
+  const auto move = [&](const std::u16string& from, const std::u16string& to) {
+    const FsResult moved = RetryWhileInUse(fs_, undo_, [&] { return fs_.Rename(from, to); });
     if (!moved.Done()) throw CreateFileError(FullPathOr(fs_, target), moved.text);
+  };
+  const bool backupThere = !backup.empty() && fs_.FileExists(backup);
+  if (!fs_.FileExists(staged) && fs_.FileExists(target) && (backup.empty() || backupThere)) {
+    // Moved rather than deleted: a scanner holding the new file would keep a deleted file's
+    // name taken, and the old file could not come back onto it.
+    move(target, staged);
   }
-  if (stagedThere) DeleteOrKeep(put.path);
+  // Onto a free name only: Rename never replaces what stands there.
+  if (backupThere) move(backup, target);
 }
 
-void ExtractionTransaction::DeleteOrKeep(const std::u16string& relative) {
+void ExtractionTransaction::DeleteOrKeep(const std::u16string& relative, WaitAccount& wait) {
   const std::u16string path = Path(relative);
-  if (!Gone(Retried(kRetryBudgetMs, [&] { return fs_.RemoveFile(path); }))) {
+  if (Gone(RetryWhileInUse(fs_, wait, [&] { return fs_.RemoveFile(path); }))) {
+    deleted_.push_back(path);
+  } else {
     pendingDeletes_.push_back(relative);
   }
 }
@@ -372,26 +391,27 @@ void ExtractionTransaction::ClearTransaction() {
   held_.reset();
   preparedFolders_.clear();
   readOnlyTargets_.clear();
+  reservedNames_.clear();
+  reserveNext_.clear();
 }
 
 void ExtractionTransaction::End() {
+  // Left for the next run as it is, journal and all.
+  if (undecided_) return;
   RollBack();
   std::vector<std::u16string> deletes;
   deletes.swap(pendingDeletes_);
-  for (const std::u16string& relative : deletes) DeleteOrKeep(relative);
-  if (journal_) {
-    journal_->Close();
-    journal_.reset();
-  }
+  WaitAccount& wait = undoPending_ ? undo_ : forward_;
+  for (const std::u16string& relative : deletes) DeleteOrKeep(relative, wait);
   // A backup still held by a running program keeps the journal, and so the next run
-  // deletes it.
-  if (pendingDeletes_.empty() && journalOnDisk_ &&
-      Gone(Retried(kRetryBudgetMs, [&] { return fs_.RemoveFile(journalPath_); }))) {
-    journalOnDisk_ = false;
-    journalEndsLine_ = true;
+  // deletes it. The journal goes last, once the deletions are durable: a cut must not
+  // bring back a file of ours that no journal names any more.
+  if (pendingDeletes_.empty() && journal_.OnDisk() &&
+      (deleted_.empty() || fs_.MakeDurable(deleted_).Done()) && journal_.Remove(wait)) {
     records_.clear();
+    deleted_.clear();
   }
-  if (!journalOnDisk_) {
+  if (!journal_.OnDisk()) {
     for (auto folder = createdAbove_.rbegin(); folder != createdAbove_.rend(); ++folder) {
       fs_.RemoveFolder(*folder);
     }

@@ -13,6 +13,7 @@
 // every archive, and only then is the whole transaction committed. A failure anywhere
 // before, or an end without Complete, rolls every archive of the transaction back.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -41,8 +42,11 @@ struct StagedEntry {
 
 class ExtractionTransaction {
  public:
-  // `destination` as the extraction was given it (empty: the current folder).
-  ExtractionTransaction(FileSystem& fileSystem, std::u16string destination);
+  // `destination` as the extraction was given it (empty: the current folder). Waits for
+  // files in use are paid from `forward` on the way in and from `undo` when rolling back or
+  // recovering; both accounts outlive the transaction.
+  ExtractionTransaction(FileSystem& fileSystem, std::u16string destination, WaitAccount& forward,
+                        WaitAccount& undo);
   // Ends the transaction as End does, ignoring failures.
   ~ExtractionTransaction();
   ExtractionTransaction(const ExtractionTransaction&) = delete;
@@ -87,28 +91,26 @@ class ExtractionTransaction {
 
  private:
   std::u16string Path(const std::u16string& relative) const;
-  void Append(const JournalRecord& record);
-  void AppendBatch(const std::vector<JournalRecord>& records);
-  void SyncJournal();
-  void OpenJournal();
+  void Append(const std::vector<JournalRecord>& records, WaitAccount& wait);
   void LoadJournal();
+  void MakeDestination();
   std::u16string ChooseFreeName(const std::u16string& folder, bool backup, const std::u16string& name);
-  std::vector<JournalRecord> Place(const std::vector<StagedEntry>& entries,
-                                   const std::vector<std::u16string>& durable);
+  std::u16string ReserveStagedName(const std::u16string& folder);
+  void Place(const std::vector<StagedEntry>& entries, const std::vector<std::u16string>& durable);
   void RollBack();
   void RollBackPut(const JournalRecord& put);
   void ClearTransaction();
-  void DeleteOrKeep(const std::u16string& relative);
-  FsResult Retried(int budgetMs, const std::function<FsResult()>& operation);
+  void DeleteOrKeep(const std::u16string& relative, WaitAccount& wait);
 
   FileSystem& fs_;
   std::u16string destination_;
-  std::u16string journalPath_;
-  std::unique_ptr<OutputFile> journal_;
-  bool journalOnDisk_ = false;
-  bool journalEndsLine_ = true;  // false after a kill cut its last line short
-  bool checked_ = false;         // the folder's own journal was looked for
-  bool undoPending_ = false;     // an undo stopped on a failure
+  Journal journal_;
+  WaitAccount& forward_;
+  WaitAccount& undo_;
+  bool checked_ = false;       // the folder's own journal was looked for
+  bool undoPending_ = false;   // an undo stopped on a failure
+  bool undecided_ = false;     // a Commit was written but may not be durable: the next run
+                               // reads the journal and finishes whichever way it says
   std::vector<JournalRecord> records_;
   std::vector<StagedEntry> staged_;     // the current archive's complete staged files
   std::set<std::u16string> stagedKeys_;  // PathKey of their targets
@@ -117,7 +119,12 @@ class ExtractionTransaction {
   std::optional<StagedEntry> held_;
   std::set<std::u16string> preparedFolders_;  // as the current archive's entries name them
   std::set<std::u16string> readOnlyTargets_;  // PathKey of targets made read-only
+  // Staged names recorded durably and not used yet, by folder, and how many to record
+  // next time: a flush for each staged file would cost more than the file.
+  std::map<std::u16string, std::vector<std::u16string>> reservedNames_;
+  std::map<std::u16string, size_t> reserveNext_;
   std::vector<std::u16string> pendingDeletes_;  // our files to delete at the end
+  std::vector<std::u16string> deleted_;         // removed since the journal was last durable
   std::vector<std::u16string> createdAbove_;    // the destination and parents we created
 };
 

@@ -21,20 +21,45 @@ std::u16string Suffix(uint32_t number, std::u16string_view extension) {
   return text += extension;
 }
 
+// The folder holding `path`, whichever separator the path was built with.
+std::u16string FolderOf(const std::u16string& path) {
+  const size_t separator = path.find_last_of(u"\\/");
+  if (separator == std::u16string::npos) return u".";
+  return path.substr(0, std::max<size_t>(separator, 1));
+}
+
 }  // namespace
 
-FsResult RetryWhileInUse(FileSystem& fileSystem, int budgetMs,
+uint32_t WaitAccount::Take(uint32_t ms) {
+  uint32_t left = leftMs_.load();
+  uint32_t taken;
+  do {
+    taken = std::min(ms, left);
+  } while (!leftMs_.compare_exchange_weak(left, left - taken));
+  return taken;
+}
+
+FsResult RetryWhileInUse(FileSystem& fileSystem, WaitAccount& wait,
                          const std::function<FsResult()>& operation) {
-  int waited = 0;
-  int pause = 20;
+  uint32_t pause = 20;
   for (;;) {
     FsResult result = operation();
-    if (result.outcome != FsOutcome::InUse || waited >= budgetMs) return result;
-    pause = std::min(pause, budgetMs - waited);
-    fileSystem.Pause(pause);
-    waited += pause;
-    pause = std::min(pause * 2, 1000);
+    if (result.outcome != FsOutcome::InUse) return result;
+    const uint32_t taken = wait.Take(pause);
+    if (taken == 0) return result;
+    fileSystem.Pause(static_cast<int>(taken));
+    pause = std::min<uint32_t>(pause * 2, 1000);
   }
+}
+
+FsResult TakeName(FileSystem& fileSystem, const std::u16string& from, const std::u16string& to,
+                  WaitAccount& wait) {
+  // A power cut after the rename must not leave the name on data that never reached the
+  // disk (NTFS then shows zeros up to the file's size).
+  if (FsResult durable = fileSystem.MakeDurable({from}); !durable.Done()) return durable;
+  FsResult renamed = RetryWhileInUse(fileSystem, wait, [&] { return fileSystem.Replace(from, to); });
+  if (!renamed.Done()) return renamed;
+  return fileSystem.SyncFolder(FolderOf(to));
 }
 
 std::u16string FullPathOr(FileSystem& fileSystem, const std::u16string& path) {

@@ -4,6 +4,7 @@
 // each backend maps them to its platform. Operations that can fail say what happened by
 // kind, so that retries and recovery can decide on it, and keep the system's own text for
 // messages.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -77,10 +78,16 @@ class FileSystem {
   // one), or an existing one to add to at its end.
   virtual std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
                                                  FsResult& result) = 0;
-  // Makes the content of `files`, closed through OutputFile::Close, durable.
+  // Makes the content of `files`, closed through OutputFile::Close, durable, and every
+  // name made, changed or removed in their folders before.
   virtual FsResult MakeDurable(const std::vector<std::u16string>& files) = 0;
+  // Makes the names made, changed or removed in `folder` durable (POSIX keeps a folder's
+  // entries in the folder's own data, which a file's flush does not reach).
+  virtual FsResult SyncFolder(const std::u16string& folder) = 0;
   // Renames `from` to `to`, never replacing a file at `to`.
   virtual FsResult Rename(const std::u16string& from, const std::u16string& to) = 0;
+  // Renames `from` to `to`, replacing a file at `to` in one step.
+  virtual FsResult Replace(const std::u16string& from, const std::u16string& to) = 0;
   virtual FsResult RemoveFile(const std::u16string& path) = 0;
 
   // Local time (seconds since 1970 read as local) to UTC with the current offset.
@@ -98,18 +105,34 @@ class FileSystem {
 // none.
 std::u16string FullPathOr(FileSystem& fileSystem, const std::u16string& path);
 
-// How long an operation keeps trying while its file is in use. Scanners, indexers and
-// backup agents open a new or changed file for a moment right after it is written;
-// Windows then refuses to move, delete or share it until they let go.
-inline constexpr int kRetryBudgetMs = 10000;
-// An undo or a recovery that gives up leaves a mix of releases, so it waits longer.
-inline constexpr int kUndoRetryBudgetMs = 60000;
+// What an installation may spend, in all, waiting for files that other programs hold:
+// scanners, indexers and backup agents open a new or changed file for a moment right
+// after it is written, and Windows then refuses to move, delete or share it until they
+// let go. One account serves every file of a step, so the wait does not grow with the
+// release.
+class WaitAccount {
+ public:
+  explicit WaitAccount(uint32_t budgetMs) : leftMs_(budgetMs) {}
+  uint32_t LeftMs() const { return leftMs_.load(); }
+  // Takes up to `ms` from the account and returns what it took. Safe from several threads.
+  uint32_t Take(uint32_t ms);
+
+ private:
+  std::atomic<uint32_t> leftMs_;
+};
 
 // Runs `operation` until it is not refused as in use, pausing through `fileSystem` with
-// growing pauses (tens of milliseconds up to a second) while their sum stays within
-// `budgetMs`; returns the last result.
-FsResult RetryWhileInUse(FileSystem& fileSystem, int budgetMs,
+// growing pauses (tens of milliseconds up to a second) paid from `wait`; returns the last
+// result once the account is spent.
+FsResult RetryWhileInUse(FileSystem& fileSystem, WaitAccount& wait,
                          const std::function<FsResult()>& operation);
+
+// Gives a file that was written under the temporary name `from`, and closed, the name
+// `to`, replacing whatever file had it: its data is made durable first, then the rename
+// is tried while the file is in use (a scanner opens a file the moment it is closed),
+// and the new name is made durable. What had the name stays whole until the rename.
+FsResult TakeName(FileSystem& fileSystem, const std::u16string& from, const std::u16string& to,
+                  WaitAccount& wait);
 
 // The names of the files an extraction keeps beside their targets while it runs: staged
 // copies of entries (".~tx" + 8 hex digits + ".tmp") and backups of the files they

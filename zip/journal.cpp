@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/errors.h"
 #include "base/text.h"
+#include "base/win_path.h"
 
 namespace tallyx {
 
@@ -21,7 +23,8 @@ uint32_t Checksum(std::string_view text) {
 
 bool IsRecordKind(char c) {
   for (const JournalRecordKind kind : {JournalRecordKind::Folder, JournalRecordKind::Staged,
-                                       JournalRecordKind::Put, JournalRecordKind::Commit,
+                                       JournalRecordKind::Unmade, JournalRecordKind::Put,
+                                       JournalRecordKind::Commit,
                                        JournalRecordKind::Undone}) {
     if (c == static_cast<char>(kind)) return true;
   }
@@ -62,22 +65,120 @@ std::string EncodeJournalRecord(const JournalRecord& record) {
   return checksum + text + "\n";
 }
 
-std::optional<std::vector<JournalRecord>> DecodeJournal(std::string_view bytes) {
-  // A kill between creating the file and writing its header leaves a part of the header.
-  if (kHeader.starts_with(bytes)) return std::vector<JournalRecord>{};
-  if (!bytes.starts_with(kHeader)) return std::nullopt;
-  std::vector<JournalRecord> records;
+JournalContent DecodeJournal(std::string_view bytes, std::vector<JournalRecord>& records) {
+  records.clear();
+  if (!bytes.starts_with(kHeader)) {
+    // What a cut can leave of a journal whose header never reached the disk: nothing, a
+    // part of the header, and zeros where the system had not written the data out.
+    const size_t firstZero = std::min(bytes.find('\0'), bytes.size());
+    const bool zerosAfter = bytes.find_first_not_of('\0', firstZero) == std::string_view::npos;
+    return kHeader.starts_with(bytes.substr(0, firstZero)) && zerosAfter ? JournalContent::Nothing
+                                                                          : JournalContent::Foreign;
+  }
   size_t start = kHeader.size();
   while (start < bytes.size()) {
     const size_t end = bytes.find('\n', start);
-    // A last line without its line break was cut short by a kill.
+    // A last line without its line break was cut short.
     if (end == std::string_view::npos) break;
     if (std::optional<JournalRecord> record = DecodeLine(bytes.substr(start, end - start))) {
       records.push_back(std::move(*record));
     }
     start = end + 1;
   }
+  return JournalContent::Records;
+}
+
+Journal::Journal(FileSystem& fileSystem, std::u16string path)
+    : fs_(fileSystem), path_(std::move(path)) {}
+
+Journal::~Journal() = default;
+
+std::vector<JournalRecord> Journal::Load(WaitAccount& wait) {
+  std::vector<JournalRecord> records;
+  if (!fs_.FileExists(path_)) return records;
+  FsResult opened;
+  std::unique_ptr<TStream> file;
+  RetryWhileInUse(fs_, wait, [&] {
+    file = fs_.OpenExclusive(path_, opened);
+    return opened;
+  });
+  if (!file) throw EFOpenError(u"Cannot open file \"" + FullPathOr(fs_, path_) + u"\". " + opened.text);
+  std::string bytes(static_cast<size_t>(file->Size()), '\0');
+  file->ReadBuffer(bytes.data(), bytes.size());
+  file.reset();
+  switch (DecodeJournal(bytes, records)) {
+    case JournalContent::Foreign:
+      break;
+    case JournalContent::Nothing: {
+      // Its header never reached the disk, so nothing of ours was made after it.
+      const FsResult removed = RetryWhileInUse(fs_, wait, [&] { return fs_.RemoveFile(path_); });
+      if (!removed.Done() && removed.outcome != FsOutcome::NotFound) {
+        throw EFCreateError(u"Cannot create file \"" + FullPathOr(fs_, path_) + u"\". " + removed.text);
+      }
+      break;
+    }
+    case JournalContent::Records:
+      onDisk_ = true;
+      endsLine_ = bytes.back() == '\n';
+      break;
+  }
   return records;
+}
+
+void Journal::Create(WaitAccount& wait) {
+  FsResult created;
+  RetryWhileInUse(fs_, wait, [&] {
+    file_ = fs_.OpenOutput(path_, OutputMode::CreateNew, created);
+    return created;
+  });
+  if (!file_) throw EFCreateError(u"Cannot create file \"" + FullPathOr(fs_, path_) + u"\". " + created.text);
+  onDisk_ = true;
+  const std::string header = JournalHeader();
+  // The header and the journal's name reach the disk before anything the journal will
+  // name exists: a cut before then leaves a journal with no header, which names nothing.
+  if (file_->Write(header.data(), header.size()) != header.size() || !file_->Sync().Done() ||
+      !fs_.SyncFolder(ExtractFolderPart(path_).empty() ? u"." : ExtractFolderPart(path_)).Done()) {
+    file_.reset();
+    if (fs_.RemoveFile(path_).Done()) onDisk_ = false;
+    throw EWriteError(u"Stream write error");
+  }
+}
+
+void Journal::Open(WaitAccount& wait) {
+  FsResult opened;
+  RetryWhileInUse(fs_, wait, [&] {
+    file_ = fs_.OpenOutput(path_, OutputMode::Append, opened);
+    return opened;
+  });
+  if (!file_) throw EFCreateError(u"Cannot create file \"" + FullPathOr(fs_, path_) + u"\". " + opened.text);
+}
+
+void Journal::Append(const std::vector<JournalRecord>& records, WaitAccount& wait) {
+  if (!file_) onDisk_ ? Open(wait) : Create(wait);
+  // A line that a kill, a cut or a failed write left without its end is closed first, so
+  // that it cannot take the next record into its own (failing) check.
+  std::string text = endsLine_ ? std::string() : std::string("\n");
+  for (const JournalRecord& record : records) text += EncodeJournalRecord(record);
+  endsLine_ = false;
+  if (file_->Write(text.data(), text.size()) != text.size()) throw EWriteError(u"Stream write error");
+  endsLine_ = true;
+}
+
+void Journal::Flush() {
+  if (file_ && !file_->Sync().Done()) throw EWriteError(u"Stream write error");
+}
+
+bool Journal::Remove(WaitAccount& wait) {
+  if (file_) {
+    file_->Close();
+    file_.reset();
+  }
+  if (!onDisk_) return true;
+  const FsResult removed = RetryWhileInUse(fs_, wait, [&] { return fs_.RemoveFile(path_); });
+  if (!removed.Done() && removed.outcome != FsOutcome::NotFound) return false;
+  onDisk_ = false;
+  endsLine_ = true;
+  return true;
 }
 
 }  // namespace tallyx

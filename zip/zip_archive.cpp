@@ -14,8 +14,10 @@ constexpr size_t kHashChunk = 65536;
 
 class ZipArchive : public Archive {
  public:
-  ZipArchive(FileSystem& fileSystem, Sha256Factory* sha256)
-      : fileSystem_(fileSystem), sha256_(sha256), zip_(fileSystem) {}
+  ZipArchive(FileSystem& fileSystem, Sha256Factory* sha256, const WaitBudgets& budgets)
+      : fileSystem_(fileSystem), sha256_(sha256), zip_(fileSystem) {
+    zip_.SetWaitBudgets(budgets);
+  }
 
   void Open(const std::u16string& path, const ContentCheck& check) override {
     if (!check) {
@@ -80,8 +82,8 @@ class ZipArchive : public Archive {
 
 }  // namespace
 
-std::unique_ptr<Archive> ZipArchiveFactory::CreateArchive() {
-  return std::make_unique<ZipArchive>(fileSystem_, sha256_);
+std::unique_ptr<Archive> ZipArchiveFactory::CreateArchive(const WaitBudgets& budgets) {
+  return std::make_unique<ZipArchive>(fileSystem_, sha256_, budgets);
 }
 
 }  // namespace tallyx

@@ -13,7 +13,7 @@ class ZipArchiveFactory : public ArchiveFactory {
   // asking for either raises.
   explicit ZipArchiveFactory(FileSystem& fileSystem, Sha256Factory* sha256 = nullptr)
       : fileSystem_(fileSystem), sha256_(sha256) {}
-  std::unique_ptr<Archive> CreateArchive() override;
+  std::unique_ptr<Archive> CreateArchive(const WaitBudgets& budgets = {}) override;
 
  private:
   FileSystem& fileSystem_;

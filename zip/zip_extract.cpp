@@ -68,8 +68,17 @@ void TZipFile::CompleteExtraction() {
 
 ExtractionTransaction& TZipFile::ExtractionFor(const std::u16string& path) {
   if (extraction_ && extraction_->Destination() != path) EndExtraction();
-  if (!extraction_) extraction_ = std::make_unique<ExtractionTransaction>(fileSystem_, path);
+  if (!extraction_) {
+    extraction_ =
+        std::make_unique<ExtractionTransaction>(fileSystem_, path, waits_->forward, waits_->undo);
+  }
   return *extraction_;
+}
+
+void TZipFile::SetWaitBudgets(const WaitBudgets& budgets) {
+  // The transaction pays from the accounts it was given: it ends first.
+  EndExtraction();
+  waits_ = std::make_unique<Waits>(budgets);
 }
 
 void TZipFile::EndExtraction() noexcept {

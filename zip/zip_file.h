@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/operations/archive.h"
 #include "zip/file_system.h"
 #include "zip/stream.h"
 #include "zip/zip_struct.h"
@@ -81,6 +82,9 @@ class TZipFile {
   bool UTF8Support() const { return FUTF8Support; }
   void SetOnProgress(TZipProgressEvent handler) { FOnProgress = std::move(handler); }
   void SetOnData(TZipDataEvent handler) { FOnData = std::move(handler); }
+  // How long this object's extractions wait, in all, for files that other programs hold;
+  // one account for everything until the next call.
+  void SetWaitBudgets(const WaitBudgets& budgets);
 
  private:
   bool FindEndRecord(TEndRecord& record);
@@ -117,6 +121,12 @@ class TZipFile {
   TZipDataEvent FOnData;
   std::u16string FCurrentFile;
   TZipHeader FCurrentHeader;
+  struct Waits {
+    explicit Waits(const WaitBudgets& budgets) : forward(budgets.forwardMs), undo(budgets.undoMs) {}
+    WaitAccount forward;
+    WaitAccount undo;
+  };
+  std::unique_ptr<Waits> waits_ = std::make_unique<Waits>(WaitBudgets{});
   // Lives from the first extraction into a folder until the extraction ends, across
   // archives opened in between.
   std::unique_ptr<ExtractionTransaction> extraction_;

@@ -70,7 +70,7 @@ void TZipFile::Open(const std::u16string& zipFileName, TZipMode openMode,
   // A freshly downloaded archive is what scanners look at first.
   FsResult opened;
   std::unique_ptr<TStream> file;
-  RetryWhileInUse(fileSystem_, kRetryBudgetMs, [&] {
+  RetryWhileInUse(fileSystem_, waits_->forward, [&] {
     file = fileSystem_.OpenExclusive(zipFileName, opened);
     return opened;
   });

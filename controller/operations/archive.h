@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -7,6 +8,15 @@
 #include "controller/operations/signatures.h"
 
 namespace tallyx {
+
+// How long an installation waits, in all, for files that other programs hold (a scanner,
+// an indexer, a backup agent): its forward path, both archives together, and an undo or a
+// recovery, which waits longer since giving up leaves the next run to finish it. Past
+// its budget a step fails at once instead of waiting for each file in turn.
+struct WaitBudgets {
+  uint32_t forwardMs = 30000;
+  uint32_t undoMs = 120000;
+};
 
 // What an archive file must satisfy before any of it is read as an archive: called with
 // the SHA-256 of the file's whole content, it raises to refuse the file.
@@ -40,7 +50,8 @@ class Archive {
 class ArchiveFactory {
  public:
   virtual ~ArchiveFactory() = default;
-  virtual std::unique_ptr<Archive> CreateArchive() = 0;
+  // An archive object whose extractions wait for files in use within `budgets`, in all.
+  virtual std::unique_ptr<Archive> CreateArchive(const WaitBudgets& budgets) = 0;
 };
 
 }  // namespace tallyx

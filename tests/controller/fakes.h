@@ -141,7 +141,7 @@ enum class ArchiveFailure { OpenFails, ExtractFails, ExtractOutOfMemory };
 class FakeArchives : public ArchiveFactory {
  public:
   explicit FakeArchives(Log& log) : log_(log) {}
-  std::unique_ptr<Archive> CreateArchive() override {
+  std::unique_ptr<Archive> CreateArchive(const WaitBudgets&) override {
     log_.push_back("CreateArchive");
     return std::make_unique<FakeArchive>(*this);
   }

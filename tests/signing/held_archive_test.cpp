@@ -97,7 +97,9 @@ class ChangingFileSystem : public FileSystem {
     return real_->OpenOutput(p, m, r);
   }
   FsResult MakeDurable(const std::vector<std::u16string>& f) override { return real_->MakeDurable(f); }
+  FsResult SyncFolder(const std::u16string& f) override { return real_->SyncFolder(f); }
   FsResult Rename(const std::u16string& a, const std::u16string& b) override { return real_->Rename(a, b); }
+  FsResult Replace(const std::u16string& a, const std::u16string& b) override { return real_->Replace(a, b); }
   FsResult RemoveFile(const std::u16string& p) override { return real_->RemoveFile(p); }
   int64_t LocalToUtc(int64_t s) override { return real_->LocalToUtc(s); }
   void SetFileTime(const std::u16string& p, FileTimeKind k, int64_t s) override { real_->SetFileTime(p, k, s); }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 
@@ -348,6 +349,53 @@ std::vector<std::string> OursIn(const fs::path& folder) {
   }
   std::sort(ours.begin(), ours.end());
   return ours;
+}
+
+// A file that another program holds for longer than the installation waits: the whole
+// installation gives up within its budgets (forward, then undo), however many files the
+// release has, and the folder is left exactly as it was.
+TEST_F(WinExtractTest, AFileHeldPastTheBudgetEndsTheInstallationWithinIt) {
+  const WaitBudgets budgets{2000, 4000};
+  for (const int files : {10, 200}) {
+    const fs::path out = scratch_.path() / "out";
+    fs::remove_all(out);
+    fs::create_directories(out / "data");
+    std::vector<ZipWriterEntry> release;
+    for (int i = 0; i < files; ++i) {
+      const std::string name = "data/table" + std::to_string(i) + ".csv";
+      WriteBytes(out / name, "installed");
+      release.push_back({name, "new " + name});
+    }
+    const std::u16string held = (out / "data/table3.csv").u16string();
+    SetEnvironmentVariableW(L"TALLYX_HOLD", W(held));
+    Child holder(ExecutablePath(), u"HoldsAFile");
+    ASSERT_TRUE(holder.started);
+    WaitForFile(held + u".ready");
+    DeleteFileW(W(held + u".ready"));
+    WriteBytes(ArchivePath(), BuildZip(release).bytes);
+    const ULONGLONG start = GetTickCount64();
+    std::string error;
+    {
+      TZipFile zip(*fs_);
+      zip.SetWaitBudgets(budgets);
+      zip.Open(ArchivePath(), TZipMode::zmRead);
+      error = testing::ErrorOf([&] { zip.ExtractAll(out.u16string()); });
+    }
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    WriteBytes(fs::path(held + u".release"), "");
+    EXPECT_EQ(holder.ExitCode(), 0u);
+    DeleteFileW(W(held + u".release"));
+    std::printf("%d files, one held: gave up after %llu ms\n", files, elapsed);
+    EXPECT_NE(error, "") << files;
+    // The forward budget is spent on the held file and the undo has nothing held to wait
+    // for; the slack is for the work itself, slow under Wine.
+    EXPECT_GE(elapsed, budgets.forwardMs) << files;
+    EXPECT_LT(elapsed, budgets.forwardMs + budgets.undoMs + 20000u) << files;
+    for (const ZipWriterEntry& entry : release) {
+      EXPECT_EQ(ReadBytes(out / entry.name), "installed") << files << entry.name;
+    }
+    EXPECT_EQ(OursIn(out), std::vector<std::string>{}) << files;
+  }
 }
 
 // `path` through the second drive letter that the test start-up maps to drive C's folder,

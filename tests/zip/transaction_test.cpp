@@ -57,6 +57,21 @@ class FaultyFileSystem : public FileSystem {
   bool WasKilled() const { return killed_; }
   // How many calls changed something before the first file was created.
   int ChangesBeforeFirstCreate() const { return changesBeforeCreate_; }
+  // A failing write takes half of what it was given, as a full disk does.
+  bool tearWrites = false;
+  // A failing creation finds somebody else's file there, as when another program takes
+  // the name between the look and the creation.
+  bool occupyOnFailedCreate = false;
+  // Every create, rename and delete under this folder is refused as in use until the
+  // pauses add up to `heldForMs` (virtual time: nothing is slept).
+  std::u16string heldFolder;
+  int heldForMs = 0;
+  bool holdCreates = true;
+  int Waited() const {
+    int sum = 0;
+    for (int pause : pauses) sum += pause;
+    return sum;
+  }
   std::vector<int> pauses;
   std::vector<std::u16string> renamedTo;
   std::map<std::u16string, uint8_t> attributes;
@@ -88,20 +103,34 @@ class FaultyFileSystem : public FileSystem {
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
                                          FsResult& result) override {
     result = Call(Op::Create);
-    if (!result.Done()) return nullptr;
+    if (result.Done() && holdCreates) result = Held(path);
+    if (!result.Done()) {
+      if (occupyOnFailedCreate) real_.OpenOutput(path, OutputMode::CreateNew, result).reset();
+      if (occupyOnFailedCreate) result = FsResult::Failure(FsOutcome::AlreadyExists, kInjected);
+      return nullptr;
+    }
     std::unique_ptr<OutputFile> file = real_.OpenOutput(path, mode, result);
     return file ? std::make_unique<FaultyOutput>(*this, std::move(file)) : nullptr;
   }
   // Durability is not what these tests look at, and a sync per run would dominate them.
   FsResult MakeDurable(const std::vector<std::u16string>&) override { return Call(Op::Sync); }
+  FsResult SyncFolder(const std::u16string&) override { return Call(Op::Sync); }
   FsResult Rename(const std::u16string& from, const std::u16string& to) override {
-    const FsResult injected = Call(Op::Rename);
+    FsResult injected = Call(Op::Rename);
+    if (injected.Done()) injected = Held(from);
     if (!injected.Done()) return injected;
     renamedTo.push_back(to);
     return real_.Rename(from, to);
   }
+  FsResult Replace(const std::u16string& from, const std::u16string& to) override {
+    const FsResult injected = Call(Op::Rename);
+    if (!injected.Done()) return injected;
+    renamedTo.push_back(to);
+    return real_.Replace(from, to);
+  }
   FsResult RemoveFile(const std::u16string& path) override {
-    const FsResult injected = Call(Op::Delete);
+    FsResult injected = Call(Op::Delete);
+    if (injected.Done()) injected = Held(path);
     return injected.Done() ? real_.RemoveFile(path) : injected;
   }
   int64_t LocalToUtc(int64_t localSeconds) override { return real_.LocalToUtc(localSeconds); }
@@ -124,7 +153,8 @@ class FaultyFileSystem : public FileSystem {
     FaultyOutput(FaultyFileSystem& owner, std::unique_ptr<OutputFile> file)
         : owner_(owner), file_(std::move(file)) {}
     size_t Write(const void* buffer, size_t count) override {
-      return owner_.Call(Op::Write).Done() ? file_->Write(buffer, count) : 0;
+      if (owner_.Call(Op::Write).Done()) return file_->Write(buffer, count);
+      return owner_.tearWrites ? file_->Write(buffer, count / 2) : 0;
     }
     FsResult Sync() override { return owner_.Call(Op::Sync); }
     FsResult Close() override {
@@ -139,6 +169,10 @@ class FaultyFileSystem : public FileSystem {
 
   void Alive() const {
     if (killed_) throw Killed{};
+  }
+  FsResult Held(const std::u16string& path) const {
+    if (heldFolder.empty() || !path.starts_with(heldFolder) || Waited() >= heldForMs) return {};
+    return FsResult::Failure(FsOutcome::InUse, kInjected);
   }
   FsResult Call(Op op) {
     Alive();
@@ -260,9 +294,11 @@ class TransactionTest : public ::testing::Test {
     return tree;
   }
   // Installs the release as the updater does: the program held back, then put in place.
-  std::string Extract(FileSystem& fileSystem, const std::vector<ZipWriterEntry>& entries) {
+  std::string Extract(FileSystem& fileSystem, const std::vector<ZipWriterEntry>& entries,
+                      const WaitBudgets& budgets = {}) {
     WriteBytes(scratch_.path() / "release.zip", BuildZip(entries).bytes);
     TZipFile zip(fileSystem);
+    zip.SetWaitBudgets(budgets);
     try {
       return ErrorOf([&] {
         zip.Open((scratch_.path() / "release.zip").u16string(), TZipMode::zmRead);
@@ -345,14 +381,24 @@ TEST_F(TransactionTest, EveryFailingCallLeavesTheTreeAsItWasOrInstallsTheRelease
       if (!error.empty()) {
         EXPECT_FALSE(c.error.empty()) << where << ": " << error;
         EXPECT_EQ(error.substr(0, c.error.size()), c.error) << where;
-        EXPECT_EQ(now, before) << where;
+        if (now != before) {
+          // Writing or flushing the Commit itself failed: the commit is undecided, every new
+          // file in place and every old one aside, and the next run finishes the way the
+          // journal then reads.
+          EXPECT_TRUE(c.op == Op::Write || c.op == Op::Sync) << where;
+          Tree content = Snapshot(Out(), false);
+          for (const std::string& name : Ours(content)) content.erase(name);
+          EXPECT_EQ(content, ReleaseTree(release)) << where;
+          ExpectCleanRunInstalls(release, where);
+        }
         continue;
       }
       // A file that could not be deleted stays, with the journal that names it, until
       // the next run.
       Tree content = Snapshot(Out(), false);
       const std::vector<std::string> ours = Ours(content);
-      EXPECT_LE(ours.size(), c.op == Op::Delete ? 2u : 0u) << where;
+      // A flush that fails at the end keeps the journal for the next run to remove.
+      EXPECT_LE(ours.size(), c.op == Op::Delete ? 2u : c.op == Op::Sync ? 1u : 0u) << where;
       for (const std::string& name : ours) content.erase(name);
       EXPECT_EQ(content, ReleaseTree(release)) << where;
       if (!ours.empty()) ExpectCleanRunInstalls(release, where);
@@ -540,8 +586,8 @@ TEST_F(TransactionTest, RetriesWhileAFileIsInUse) {
       {"a rename refused three times", {Op::Rename, 5, FsOutcome::InUse, 3}, {}, "", 140, 140},
       {"a staged file refused twice", {Op::Create, 4, FsOutcome::InUse, 2}, {}, "", 60, 60},
       {"a backup delete refused once", {Op::Delete, 1, FsOutcome::InUse, 1}, {}, "", 20, 20},
-      {"a rename refused past the budget", {Op::Rename, 5, FsOutcome::InUse, 16}, {},
-       "EFCreateError: Cannot create file", 10000, 10000},
+      {"a rename refused past the budget", {Op::Rename, 5, FsOutcome::InUse, 40}, {},
+       "EFCreateError: Cannot create file", 30000, 30400},
       {"access denied is not waited for", {Op::Rename, 5, FsOutcome::AccessDenied, 1}, {},
        "EFCreateError: Cannot create file", 0, 0},
       // The undo waits longer than the commit did.
@@ -570,6 +616,126 @@ TEST_F(TransactionTest, RetriesWhileAFileIsInUse) {
       EXPECT_EQ(Snapshot(Out()), before) << c.name;
     }
   }
+}
+
+// However many files a release has, the installation waits for files in use within one
+// budget: the forward path's, then the undo's.
+TEST_F(TransactionTest, WaitsForFilesInUseWithinOneBudgetWhateverTheReleaseSize) {
+  const struct {
+    int files;
+    int heldForMs;     // how long everything stays in use (virtual time)
+    bool holdCreates;  // creations too, or only renames and deletions
+    bool succeeds;
+    int minimumWait, maximumWait;
+  } cases[] = {
+      // A scanner busy with the folder for 20 s: one wait, then every file goes through.
+      {40, 20000, true, true, 20000, 21000},
+      {400, 20000, true, true, 20000, 21000},
+      // Held for good: the forward budget, then the undo's, whatever the number of files.
+      {40, 1 << 30, false, false, 150000, 150000},
+      {400, 1 << 30, false, false, 150000, 150000},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(Out());
+    std::vector<ZipWriterEntry> release;
+    for (int i = 0; i < c.files; ++i) {
+      const std::string name = "folder" + std::to_string(i % 4) + "/file" + std::to_string(i) + ".dat";
+      fs::create_directories((Out() / name).parent_path());
+      WriteBytes(Out() / name, "installed " + name);
+      release.push_back({name, "new " + name});
+    }
+    const Tree before = Snapshot(Out(), false);
+    FaultyFileSystem held(*real_);
+    held.heldFolder = Out().u16string();
+    held.heldForMs = c.heldForMs;
+    held.holdCreates = c.holdCreates;
+    const std::string error = Extract(held, release);
+    const std::string where = std::to_string(c.files) + " files held " +
+                              (c.succeeds ? "for a while" : "for good");
+    std::printf("%s: waited %d ms in all, %s\n", where.c_str(), held.Waited(),
+                error.empty() ? "installed" : error.c_str());
+    EXPECT_EQ(error.empty(), c.succeeds) << where << ": " << error;
+    EXPECT_GE(held.Waited(), c.minimumWait) << where;
+    EXPECT_LE(held.Waited(), c.maximumWait) << where;
+    Tree now = Snapshot(Out(), false);
+    for (const std::string& name : Ours(now)) now.erase(name);
+    EXPECT_EQ(now, c.succeeds ? ReleaseTree(release) : before) << where;
+    // What the undo could not delete stays named in the journal for the next run.
+    ExpectCleanRunInstalls(release, where);
+  }
+}
+
+// An undo that stopped has put the release's new file back under its staged name; a file
+// somebody else then makes at the target's name is none of the next recovery's business.
+TEST_F(TransactionTest, AFileMadeAtATargetsNameAfterAFailedUndoSurvivesRecovery) {
+  Install();
+  const std::vector<ZipWriterEntry> release = Release();
+  // The next run installs a release without that file, so only recovery could touch it.
+  std::vector<ZipWriterEntry> next = release;
+  std::erase_if(next, [](const ZipWriterEntry& e) { return e.name == "plugins/extra/one.dll"; });
+  const fs::path taken = Out() / "plugins/extra/one.dll";
+  // The last renames put the program in place, after every other file: failing there,
+  // the undo has every file of the release to take back.
+  FaultyFileSystem recorder(*real_);
+  Install();
+  ASSERT_EQ(Extract(recorder, release), "");
+  const int n = static_cast<int>(recorder.renamedTo.size()) - 1;
+  int cases = 0;
+  for (int m = 1;; ++m) {
+    Install();
+    FaultyFileSystem faulty(*real_);
+    faulty.first = {Op::Rename, n};
+    faulty.second = {Op::Rename, m, FsOutcome::Other, 1000};
+    Extract(faulty, release);
+    ASSERT_TRUE(faulty.FirstFired());
+    if (!faulty.SecondFired()) break;
+    if (!fs::exists(Out() / EncodeUtf8(kJournalName)) || fs::exists(taken) ||
+        !fs::exists(taken.parent_path())) {
+      continue;
+    }
+    {
+      ++cases;
+      WriteBytes(taken, "somebody's");
+      const std::string where = "undo stopped at rename #" + std::to_string(m);
+      FaultyFileSystem clean(*real_);
+      EXPECT_EQ(Extract(clean, next), "") << where;
+      EXPECT_EQ(fs::exists(taken) ? ReadBytes(taken) : "(gone)", "somebody's") << where;
+      Tree now = Snapshot(Out(), false);
+      now.erase("plugins/extra/one.dll");
+      EXPECT_EQ(now, ReleaseTree(next)) << where;
+    }
+  }
+  EXPECT_GE(cases, 1);
+}
+
+// A staged name that somebody else's file took before ours could be made is recorded as
+// not ours: neither the undo nor a recovery after a kill deletes that file.
+TEST_F(TransactionTest, ANameTakenBeforeTheStagedFileIsMadeStaysTheirs) {
+  Install();
+  const std::vector<ZipWriterEntry> release = Release();
+  int cases = 0;
+  for (const int n : {2, 5, 9}) {
+    for (int kill = 1; kill < 60; kill += 3) {
+      Install();
+      FaultyFileSystem faulty(*real_);
+      faulty.first = {Op::Create, n};
+      faulty.occupyOnFailedCreate = true;
+      faulty.killAt = kill;
+      Extract(faulty, release);
+      if (!faulty.FirstFired()) continue;
+      std::vector<std::string> occupied;
+      for (const std::string& name : Ours(Snapshot(Out(), false))) {
+        if (name.ends_with(".tmp") && ReadBytes(Out() / name).empty()) occupied.push_back(name);
+      }
+      if (occupied.empty()) continue;
+      ++cases;
+      const std::string where = "create #" + std::to_string(n) + " taken, killed at " + std::to_string(kill);
+      FaultyFileSystem clean(*real_);
+      EXPECT_EQ(Extract(clean, release), "") << where;
+      for (const std::string& name : occupied) EXPECT_TRUE(fs::exists(Out() / name)) << where << name;
+    }
+  }
+  EXPECT_GE(cases, 10);
 }
 
 TEST_F(TransactionTest, FilesThatOnlyLookLikeOursAreLeftAlone) {
@@ -627,6 +793,32 @@ TEST_F(TransactionTest, AttributesLeaveTheVolumeBitOut) {
   EXPECT_EQ(set, (std::map<std::string, int>{{"label.txt", 0x20}, {"ro.txt", 0x27}}));
 }
 
+// A write that fails half-way leaves a torn line; the next record starts a line of its
+// own instead of joining it (and failing its check with it).
+TEST(Journal, ARecordAfterATornWriteStandsOnItsOwnLine) {
+  ScratchFolder scratch;
+  const std::unique_ptr<FileSystem> real = CreateNativeFileSystem();
+  FaultyFileSystem faulty(*real);
+  faulty.first = {Op::Write, 3};
+  faulty.tearWrites = true;
+  const std::u16string path = (scratch.path() / EncodeUtf8(kJournalName)).u16string();
+  const JournalRecord a{JournalRecordKind::Staged, u"a.~tx00000001.tmp", {}, {}};
+  const JournalRecord b{JournalRecordKind::Staged, u"b.~tx00000002.tmp", {}, {}};
+  const JournalRecord c{JournalRecordKind::Staged, u"c.~tx00000003.tmp", {}, {}};
+  WaitAccount wait(0);
+  {
+    Journal journal(faulty, path);
+    journal.Append({a}, wait);  // the header, then a
+    EXPECT_THROW(journal.Append({b}, wait), EWriteError);
+    journal.Append({c}, wait);
+    journal.Flush();
+  }
+  std::vector<JournalRecord> records;
+  EXPECT_EQ(DecodeJournal(ReadBytes(scratch.path() / EncodeUtf8(kJournalName)), records),
+            JournalContent::Records);
+  EXPECT_EQ(records, (std::vector<JournalRecord>{a, c}));
+}
+
 TEST(Journal, RecordsSurviveTornAndDamagedLines) {
   const JournalRecord put{JournalRecordKind::Put, u"a\\.~tx00000001.tmp", u"a\\\u00E9t\u00E9.txt",
                           u"a\\\u00E9t\u00E9.txt.~tx00000002.bak"};
@@ -634,21 +826,35 @@ TEST(Journal, RecordsSurviveTornAndDamagedLines) {
   const std::string good = JournalHeader() + EncodeJournalRecord(put) + EncodeJournalRecord(commit);
   std::string damaged = good;
   damaged[JournalHeader().size() + 12] ^= 1;
+  using enum JournalContent;
   const struct {
     const char* name;
     std::string bytes;
-    std::optional<std::vector<JournalRecord>> expected;
+    JournalContent content;
+    std::vector<JournalRecord> records;
   } cases[] = {
-      {"whole", good, std::vector{put, commit}},
-      {"last line cut short", good.substr(0, good.size() - 3), std::vector{put}},
-      {"damaged line skipped", damaged, std::vector{commit}},
-      {"header only", JournalHeader(), std::vector<JournalRecord>{}},
-      {"not ours", "somebody's notes\n" + EncodeJournalRecord(put), std::nullopt},
-      // A kill between creating the journal and writing its header.
-      {"empty", "", std::vector<JournalRecord>{}},
-      {"header cut short", JournalHeader().substr(0, 9), std::vector<JournalRecord>{}},
+      {"whole", good, Records, {put, commit}},
+      {"last line cut short", good.substr(0, good.size() - 3), Records, {put}},
+      {"damaged line skipped", damaged, Records, {commit}},
+      {"header only", JournalHeader(), Records, {}},
+      // What a power cut leaves of data never written out: zeros after what was.
+      {"zeros after the header", JournalHeader() + std::string(300, '\0'), Records, {}},
+      {"zeros after a record", JournalHeader() + EncodeJournalRecord(put) + std::string(90, '\0'),
+       Records, {put}},
+      {"not ours", "somebody's notes\n" + EncodeJournalRecord(put), Foreign, {}},
+      {"not ours, then zeros", "notes" + std::string(9, '\0'), Foreign, {}},
+      {"zeros, then text", std::string(9, '\0') + "notes", Foreign, {}},
+      // A kill or a cut before the header reached the disk.
+      {"empty", "", Nothing, {}},
+      {"header cut short", JournalHeader().substr(0, 9), Nothing, {}},
+      {"only zeros", std::string(4096, '\0'), Nothing, {}},
+      {"header cut short, then zeros", JournalHeader().substr(0, 9) + std::string(30, '\0'), Nothing, {}},
   };
-  for (const auto& c : cases) EXPECT_EQ(DecodeJournal(c.bytes), c.expected) << c.name;
+  for (const auto& c : cases) {
+    std::vector<JournalRecord> records{commit};
+    EXPECT_EQ(DecodeJournal(c.bytes, records), c.content) << c.name;
+    EXPECT_EQ(records, c.records) << c.name;
+  }
 }
 
 }  // namespace

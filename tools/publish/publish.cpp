@@ -112,6 +112,9 @@ struct Scratch {
 
 // Files written under temporary names in the output folder; removed unless committed.
 class PendingFiles {
+  // A synchronising or scanning agent may hold a new file for a moment.
+  static constexpr uint32_t kRenameWaitMs = 30000;
+
  public:
   explicit PendingFiles(std::string dir) : dir_(std::move(dir)) {}
   ~PendingFiles() {
@@ -122,10 +125,16 @@ class PendingFiles {
     files_.emplace_back(temp, dir_ + "/" + name);
     return temp;
   }
+  // Each file takes its name only once its data is on the disk, in the order added: the
+  // manifest, which points workstations at the archive, after the archive.
   void Commit() {
-    for (const auto& [temp, final] : files_)
-      if (std::rename(temp.c_str(), final.c_str()) != 0)
-        throw PublishError("cannot rename " + temp + " to " + final + ": " + std::strerror(errno));
+    const std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
+    WaitAccount wait(kRenameWaitMs);
+    for (const auto& [temp, final] : files_) {
+      const FsResult placed = TakeName(*fileSystem, DecodeUtf8Lenient(temp), DecodeUtf8Lenient(final), wait);
+      if (!placed.Done())
+        throw PublishError("cannot rename " + temp + " to " + final + ": " + EncodeUtf8(placed.text));
+    }
     files_.clear();
   }
 
