@@ -26,6 +26,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import certs  # noqa: E402
+from proxy import Proxy  # noqa: E402
 from server import Route, Server  # noqa: E402
 
 WINE = os.environ.get("WINE_LOADER", "wine")
@@ -929,6 +930,87 @@ def scanner_on_the_folder(ctx, root):
         check("held" in out, f"the scanner never held the download: {out!r}")
 
 
+# ------------------------------------------------------------------------------ proxies
+
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+ORIGIN_HOST = "tallyx-origin.test"  # a name that only the test proxy knows
+
+
+@contextlib.contextmanager
+def prefix_proxy_settings(values):
+    """The test prefix's Internet settings set to `values` ({name: (type, data)}) while the
+    block runs, and the loopback exception of the test environment lifted, so that WinINet
+    takes the system's configuration as a workstation has it."""
+    def reg(*args):
+        subprocess.run([WINE, "reg", *args], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+    saved = {k: os.environ.pop(k) for k in ("no_proxy", "NO_PROXY") if k in os.environ}
+    try:
+        for name, (kind, data) in values.items():
+            reg("add", INTERNET_SETTINGS, "/v", name, "/t", kind, "/d", str(data), "/f")
+        yield
+    finally:
+        reg("add", INTERNET_SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0", "/f")
+        for name in values:
+            if name != "ProxyEnable":
+                reg("delete", INTERNET_SETTINGS, "/v", name, "/f")
+        os.environ.update(saved)
+
+
+def through_proxy(ctx, root, settings):
+    """The origin on a port of its own; the manifest's address (127.0.0.1 at the test port,
+    where nothing listens) and the archive's (a name no resolver knows) reach it only
+    through the proxy. Returns (installed, the proxy's requests)."""
+    origin_port, proxy_port = ctx.args.port + 3, ctx.args.port + 2
+    table = {("127.0.0.1", ctx.args.port): ("127.0.0.1", origin_port),
+             (ORIGIN_HOST, ctx.args.port): ("127.0.0.1", origin_port)}
+    folder = install_folder(ctx, root)
+    with Server(origin_port) as origin, Proxy(proxy_port, table) as proxy, \
+            prefix_proxy_settings(settings(proxy_port)):
+        origin.routes["/dl/tallyx.ver"] = Route(
+            ctx.manifest(base=f"http://{ORIGIN_HOST}:{ctx.args.port}/dl/"))
+        origin.routes[ARCHIVE] = Route(ctx.release())
+        run = Updater(ctx, folder)
+        deadline = time.monotonic() + 60
+        while not offer_state(run.dump()):
+            if run.process.poll() is not None:
+                return False, proxy.requests, time.monotonic() - run.started
+            check(time.monotonic() < deadline, "neither an offer nor an end")
+            time.sleep(0.3)
+        choose(run, forced=False)
+        run.wait_box(TEXTS["installed"], timeout=60)
+        run.driver("answer", IDOK)
+        finish(run)
+        assert_release_installed(ctx, folder)
+        return True, proxy.requests, time.monotonic() - run.started
+
+
+def proxy_only_network(ctx, root):
+    """A proxy set in the Internet settings, the origin reachable through it alone: the
+    check, the download and the installation all go through it."""
+    installed, requests, _ = through_proxy(ctx, root, lambda port: {
+        "ProxyEnable": ("REG_DWORD", 1), "ProxyServer": ("REG_SZ", f"127.0.0.1:{port}")})
+    print(f"through the proxy: {requests}")
+    check(installed, "the release was not installed through the proxy")
+    check(f"http://127.0.0.1:{ctx.args.port}/dl/tallyx.ver" in requests, f"manifest: {requests}")
+    check(f"http://{ORIGIN_HOST}:{ctx.args.port}{ARCHIVE}" in requests, f"archive: {requests}")
+
+
+def proxy_autoconfig_script(ctx, root):
+    """The proxy given by an automatic-configuration script (AutoConfigURL). Where WinINet
+    runs the script (Windows) the release installs through the proxy; Wine 8 ignores the
+    value and goes direct, which on this proxy-only network is a server that cannot be
+    reached: the updater must then end by itself, quietly, within the limits."""
+    installed, requests, elapsed = through_proxy(ctx, root, lambda port: {
+        "AutoConfigURL": ("REG_SZ", f"http://127.0.0.1:{port}/proxy.pac")})
+    print(f"autoconfiguration script: {'installed through the proxy' if installed else 'no offer'}"
+          f" after {elapsed:.1f} s; the proxy saw {requests}")
+    if installed:
+        check(f"http://{ORIGIN_HOST}:{ctx.args.port}{ARCHIVE}" in requests, f"archive: {requests}")
+    else:
+        check(elapsed < PRODUCT_CONNECT_LIMIT_S + 15, f"ended only after {elapsed:.1f} s")
+
+
 @contextlib.contextmanager
 def immutable(folder):
     """No file can be created, renamed or deleted in `folder` (root ignores mode bits)."""
@@ -1127,7 +1209,8 @@ SCENARIOS = {f.__name__: f for f in [
     https_release_installs, https_refused_certificates, http_redirected_to_https,
     https_redirected_to_http, resume_after_reset, resume_archive_replaced,
     resume_without_ranges, killed_then_resumed, download_trickles,
-    download_trickles_product_limits, manifest_trickles, scanner_on_the_folder]}
+    download_trickles_product_limits, manifest_trickles, scanner_on_the_folder,
+    proxy_only_network, proxy_autoconfig_script]}
 
 
 def main():
