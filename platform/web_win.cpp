@@ -582,7 +582,8 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
     const long long whole = append ? record.length : length;
     total = whole > 0 ? static_cast<ULONG>(whole) : 0;
     received = static_cast<ULONG>(kept);
-    if (!Notify(status, received, total, BINDSTATUS_BEGINDOWNLOADDATA)) return stopped = true, false;
+    if (!Notify(status, received, total, BINDSTATUS_BEGINDOWNLOADDATA))
+      return stopped = true, false;
 
     // Readers may look in while it is written (scanners do, and hold it after); nobody
     // may write it, delete or rename it.

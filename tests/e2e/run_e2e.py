@@ -961,7 +961,7 @@ def through_proxy(ctx, root, settings):
     """The origin on a port of its own; the manifest's address (127.0.0.1 at the test port,
     where nothing listens) and the archive's (a name no resolver knows) reach it only
     through the proxy. Returns (installed, the proxy's requests)."""
-    origin_port, proxy_port = ctx.args.port + 3, ctx.args.port + 2
+    origin_port, proxy_port = ctx.args.port + 6, ctx.args.port + 5
     table = {("127.0.0.1", ctx.args.port): ("127.0.0.1", origin_port),
              (ORIGIN_HOST, ctx.args.port): ("127.0.0.1", origin_port)}
     folder = install_folder(ctx, root)

@@ -290,13 +290,15 @@ TEST(DownloadToFile, AFailedTransferRaisesNothing) {
   WinDownloads downloads([&] { return &view; });
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string file = TempPath(u"tallyx_failed.zip");
-  EXPECT_NO_THROW(downloads.DownloadToFile(DeadUrl("/archive.zip"), file, callback.get(), DownloadStart::MayResume));
+  EXPECT_NO_THROW(downloads.DownloadToFile(DeadUrl("/archive.zip"), file, callback.get(),
+      DownloadStart::MayResume));
   EXPECT_EQ(GetFileAttributesW(W(file)), INVALID_FILE_ATTRIBUTES);
   for (const RecordingView::Call& call : view.calls)
     if (call.kind == 'P') {
       EXPECT_EQ(call.value, 0);
     }
-  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr, DownloadStart::MayResume));
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr,
+      DownloadStart::MayResume));
   EXPECT_EQ(ReadFile(file).size(), 5u * 1024 * 1024);
   DeleteFileW(W(file));
 }
@@ -313,7 +315,8 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string file = TempPath(u"tallyx_aborted.zip");
   try {
-    downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get(), DownloadStart::MayResume);
+    downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get(),
+        DownloadStart::MayResume);
     ADD_FAILURE() << "no error";
   } catch (const EConvertError& error) {
     EXPECT_EQ(EncodeUtf8(error.Message()), "'x' is not a valid integer value");
@@ -326,7 +329,8 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
 
   // The same callback serves the next download normally.
   view.fail = false;
-  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get(), DownloadStart::MayResume));
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get(),
+      DownloadStart::MayResume));
   EXPECT_EQ(ReadFile(file), PatternBytes(3000));
   DeleteFileW(W(file));
 }
@@ -355,7 +359,8 @@ TEST(DownloadToFile, AFailedOrStalledTransferKeepsTheEarlierFile) {
   for (const auto& c : cases) {
     WriteFile(file, "earlier download");
     const DWORD start = GetTickCount();
-    EXPECT_NO_THROW(downloads.DownloadToFile(c.url, file, callback.get(), DownloadStart::MayResume)) << c.name;
+    EXPECT_NO_THROW(downloads.DownloadToFile(c.url, file, callback.get(),
+        DownloadStart::MayResume)) << c.name;
     const DWORD elapsed = GetTickCount() - start;
     printf("%s: gave up after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
     EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;

@@ -221,9 +221,10 @@ TEST(SignedInstall, OnlyASignedArchiveOfThisVersionIsOpened) {
 // file fails its check, it is fetched whole once more and checked again; a download made
 // whole in one go is refused at once.
 TEST(SignedInstall, AResumedArchiveThatFailsItsCheckIsFetchedWholeOnce) {
-  const std::string kDownload =
-      "DownloadToFile " + EncodeUtf8(kArchiveUrl) + " -> " + EncodeUtf8(kArchive) + " callback 1";
-  const std::string kSuccess = "Notice: " + EncodeUtf8(u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s");
+  const std::string kDownload = "DownloadToFile " + EncodeUtf8(kArchiveUrl) + " -> " +
+                                EncodeUtf8(kArchive) + " callback 1";
+  const std::string kSuccess =
+      "Notice: " + EncodeUtf8(u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s");
   const std::string kInstallError =
       "Notice: " + EncodeUtf8(u"Erreur dans l'installation du mise \u00E0 jour");
   const struct {
