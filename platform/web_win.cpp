@@ -149,7 +149,7 @@ using Heartbeat = std::function<bool()>;
 class Transfer {
  public:
   static constexpr size_t kBufferSize = 256 * 1024;
-  static constexpr DWORD kLeastRead = 64 * 1024;
+  static constexpr DWORD kStreaming = 16 * 1024;
 
   Transfer(const std::u16string& url, DWORD flags, const NetworkLimits& limits, bool whole,
            const std::wstring& headers = {}, Heartbeat heartbeat = {})
@@ -257,14 +257,15 @@ class Transfer {
       return 0;
     }
     DWORD count = 0;
-    // At least a large block: Wine 8's answer to the query is often a few kilobytes while
-    // much more has come, and a read that asks for more returns at once with what is
-    // there (measured: four times the throughput of reads of what the query said).
-    // Windows documents only the queried count as immediate; a read of more may wait for
-    // it to come, which is safe (the buffer is the shared state's) and bounded by the
-    // limits, and costs nothing on a line faster than a kilobyte a second.
-    const DWORD size = std::min<DWORD>(DWORD(state_->buffer.size()),
-                                       std::max<DWORD>(available, kLeastRead));
+    // While data streams in, a large block: Wine 8's answer to the query is often a few
+    // kilobytes while much more has come, and a read that asks for more returns at once
+    // with what is there (measured: four times the throughput of reads of what the
+    // query said). Windows documents only the queried count as immediate, and a read of more
+    // may wait for the rest (safe: the buffer is the shared state's). A trickle is read
+    // exactly as it comes, so no read waits on it unseen by the limits.
+    const DWORD size = available >= kStreaming
+                           ? DWORD(state_->buffer.size())
+                           : std::min<DWORD>(available, DWORD(state_->buffer.size()));
     if (!InternetReadFile(request_.Get(), state_->buffer.data(), size, &state_->readCount)) {
       if (!Completed(FALSE) || !Succeeded()) return 0;
     }

@@ -1139,7 +1139,11 @@ def https_refused_certificates(ctx, root):
             check(code == 0, f"{what}: exit code {code}")
             check(not run.ever_visible, f"{what}: the window was shown")
             check(not srv.requests, f"{what}: requests sent: {srv.requests}")
-            check(srv.refused_handshakes >= 1, f"{what}: the client never tried")
+            # The client may break off the handshake, or finish it and check the
+            # certificate after: either way it tried, and sent nothing.
+            check(srv.connections >= 1, f"{what}: the client never tried")
+            print(f"{what}: {srv.connections} connection(s), "
+                  f"{srv.refused_handshakes} handshake(s) broken off")
         check(folder_listing(folder) == before, f"{what}: folder changed: {folder_listing(folder)}")
 
 

@@ -42,6 +42,7 @@ class Server:
         self.sent = {}  # body bytes sent for each path, in all
         self.lock = threading.Lock()
         self.refused_handshakes = 0  # TLS connections the client broke off
+        self.connections = 0  # connections the client opened
         outer = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -51,6 +52,7 @@ class Server:
                 pass
 
             def setup(self):
+                outer.connections += 1
                 # The handshake runs on the connection's own thread, so a client that
                 # walks away from it holds no other connection up.
                 if tls:
