@@ -23,6 +23,9 @@
 #ifndef TALLYX_STALL_LIMIT_MS
 #define TALLYX_STALL_LIMIT_MS 60000
 #endif
+#ifndef TALLYX_FETCH_LIMIT_MS
+#define TALLYX_FETCH_LIMIT_MS 120000
+#endif
 // And the installation's patience with files in use.
 #ifndef TALLYX_FORWARD_WAIT_MS
 #define TALLYX_FORWARD_WAIT_MS 30000
@@ -34,7 +37,8 @@
 namespace tallyx {
 namespace {
 
-constexpr NetworkLimits kNetworkLimits{TALLYX_CONNECT_LIMIT_MS, TALLYX_STALL_LIMIT_MS};
+constexpr NetworkLimits kNetworkLimits{TALLYX_CONNECT_LIMIT_MS, TALLYX_STALL_LIMIT_MS,
+                                       TALLYX_FETCH_LIMIT_MS};
 constexpr WaitBudgets kWaitBudgets{TALLYX_FORWARD_WAIT_MS, TALLYX_UNDO_WAIT_MS};
 
 #ifdef TALLYX_TEST_UNELEVATED

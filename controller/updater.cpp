@@ -134,8 +134,11 @@ void Updater::InstallRelease(InstallVariant variant) {
   if (forced) ops_.downloads.DeleteUrlCacheEntry(state_.DownloadUrl);
   const std::u16string releaseArchive =
       state_.WorkDir + u"\\" + ReleaseArchiveName(state_.RemoteVersion);
-  ops_.downloads.DownloadToFile(state_.DownloadUrl, releaseArchive,
-                                state_.DownloadCallbackObject.get());
+  // The forced variant starts from nothing: neither the cache nor a part kept by a
+  // broken transfer may answer for the server.
+  const bool resumed = ops_.downloads.DownloadToFile(
+      state_.DownloadUrl, releaseArchive, state_.DownloadCallbackObject.get(),
+      forced ? DownloadStart::Afresh : DownloadStart::MayResume);
 
   // Declining leaves the window as it is, downloaded but not installed; closing the
   // window is the way out.
@@ -195,14 +198,26 @@ void Updater::InstallRelease(InstallVariant variant) {
     // that the extraction then reads, held so that nobody can change it in between.
     ContentCheck releaseCheck;
     std::string signature;
+    bool unsigned_content = false;
     if (checked) {
       signature = ops_.web.GetUrlText(SignatureUrl(state_.DownloadUrl));
       releaseCheck = [&](const Sha256Digest& content) {
-        if (!signatures_->ArchiveIsSigned(state_.RemoteVersion, content, signature))
+        unsigned_content = !signatures_->ArchiveIsSigned(state_.RemoteVersion, content, signature);
+        if (unsigned_content)
           throw EZipException(u"The archive does not carry the vendor's signature");
       };
     }
-    archive->Open(releaseArchive, releaseCheck);
+    try {
+      archive->Open(releaseArchive, releaseCheck);
+    } catch (const std::exception&) {
+      // A resumed download joins the start of one upload to the end of another when the
+      // archive was replaced under the same validator: such a file is fetched whole,
+      // once, before the release is refused.
+      if (!(resumed && unsigned_content)) throw;
+      ops_.downloads.DownloadToFile(state_.DownloadUrl, releaseArchive,
+                                    state_.DownloadCallbackObject.get(), DownloadStart::Afresh);
+      archive->Open(releaseArchive, releaseCheck);
+    }
     innerContent = archive->ExtractAll(state_.WorkDir, kVersionFile,
                                        checked ? kInnerArchive : u"");
     archiveDone();

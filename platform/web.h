@@ -10,11 +10,15 @@
 
 namespace tallyx {
 
-// How long a transfer waits on a server before it gives up: for the connection, and
-// for each piece of the request and of the answer (headers and body alike).
+// When a transfer gives up on a server: no connection (name lookup included) within
+// connectMs; once connected, fewer than minBytes in any stallMs (so a server that answers
+// nothing, stops, or drips a byte now and then ends alike); and for the manifest and its
+// signature, which are a few kilobytes, the whole fetch taking longer than fetchMs.
 struct NetworkLimits {
   uint32_t connectMs = 30000;
   uint32_t stallMs = 60000;
+  uint32_t fetchMs = 120000;
+  uint32_t minBytes = 1024;
 };
 
 // A manifest is a few lines and a change history, a few kilobytes. Anything past this
@@ -43,9 +47,10 @@ class WinDownloads : public Downloads {
   void DeleteUrlCacheEntry(const std::u16string& url) override;
   std::unique_ptr<DownloadCallback> CreateDownloadCallback() override;
   // The file is written only when the whole body has arrived with a success status; a
-  // transfer that fails or gives up leaves whatever file of that name was there.
-  void DownloadToFile(const std::u16string& url, const std::u16string& path,
-                      DownloadCallback* callback) override;
+  // transfer that fails or gives up leaves whatever file of that name was there, and
+  // keeps what came as `<path>.part` (with `<path>.part.resume`) for the next attempt.
+  bool DownloadToFile(const std::u16string& url, const std::u16string& path,
+                      DownloadCallback* callback, DownloadStart start) override;
 
  private:
   ProgressViewSource view_;

@@ -1,21 +1,26 @@
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <urlmon.h>
 #include <wininet.h>
 // wininet.h maps this name to the W entry point; keep the method's own name.
 #undef DeleteUrlCacheEntry
 
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/bind_status_callback.h"
+#include "platform/native_file_system.h"
 #include "platform/progress_text.h"
 #include "platform/scoped_handle.h"
 #include "platform/web.h"
 #include "platform/win_text.h"
+#include "zip/file_system.h"
 
 namespace tallyx {
 namespace {
@@ -27,12 +32,10 @@ struct InternetHandleTraits {
 };
 using ScopedInternetHandle = BasicScopedHandle<InternetHandleTraits>;
 
-// Windows documents these options on any handle and hands them down to the handles made
-// from it. Wine 8 ignores the send and receive limits on the internet handle (it keeps
-// them on a request handle only, so InternetOpenUrlW's request waits without end: a
-// silent server held a fetch for 30 minutes) and stores the connection limit without
-// keeping to it. Each handle therefore gets all three, and the connection is bounded
-// by the program itself (ServerAcceptsWithin).
+// WinINet's own limits stay set on every handle, as a second line: Windows documents
+// them on any handle and hands them down to the handles made from it. Wine 8 ignores
+// the send and receive limits on the internet handle and the connection limit
+// everywhere, which is why the program keeps its own clock (TransferLimits).
 void SetLimits(HINTERNET handle, const NetworkLimits& limits) {
   DWORD connect = limits.connectMs, stall = limits.stallMs;
   InternetSetOptionW(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof(connect));
@@ -40,99 +43,136 @@ void SetLimits(HINTERNET handle, const NetworkLimits& limits) {
   InternetSetOptionW(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof(stall));
 }
 
-// True when a direct connection to host:port is accepted within `ms`. Under Wine 8
-// WinINet's own connection attempt waits for the system's TCP give-up whatever limit it
-// was given (135 s measured against a listener that takes no connection), so the
-// program makes one connection itself first, bounded, and closes it again. A system
-// where sockets cannot be used at all is left to WinINet.
-bool ServerAcceptsWithin(const std::wstring& host, INTERNET_PORT port, DWORD ms) {
-  WSADATA wsa;
-  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return true;
-  struct Cleanup {
-    ~Cleanup() { WSACleanup(); }
-  } cleanup;
-  ADDRINFOW hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  ADDRINFOW* found = nullptr;
-  if (GetAddrInfoW(host.c_str(), std::to_wstring(port).c_str(), &hints, &found) != 0)
-    return false;
-  const std::unique_ptr<ADDRINFOW, decltype(&FreeAddrInfoW)> addresses(found, FreeAddrInfoW);
-  const ULONGLONG deadline = GetTickCount64() + ms;
-  for (const ADDRINFOW* a = found; a; a = a->ai_next) {
-    const SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-    if (s == INVALID_SOCKET) continue;
-    u_long nonBlocking = 1;
-    bool accepted = false;
-    if (ioctlsocket(s, FIONBIO, &nonBlocking) == 0) {
-      if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
-        accepted = true;
-      } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        const ULONGLONG now = GetTickCount64();
-        const ULONGLONG left = now < deadline ? deadline - now : 0;
-        timeval wait{static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        // Windows reports a refused connection in the exception set, POSIX systems in
-        // the socket's error: test both.
-        int error = 0;
-        int size = sizeof(error);
-        accepted = select(0, nullptr, &writable, &failed, &wait) > 0 &&
-                   FD_ISSET(s, &writable) && !FD_ISSET(s, &failed) &&
-                   getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                              &size) == 0 &&
-                   error == 0;
-      }
-    }
-    closesocket(s);
-    if (accepted) return true;
-    if (GetTickCount64() >= deadline) return false;
+// The program's own clock over one transfer. Before the connection: connectMs from the
+// start, which covers the name lookup and, through a proxy, the connection to it. After
+// it: in every stretch of stallMs, at least minBytes must come; the answer's headers count
+// as a full share. For the manifest: the whole fetch within fetchMs as well.
+class TransferLimits {
+ public:
+  TransferLimits(const NetworkLimits& limits, bool whole, ULONGLONG now)
+      : limits_(limits), whole_(whole), start_(now),
+        bucketMs_(std::max<ULONGLONG>(limits.stallMs / 60, 10)) {}
+
+  void Connected(ULONGLONG now) {
+    if (!connectedAt_) connectedAt_ = now;
   }
-  return false;
+  void Arrived(ULONGLONG bytes, ULONGLONG now) {
+    Connected(now);
+    // Counted in buckets of a sixtieth of the stretch: a fast line makes thousands of
+    // reads a second, and the rule needs no finer grain.
+    if (!arrivals_.empty() && now - arrivals_.back().first < bucketMs_)
+      arrivals_.back().second += bytes;
+    else
+      arrivals_.emplace_back(now, bytes);
+  }
+  bool Broken(ULONGLONG now) {
+    if (whole_ && now - start_ >= limits_.fetchMs) return true;
+    if (!connectedAt_) return now - start_ >= limits_.connectMs;
+    if (now - connectedAt_ < limits_.stallMs) return false;
+    while (!arrivals_.empty() && now - arrivals_.front().first >= limits_.stallMs)
+      arrivals_.pop_front();
+    ULONGLONG recent = 0;
+    for (const auto& arrival : arrivals_) recent += arrival.second;
+    return recent < limits_.minBytes;
+  }
+
+ private:
+  NetworkLimits limits_;
+  bool whole_;
+  ULONGLONG start_;
+  ULONGLONG connectedAt_ = 0;
+  ULONGLONG bucketMs_;
+  std::deque<std::pair<ULONGLONG, ULONGLONG>> arrivals_;
+};
+
+// What WinINet's threads share with the transfer: the completion of the pending call,
+// and the buffer a read fills. It lives until the request handle's last notification
+// (INTERNET_STATUS_HANDLE_CLOSING), so a call that the transfer gave up on can still
+// complete into it after the transfer has gone.
+struct AsyncRequest {
+  explicit AsyncRequest(size_t bufferSize) : buffer(bufferSize) {}
+  ~AsyncRequest() { CloseHandle(completed); }
+  void Release() {
+    if (InterlockedDecrement(&references) == 0) delete this;
+  }
+  LONG references = 1;
+  HANDLE completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  volatile LONG connected = 0;
+  INTERNET_ASYNC_RESULT result{};
+  HINTERNET opened = nullptr;  // the request handle, for the closing notification
+  std::vector<char> buffer;
+  DWORD readCount = 0;
+};
+
+void CALLBACK OnInternetStatus(HINTERNET handle, DWORD_PTR context, DWORD status,
+                               LPVOID info, DWORD) {
+  auto* const request = reinterpret_cast<AsyncRequest*>(context);
+  if (!request) return;
+  switch (status) {
+    case INTERNET_STATUS_CONNECTED_TO_SERVER:
+    case INTERNET_STATUS_SENDING_REQUEST:
+    case INTERNET_STATUS_REQUEST_SENT:
+    case INTERNET_STATUS_RESPONSE_RECEIVED:
+      // A connection kept from an earlier request reports no connecting at all: sending
+      // on it is being connected.
+      InterlockedExchange(&request->connected, 1);
+      break;
+    case INTERNET_STATUS_REQUEST_COMPLETE:
+      request->result = *static_cast<INTERNET_ASYNC_RESULT*>(info);
+      SetEvent(request->completed);
+      break;
+    case INTERNET_STATUS_HANDLE_CLOSING:
+      if (handle == request->opened) request->Release();
+      break;
+    default:
+      break;
+  }
 }
 
-// True when WinINet goes to the server directly rather than through a proxy.
-bool ConnectsDirectly(HINTERNET internet) {
-  DWORD size = 0;
-  InternetQueryOptionW(internet, INTERNET_OPTION_PROXY, nullptr, &size);
-  if (size < sizeof(INTERNET_PROXY_INFO)) return true;
-  std::vector<unsigned char> buffer(size);
-  if (!InternetQueryOptionW(internet, INTERNET_OPTION_PROXY, buffer.data(), &size)) return true;
-  return reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data())->dwAccessType ==
-         INTERNET_OPEN_TYPE_DIRECT;
-}
+// Called between waits while a transfer runs; false asks it to stop.
+using Heartbeat = std::function<bool()>;
 
-// One GET, read to its end. The request is made through its own connection and request
-// handles (not InternetOpenUrlW) so that the limits are set on the request before it is
-// sent; the reads then give up after the stall limit without data.
+// One GET, read to its end, in WinINet's asynchronous mode, this thread waiting for each
+// call with the program's own clock.
+//
+// Why not blocking calls ended by a watchdog thread that closes their handles: Microsoft
+// documents that "if a thread is blocking a call to Wininet.dll, another thread in the
+// application can call InternetCloseHandle on the Internet handle being used by the
+// first thread to cancel the operation and unblock the first thread", but Wine 8 does
+// not: an HttpSendRequestW waiting on a silent server and an InternetReadFile waiting on
+// a trickle both stayed blocked after their handle was closed from another thread. In
+// asynchronous mode every call returns at once or completes on WinINet's own threads;
+// this thread waits for the completion on an event, and a transfer that breaks a limit
+// is closed and left, on both systems, however long the system takes to notice. The
+// connection is WinINet's own, so every proxy configuration (explicit, WPAD, PAC
+// script) applies, and the name lookup is inside the connection limit.
 class Transfer {
  public:
-  Transfer(const std::u16string& url, DWORD flags, const NetworkLimits& limits) {
-    internet_.Reset(
-        InternetOpenW(L"Delphi 2009", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  static constexpr size_t kBufferSize = 256 * 1024;
+  static constexpr DWORD kStreaming = 16 * 1024;
+
+  Transfer(const std::u16string& url, DWORD flags, const NetworkLimits& limits, bool whole,
+           const std::wstring& headers = {}, Heartbeat heartbeat = {})
+      : limits_(limits, whole, GetTickCount64()), heartbeat_(std::move(heartbeat)) {
+    state_ = new AsyncRequest(kBufferSize);
+    internet_.Reset(InternetOpenW(L"Delphi 2009", INTERNET_OPEN_TYPE_PRECONFIG, nullptr,
+                                  nullptr, INTERNET_FLAG_ASYNC));
     if (!internet_) return;
     SetLimits(internet_.Get(), limits);
+    InternetSetStatusCallbackW(internet_.Get(), OnInternetStatus);
 
     URL_COMPONENTSW parts{};
     parts.dwStructSize = sizeof(parts);
     parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
     if (url.empty() || !InternetCrackUrlW(W(url), 0, 0, &parts)) return;
-    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
-      // Other schemes keep the system's own handling, and the limits it honours.
-      request_.Reset(InternetOpenUrlW(internet_.Get(), W(url), nullptr, 0, flags, 0));
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
       return;
-    }
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
     object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (object.empty()) object = L"/";
-    // Through a proxy, the connection is the proxy's and WinINet's limit applies.
-    if (ConnectsDirectly(internet_.Get()) &&
-        !ServerAcceptsWithin(host, parts.nPort, limits.connectMs))
-      return;
+    // No context: the connection handle reports nothing (WinINet calls back only for
+    // handles with a context); its work shows on the request's.
     connection_.Reset(InternetConnectW(internet_.Get(), host.c_str(), parts.nPort, nullptr,
                                        nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection_) return;
@@ -146,41 +186,139 @@ class Transfer {
     flags |= INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
     // The Accept line InternetOpenUrlW sends, so that servers see the request they saw.
     const wchar_t* accept[] = {L"*/*", nullptr};
+    state_->references = 2;  // the transfer's, and the request handle's
     request_.Reset(HttpOpenRequestW(connection_.Get(), L"GET", object.c_str(), nullptr,
-                                    nullptr, accept, flags, 0));
-    if (!request_) return;
-    SetLimits(request_.Get(), limits);
-    if (!HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0) ||
-        (secure && !StillSecure())) {
-      request_.Reset();
+                                    nullptr, accept, flags,
+                                    reinterpret_cast<DWORD_PTR>(state_)));
+    if (!request_) {
+      state_->references = 1;
+      return;
     }
+    state_->opened = request_.Get();
+    SetLimits(request_.Get(), limits);
+    const BOOL sent = HttpSendRequestW(
+        request_.Get(), headers.empty() ? nullptr : headers.c_str(),
+        headers.empty() ? 0 : DWORD(headers.size()), nullptr, 0);
+    if (!Completed(sent) || !Succeeded() || (secure && !StillSecure())) {
+      request_.Reset();
+      return;
+    }
+    limits_.Arrived(limits.minBytes, GetTickCount64());
   }
+
+  ~Transfer() {
+    // The request first: its closing notification releases the shared state's second
+    // share, at once or whenever WinINet lets go of a call given up on.
+    request_.Reset();
+    connection_.Reset();
+    internet_.Reset();
+    state_->Release();
+  }
+
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
 
   bool Opened() const { return request_.IsValid(); }
 
-  // The HTTP status, or 0 when there is none (another scheme).
+  // The HTTP status, or 0 when there is none.
   DWORD Status() const { return NumberHeader(HTTP_QUERY_STATUS_CODE); }
-  // The announced length of the body, 0 when none was announced.
-  DWORD ContentLength() const { return NumberHeader(HTTP_QUERY_CONTENT_LENGTH); }
-
-  // Up to `size` bytes; 0 at the end of the body. `failed` is set when the read did not
-  // succeed (a broken connection, or no data within the stall limit), `gaveUp` when the
-  // server sent nothing within the limit.
-  DWORD Read(void* buffer, DWORD size, bool& failed) {
-    DWORD count = 0;
-    failed = !InternetReadFile(request_.Get(), buffer, size, &count);
-    if (failed) {
-      // Windows reports the limit as ERROR_INTERNET_TIMEOUT; Wine 8 passes on the socket's
-      // own WSAETIMEDOUT.
-      const DWORD error = GetLastError();
-      gaveUp_ = error == ERROR_INTERNET_TIMEOUT || error == WSAETIMEDOUT;
-    }
-    return failed ? 0 : count;
+  // The announced length of the body, -1 when none was announced.
+  long long ContentLength() const {
+    const std::wstring text = Header(HTTP_QUERY_CONTENT_LENGTH);
+    return text.empty() ? -1 : _wtoi64(text.c_str());
   }
+  std::wstring Header(DWORD query) const {
+    DWORD size = 0;
+    HttpQueryInfoW(request_.Get(), query, nullptr, &size, nullptr);
+    if (size == 0) return {};
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    size = DWORD(text.size() * sizeof(wchar_t));
+    if (!HttpQueryInfoW(request_.Get(), query, text.data(), &size, nullptr)) return {};
+    text.resize(size / sizeof(wchar_t));
+    return text;
+  }
+
+  // Up to kBufferSize bytes, left in Data(); 0 at the end of the body and on a failure.
+  // `failed` is set when the read did not succeed: a broken connection, or the server
+  // too slow for the limits (GaveUp()).
+  DWORD Read(bool& failed) {
+    failed = true;
+    DWORD available = 0;
+    // First wait until something has come: InternetQueryDataAvailable completes as soon as
+    // any data is there ("the number of bytes of data that are available to be read
+    // immediately"), so a trickle is counted as it comes.
+    for (;;) {
+      if (InternetQueryDataAvailable(request_.Get(), &available, 0, 0)) break;
+      if (!Completed(FALSE) || !Succeeded()) return 0;
+      // Something has come, or the body has ended: asked again, the answer is at hand.
+    }
+    if (available == 0) {
+      failed = false;
+      return 0;
+    }
+    DWORD count = 0;
+    // While data streams in, a large block: Wine 8's answer to the query is often a few
+    // kilobytes while much more has come, and a read that asks for more returns at once
+    // with what is there (measured: four times the throughput of reads of what the
+    // query said). Windows documents only the queried count as immediate, and a read of more
+    // may wait for the rest (safe: the buffer is the shared state's). A trickle is read
+    // exactly as it comes, so no read waits on it unseen by the limits.
+    const DWORD size = available >= kStreaming
+                           ? DWORD(state_->buffer.size())
+                           : std::min<DWORD>(available, DWORD(state_->buffer.size()));
+    if (!InternetReadFile(request_.Get(), state_->buffer.data(), size, &state_->readCount)) {
+      if (!Completed(FALSE) || !Succeeded()) return 0;
+    }
+    count = state_->readCount;
+    limits_.Arrived(count, GetTickCount64());
+    failed = false;
+    return count;
+  }
+  const char* Data() const { return state_->buffer.data(); }
   bool GaveUp() const { return gaveUp_; }
 
  private:
-  // A numeric response header, 0 when the response has none.
+  // Waits for a call that returned `done` to complete. False when it failed at once, or
+  // when the limits (or the heartbeat) ended the wait: the handles are closed then, which
+  // ends the call on Windows and leaves it to finish into the shared state under Wine.
+  bool Completed(BOOL done) {
+    if (done) {
+      state_->result = INTERNET_ASYNC_RESULT{TRUE, ERROR_SUCCESS};
+      return true;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+      gaveUp_ = IsTimeout(GetLastError());
+      return false;
+    }
+    for (;;) {
+      const DWORD wait = WaitForSingleObject(state_->completed, kHeartbeatMs);
+      const ULONGLONG now = GetTickCount64();
+      if (state_->connected) limits_.Connected(now);
+      if (wait == WAIT_OBJECT_0) {
+        gaveUp_ = !Succeeded() && IsTimeout(state_->result.dwError);
+        return true;
+      }
+      if (limits_.Broken(now) || (heartbeat_ && !heartbeat_())) {
+        gaveUp_ = true;
+        request_.Reset();
+        return false;
+      }
+    }
+  }
+
+  // The completed call's outcome: dwResult is the call's own result (TRUE, or a handle),
+  // dwError its error when it failed. Only dwResult says success: Wine 8 completes an
+  // InternetQueryDataAvailable with {TRUE, the byte count} (measured), so a dwError
+  // other than ERROR_SUCCESS is no failure there.
+  bool Succeeded() const { return state_->result.dwResult != 0; }
+
+  // WinINet's own receive limit, reported by Windows as ERROR_INTERNET_TIMEOUT, and by
+  // Wine 8 as the socket's WSAETIMEDOUT.
+  static bool IsTimeout(DWORD error) {
+    constexpr DWORD kSocketTimedOut = 10060;
+    return error == ERROR_INTERNET_TIMEOUT || error == kSocketTimedOut;
+  }
+
   DWORD NumberHeader(DWORD query) const {
     DWORD value = 0, size = sizeof(value);
     if (!HttpQueryInfoW(request_.Get(), query | HTTP_QUERY_FLAG_NUMBER, &value, &size, nullptr))
@@ -202,42 +340,158 @@ class Transfer {
     return _wcsnicmp(url.data(), L"https:", 6) == 0;
   }
 
+  static constexpr DWORD kHeartbeatMs = 100;
+  TransferLimits limits_;
+  Heartbeat heartbeat_;
+  AsyncRequest* state_;
   // Closed in the reverse order: request, connection, internet handle.
   ScopedInternetHandle internet_;
   ScopedInternetHandle connection_;
   ScopedInternetHandle request_;
   bool gaveUp_ = false;
 };
+// Puts a finished download in its place, made durable first. Virus scanners and indexers
+// open a file the moment it is closed and hold it for a while, which makes the rename
+// fail with a sharing violation: it is tried again while the file is in use, within the
+// patience the installation has for any file (its forward budget).
+bool TakePartName(const std::u16string& from, const std::u16string& to) {
+  constexpr uint32_t kBudgetMs = 30000;
+  const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
+  WaitAccount wait(kBudgetMs);
+  return TakeName(*files, from, to, wait).Done();
+}
 
-// The download is written beside its target and put in its place once complete, so a
-// transfer that breaks off never replaces an archive saved by an earlier download.
-struct PartialFile {
-  explicit PartialFile(std::u16string target) : path(std::move(target) + u".part") {}
-  ~PartialFile() {
-    handle.Reset();
-    if (!kept) DeleteFileW(W(path));
-  }
-  std::u16string path;
-  ScopedFileHandle handle;
-  bool kept = false;
+// What an interrupted download needs to go on: `<archive>.part` holds the first bytes
+// of the body; `<archive>.part.resume` says where they came from (three UTF-8 lines: the
+// address, the body's whole length, and the server's validator). The record is written
+// in full beside its place and renamed onto it, after the part file was created and
+// before its first byte: a kill at any moment leaves a part with its record, or a part
+// without one, which is never continued.
+struct ResumeRecord {
+  std::u16string url;
+  long long length = 0;
+  std::wstring validator;
 };
+
+std::u16string RecordPath(const std::u16string& part) { return part + u".resume"; }
+
+bool ReadRecord(const std::u16string& part, ResumeRecord& record) {
+  ScopedFileHandle file(CreateFileW(W(RecordPath(part)), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  char buffer[8192];
+  DWORD count = 0;
+  if (!ReadFile(file.Get(), buffer, sizeof(buffer), &count, nullptr)) return false;
+  std::vector<std::string> lines;
+  std::string text(buffer, count), line;
+  for (const char c : text) {
+    if (c == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  if (lines.size() != 3 || lines[0].empty() || lines[2].empty()) return false;
+  record.url = DecodeUtf8Lenient(lines[0]);
+  record.length = std::atoll(lines[1].c_str());
+  record.validator = std::wstring(W(DecodeUtf8Lenient(lines[2])));
+  return record.length > 0;
+}
+
+bool WriteRecord(const std::u16string& part, const ResumeRecord& record) {
+  const std::u16string path = RecordPath(part);
+  const std::u16string staged = path + u".tmp";
+  const std::string text = EncodeUtf8(record.url) + "\n" + std::to_string(record.length) +
+                           "\n" + EncodeUtf8(FromW(record.validator.c_str())) + "\n";
+  {
+    ScopedFileHandle file(CreateFileW(W(staged), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file || !WriteFile(file.Get(), text.data(), DWORD(text.size()), &written, nullptr) ||
+        written != text.size() || !FlushFileBuffers(file.Get()))
+      return false;
+  }
+  return MoveFileExW(W(staged), W(path), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+// The record goes first: a part left without it is never continued.
+void DiscardPart(const std::u16string& part) {
+  DeleteFileW(W(RecordPath(part)));
+  DeleteFileW(W(part));
+}
+
+long long FileLength(const std::u16string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The validator that ties a part to one upload of the archive: a strong entity tag, else
+// the modification date. A weak tag (W/"...") only promises equivalent content, which
+// If-Range does not accept.
+std::wstring ValidatorOf(const Transfer& transfer) {
+  const std::wstring tag = transfer.Header(HTTP_QUERY_ETAG);
+  if (!tag.empty() && tag.rfind(L"W/", 0) != 0) return tag;
+  return transfer.Header(HTTP_QUERY_LAST_MODIFIED);
+}
+
+// The first byte and the whole length of a 206 answer's Content-Range
+// ("bytes 1000-4999/5000"); false for anything else ("bytes */5000", a missing length).
+bool ParseContentRange(const std::wstring& text, long long& first, long long& length) {
+  if (_wcsnicmp(text.c_str(), L"bytes ", 6) != 0) return false;
+  const wchar_t* at = text.c_str() + 6;
+  // Digits only: wcstoll would also take a sign or spaces that the header cannot carry.
+  const auto number = [&at](long long& value) {
+    if (*at < L'0' || *at > L'9') return false;
+    value = 0;
+    for (; *at >= L'0' && *at <= L'9'; ++at) {
+      if (value > (LLONG_MAX - 9) / 10) return false;
+      value = value * 10 + (*at - L'0');
+    }
+    return true;
+  };
+  long long last = 0;
+  if (!number(first) || *at++ != L'-' || !number(last) || *at++ != L'/' || !number(length) ||
+      *at != L'\0')
+    return false;
+  return last >= first && length > last;
+}
 
 // One progress notification; false when the callback asks to stop.
 bool Notify(TBindStatusCallback* status, ULONG received, ULONG total, ULONG code) {
   return !status || SUCCEEDED(status->OnProgress(received, total, code, nullptr));
 }
 
+// The progress shown while data flows: at most every kProgressMs, since each showing
+// repaints and serves the window's messages (a dozen round trips to the system per
+// call under Wine), and a fast line brings a block every few microseconds.
+class ProgressPace {
+ public:
+  static constexpr ULONGLONG kProgressMs = 30;
+  // While nothing arrives, the window is still served this often.
+  static constexpr ULONGLONG kIdleMs = 250;
+  bool Due(ULONGLONG every) {
+    const ULONGLONG now = GetTickCount64();
+    if (now - last_ < every) return false;
+    last_ = now;
+    return true;
+  }
+
+ private:
+  ULONGLONG last_ = 0;
+};
+
 }  // namespace
 
 std::string WinWebTextFetch::GetUrlText(const std::u16string& url) {
   std::string body;
-  Transfer transfer(url, INTERNET_FLAG_RELOAD, limits_);
+  Transfer transfer(url, INTERNET_FLAG_RELOAD, limits_, true);
   if (!transfer.Opened()) return body;
-  char buffer[1024];
   bool failed = false;
-  while (const DWORD count = transfer.Read(buffer, sizeof(buffer), failed)) {
+  while (const DWORD count = transfer.Read(failed)) {
     if (body.size() + count > kManifestSizeLimit) return std::string();
-    body.append(buffer, count);
+    body.append(transfer.Data(), count);
   }
   // A server that went silent half-way may have stopped anywhere, in the archive's
   // address too: what came is not taken for the manifest. (A connection broken off
@@ -254,49 +508,146 @@ std::unique_ptr<DownloadCallback> WinDownloads::CreateDownloadCallback() {
   return std::make_unique<TBindStatusCallback>(view_);
 }
 
-void WinDownloads::DownloadToFile(const std::u16string& url, const std::u16string& path,
-                                  DownloadCallback* callback) {
+bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16string& path,
+                                  DownloadCallback* callback, DownloadStart start) {
   auto* const status = dynamic_cast<TBindStatusCallback*>(callback);
+  const std::u16string part = path + u".part";
   ULONG received = 0, total = 0;
+  bool resumed = false;
+  bool stopped = false;
+  ProgressPace pace;
+  // The window keeps being served while the server is slow to answer, as the moniker
+  // service served it; a close asked for then is only recorded, as always.
+  const Heartbeat heartbeat = [&] {
+    if (pace.Due(ProgressPace::kIdleMs) &&
+        !Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA))
+      stopped = true;
+    return !stopped;
+  };
+
+  if (start == DownloadStart::Afresh) DiscardPart(part);
+  ResumeRecord record;
+  long long kept = 0;
+  if (ReadRecord(part, record) && record.url == url) {
+    kept = FileLength(part);
+    // A part as long as the whole was complete but never took its name: it is fetched
+    // again rather than trusted.
+    if (kept <= 0 || kept >= record.length) kept = 0;
+  }
+  if (kept == 0) DiscardPart(part);
+
   // The notifications follow the moniker service's order: finding and connecting with
   // nothing counted yet, then the data as it arrives, then its end.
-  const bool stopped = [&] {
-    if (!Notify(status, 0, 0, BINDSTATUS_CONNECTING)) return true;
-    // The cache may answer, as it did for the moniker service; the forced variant
-    // removes the entry first.
-    Transfer transfer(url, 0, limits_);
-    if (!transfer.Opened()) return false;
-    // An error page is never the archive: it is not saved in its place.
-    const DWORD httpStatus = transfer.Status();
-    if (httpStatus != 0 && (httpStatus < 200 || httpStatus > 299)) return false;
-    total = transfer.ContentLength();
-    if (!Notify(status, 0, total, BINDSTATUS_BEGINDOWNLOADDATA)) return true;
-
-    PartialFile part(path);
-    part.handle.Reset(CreateFileW(W(part.path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!part.handle) return false;
-    std::vector<char> buffer(64 * 1024);
-    bool failed = false;
-    while (const DWORD count = transfer.Read(buffer.data(), DWORD(buffer.size()), failed)) {
-      DWORD written = 0;
-      if (!WriteFile(part.handle.Get(), buffer.data(), count, &written, nullptr) ||
-          written != count)
-        return false;
-      received += count;
-      if (!Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA)) return true;
+  const bool complete = [&] {
+    // A kept part shows from the start: the bar goes on from where it stopped.
+    received = static_cast<ULONG>(kept);
+    total = kept > 0 ? static_cast<ULONG>(record.length) : 0;
+    if (!Notify(status, received, total, BINDSTATUS_CONNECTING)) return stopped = true, false;
+    std::unique_ptr<Transfer> transfer;
+    bool append = false;
+    if (kept > 0) {
+      // If-Range: the server sends the rest only while the archive is the one the part
+      // came from, and the whole new one otherwise.
+      const std::wstring headers = L"Range: bytes=" + std::to_wstring(kept) +
+                                   L"-\r\nIf-Range: " + record.validator + L"\r\n";
+      transfer = std::make_unique<Transfer>(url, INTERNET_FLAG_RELOAD, limits_, false,
+                                            headers, heartbeat);
+      if (stopped) return false;
+      const DWORD code = transfer->Opened() ? transfer->Status() : 0;
+      long long first = 0, length = 0;
+      if (code == 206 &&
+          ParseContentRange(transfer->Header(HTTP_QUERY_CONTENT_RANGE), first, length) &&
+          first == kept && length == record.length) {
+        append = true;
+      } else if (code != 200) {
+        // 416, a range that starts elsewhere, an error or no answer: once from the start.
+        transfer.reset();
+      }
+      // A 200 is the archive as it is now, whole: the part is of another upload.
+      if (!append) {
+        DiscardPart(part);
+        kept = 0;
+        received = total = 0;
+      }
     }
-    // A read that failed or gave up, or a body shorter than announced, is no archive.
-    if (failed || (total != 0 && received != total)) return false;
-    part.handle.Reset();
-    part.kept = MoveFileExW(W(part.path), W(path), MOVEFILE_REPLACE_EXISTING) != 0;
-    return false;
+    if (!transfer) {
+      transfer = std::make_unique<Transfer>(url, 0, limits_, false, std::wstring(), heartbeat);
+      if (stopped) return false;
+    }
+    if (!transfer->Opened()) return false;
+    // An error page is never the archive: it is not saved in its place.
+    const DWORD httpStatus = transfer->Status();
+    if (httpStatus != 0 && (httpStatus < 200 || httpStatus > 299)) return false;
+    if (!append && httpStatus == 206) return false;
+    const long long length = transfer->ContentLength();
+    const long long whole = append ? record.length : length;
+    total = whole > 0 ? static_cast<ULONG>(whole) : 0;
+    received = static_cast<ULONG>(kept);
+    if (!Notify(status, received, total, BINDSTATUS_BEGINDOWNLOADDATA))
+      return stopped = true, false;
+
+    // Readers may look in while it is written (scanners do, and hold it after); nobody
+    // may write it, delete or rename it.
+    ScopedFileHandle file(CreateFileW(W(part), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      append ? OPEN_EXISTING : CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    bool resumable = append;
+    if (append) {
+      LARGE_INTEGER end{};
+      end.QuadPart = kept;
+      if (!SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) || !SetEndOfFile(file.Get()))
+        return false;
+    } else {
+      // Only a body of known length with a validator can be continued later.
+      ResumeRecord fresh{url, length, ValidatorOf(*transfer)};
+      resumable = length > 0 && !fresh.validator.empty() && WriteRecord(part, fresh);
+    }
+    bool whole_body = false;
+    {
+      bool failed = false;
+      long long got = kept;
+      while (const DWORD count = transfer->Read(failed)) {
+        DWORD written = 0;
+        if (!WriteFile(file.Get(), transfer->Data(), count, &written, nullptr) ||
+            written != count) {
+          failed = true;
+          break;
+        }
+        got += count;
+        received = static_cast<ULONG>(got);
+        if (pace.Due(ProgressPace::kProgressMs) &&
+            !Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA)) {
+          stopped = true;
+          break;
+        }
+      }
+      // A read that failed or gave up, or a body shorter than announced, is no archive.
+      whole_body = !failed && !stopped && (whole <= 0 || got == whole);
+    }
+    if (!whole_body) {
+      file.Reset();
+      if (!resumable) DiscardPart(part);
+      return false;
+    }
+    // TakeName makes it durable before the rename: a crash just after it must not leave
+    // an archive of the right name with its end missing.
+    file.Reset();
+    if (!TakePartName(part, path)) {
+      if (!resumable) DiscardPart(part);
+      return false;
+    }
+    DeleteFileW(W(RecordPath(part)));
+    resumed = append;
+    return true;
   }();
+  (void)complete;
   // The last notification comes whatever the outcome: a request to close the window made
   // while the transfer was stalled (and the window not served) is taken here, so the
   // rest of the command runs with its boxes closing at once, as after any download.
   if (!stopped) Notify(status, received, total, BINDSTATUS_ENDDOWNLOADDATA);
   if (status) status->RaisePendingError();
+  return resumed;
 }
 
 HRESULT TBindStatusCallback::QueryInterface(REFIID iid, void** object) {

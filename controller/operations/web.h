@@ -19,6 +19,9 @@ class DownloadCallback {
   virtual ~DownloadCallback() = default;
 };
 
+// Whether a download may continue a transfer that an earlier attempt broke off.
+enum class DownloadStart { MayResume, Afresh };
+
 class Downloads {
  public:
   virtual ~Downloads() = default;
@@ -26,9 +29,11 @@ class Downloads {
   virtual void DeleteUrlCacheEntry(const std::u16string& url) = 0;
   virtual std::unique_ptr<DownloadCallback> CreateDownloadCallback() = 0;
   // Returns when the transfer has ended, successfully or not; its outcome is not
-  // reported (a failed download shows up as an archive that cannot be opened).
-  virtual void DownloadToFile(const std::u16string& url, const std::u16string& path,
-                              DownloadCallback* callback) = 0;
+  // reported (a failed download shows up as an archive that cannot be opened). True
+  // when the file was completed from a part kept by an earlier attempt: its start and
+  // its end came from two transfers. Afresh discards any such part first.
+  virtual bool DownloadToFile(const std::u16string& url, const std::u16string& path,
+                              DownloadCallback* callback, DownloadStart start) = 0;
 };
 
 }  // namespace tallyx

@@ -53,14 +53,18 @@ class FakeDownloads : public Downloads {
     log_.push_back("CreateDownloadCallback");
     return std::make_unique<FakeCallback>(++created_);
   }
-  void DownloadToFile(const std::u16string& url, const std::u16string& path,
-                      DownloadCallback* callback) override {
+  bool DownloadToFile(const std::u16string& url, const std::u16string& path,
+                      DownloadCallback* callback, DownloadStart start) override {
     const auto* fake = dynamic_cast<FakeCallback*>(callback);
     log_.push_back("DownloadToFile " + Utf8(url) + " -> " + Utf8(path) + " callback " +
-                   (fake ? std::to_string(fake->id) : "none"));
+                   (fake ? std::to_string(fake->id) : "none") +
+                   (start == DownloadStart::Afresh ? " afresh" : ""));
     if (whileDownloading) whileDownloading();
+    return resumed;
   }
   std::function<void()> whileDownloading;
+  // What the next downloads answer: completed from a kept part.
+  bool resumed = false;
 
  private:
   Log& log_;

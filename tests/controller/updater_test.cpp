@@ -259,6 +259,7 @@ const std::string kPurge = "DeleteUrlCacheEntry http://dl.example/Tallyx_4.2.7.1
 const std::string kDownload =
     "DownloadToFile http://dl.example/Tallyx_4.2.7.1530.zip -> "
     "Z:\\tallyx\\Tallyx_4.2.7.1530.zip callback 1";
+const std::string kDownloadAfresh = kDownload + " afresh";
 const std::string kRunning = "IsProcessRunning tallyx.exe";
 const std::string kKill = "KillProcessByName Tallyx.exe";
 const Log kRelease = {"CreateArchive", "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip",
@@ -307,7 +308,7 @@ const InstallCase kInstalls[] = {
                  kFinish},
     {.name = "forced, not running",
      .variant = InstallVariant::Forced,
-     .expected = kStart + Log{kPurge, kDownload, kRunning} + kRelease + Log{kSuccess} +
+     .expected = kStart + Log{kPurge, kDownloadAfresh, kRunning} + kRelease + Log{kSuccess} +
                  kNoNestedStep + kFinish},
     {.name = "running, Yes kills and tests again",
      .running = {true, false},
@@ -376,14 +377,14 @@ const InstallCase kInstalls[] = {
      .variant = InstallVariant::Forced,
      .running = {true, true, false},
      .answers = {DialogAnswer::Retry, DialogAnswer::Retry},
-     .expected = kStart + Log{kPurge, kDownload, kRunning, "Question CancelRetry", kRunning,
+     .expected = kStart + Log{kPurge, kDownloadAfresh, kRunning, "Question CancelRetry", kRunning,
                               "Question CancelRetry", kRunning} +
                  kRelease + Log{kSuccess} + kNoNestedStep + kFinish},
     {.name = "forced, running, Cancel abandons",
      .variant = InstallVariant::Forced,
      .running = {true, true},
      .answers = {DialogAnswer::Retry, DialogAnswer::Cancel},
-     .expected = kStart + Log{kPurge, kDownload, kRunning, "Question CancelRetry", kRunning,
+     .expected = kStart + Log{kPurge, kDownloadAfresh, kRunning, "Question CancelRetry", kRunning,
                               "Question CancelRetry"}},
     {.name = "download failed",
      .failures = {{kReleaseArchive, ArchiveFailure::OpenFails},
@@ -395,7 +396,7 @@ const InstallCase kInstalls[] = {
      .variant = InstallVariant::Forced,
      .failures = {{kReleaseArchive, ArchiveFailure::OpenFails},
                   {kNested, ArchiveFailure::OpenFails}},
-     .expected = kStart + Log{kPurge, kDownload, kRunning, "CreateArchive",
+     .expected = kStart + Log{kPurge, kDownloadAfresh, kRunning, "CreateArchive",
                               "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip", kForcedFailed} +
                  kNoNestedStep + kFinish},
     {.name = "download failed, earlier nested archive still extracted",
@@ -417,7 +418,7 @@ const InstallCase kInstalls[] = {
      .variant = InstallVariant::Forced,
      .failures = {{kReleaseArchive, ArchiveFailure::ExtractOutOfMemory},
                   {kNested, ArchiveFailure::ExtractOutOfMemory}},
-     .expected = kStart + Log{kPurge, kDownload, kRunning, "CreateArchive",
+     .expected = kStart + Log{kPurge, kDownloadAfresh, kRunning, "CreateArchive",
                               "Open Z:\\tallyx\\Tallyx_4.2.7.1530.zip", "ExtractAll Z:\\tallyx, tallyx.exe last",
                               kForcedFailed} +
                  kNestedFails + kFinish},
@@ -445,7 +446,7 @@ const InstallCase kInstalls[] = {
      .running = {true},
      .answers = {DialogAnswer::Retry},
      .closedWhileDownloading = true,
-     .expected = kStart + Log{kPurge, kDownload, "Terminate", kRunning,
+     .expected = kStart + Log{kPurge, kDownloadAfresh, "Terminate", kRunning,
                               "Question CancelRetry closed at once"}},
     {.name = "closed while downloading, download failed",
      .failures = {{kReleaseArchive, ArchiveFailure::OpenFails},

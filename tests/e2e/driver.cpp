@@ -28,6 +28,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -323,6 +324,49 @@ int Scan(const std::wstring& folder, DWORD holdMs, double seconds) {
   return 0;
 }
 
+// A stand-in for an on-access scanner: every new file of `folder` whose name ends with
+// `suffix` is opened as soon as it can be (reading, letting others read and write, not
+// delete or rename), held while it is being written and for a moment after its last
+// change, then let go. Prints "held NAME" for each. Runs for `seconds`.
+int ScanSuffix(const std::wstring& folder, const std::wstring& suffix, int seconds) {
+  std::vector<std::wstring> seen;
+  const ULONGLONG end = GetTickCount64() + ULONGLONG(seconds) * 1000;
+  while (GetTickCount64() < end) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+      Sleep(1);
+      continue;
+    }
+    do {
+      const std::wstring name = found.cFileName;
+      if (name.size() < suffix.size() ||
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        continue;
+      if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
+      const std::wstring path = folder + L"\\" + name;
+      HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) continue;
+      seen.push_back(name);
+      std::printf("held %s\n", Utf8(name).c_str());
+      std::fflush(stdout);
+      LARGE_INTEGER size{}, last{};
+      ULONGLONG still = GetTickCount64();
+      while (GetTickCount64() - still < 1500) {
+        GetFileSizeEx(file, &size);
+        if (size.QuadPart != last.QuadPart) still = GetTickCount64();
+        last = size;
+        Sleep(20);
+      }
+      CloseHandle(file);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    Sleep(1);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -331,6 +375,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"texts") return PrintTexts();
   if (command == L"trust-root" && argc > 2) return TrustRoot(argv[2]);
   if (command == L"scan" && argc > 4) return Scan(argv[2], _wtoi(argv[3]), _wtof(argv[4]));
+  if (command == L"scan-suffix" && argc > 4) return ScanSuffix(argv[2], argv[3], _wtoi(argv[4]));
   if (command == L"count-main") {
     int count = 0;
     for (HWND w = FindWindowW(Wide(tallyx::ui::kMainWindowClass), nullptr); w;

@@ -2,8 +2,10 @@
 can send them slowly, cut them off, redirect or answer 404, and records every request.
 Given a certificate, it speaks HTTPS."""
 import http.server
+import socket
 import socketserver
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -11,8 +13,16 @@ import time
 
 class Route:
     def __init__(self, body=b"", status=200, rate=None, cut_after=None, length=True,
-                 silent_for=None, stall_after=None, stall_for=None, location=None):
+                 silent_for=None, stall_after=None, stall_for=None, location=None,
+                 etag=None, ranges=False, drip=None, reset=False):
         self.body, self.status, self.rate = body, status, rate
+        # etag: the strong tag sent with the body; ranges: Range and If-Range answered as
+        # RFC 9110 says (a 206 for a tag that matches, the whole body otherwise).
+        self.etag, self.ranges = etag, ranges
+        # drip: seconds between single bytes of the body, the connection held open.
+        self.drip = drip
+        # reset: a cut ends with a reset (linger 0) instead of an orderly close.
+        self.reset = reset
         self.location = location  # the Location header of a redirect
         self.cut_after, self.length = cut_after, length
         # silent_for: take the request, then say nothing for that many seconds.
@@ -28,7 +38,11 @@ class Server:
         """tls: (certificate, key) files to serve HTTPS with."""
         self.routes = {}
         self.requests = []  # (path, user agent)
+        self.headers = []  # (path, Range, If-Range) of every request
+        self.sent = {}  # body bytes sent for each path, in all
+        self.lock = threading.Lock()
         self.refused_handshakes = 0  # TLS connections the client broke off
+        self.connections = 0  # connections the client opened
         outer = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -38,6 +52,7 @@ class Server:
                 pass
 
             def setup(self):
+                outer.connections += 1
                 # The handshake runs on the connection's own thread, so a client that
                 # walks away from it holds no other connection up.
                 if tls:
@@ -48,8 +63,14 @@ class Server:
                         raise
                 super().setup()
 
+            def count(self, n):
+                with outer.lock:
+                    outer.sent[self.path] = outer.sent.get(self.path, 0) + n
+
             def do_GET(self):
                 outer.requests.append((self.path, self.headers.get("User-Agent", "")))
+                outer.headers.append((self.path, self.headers.get("Range"),
+                                      self.headers.get("If-Range")))
                 route = outer.routes.get(self.path)
                 if route is None:
                     route = Route(b"<html><body>404 Not Found</body></html>", status=404)
@@ -57,16 +78,40 @@ class Server:
                     time.sleep(route.silent_for)
                     self.close_connection = True
                     return
-                self.send_response(route.status)
+                body, status, extra = route.body, route.status, []
+                asked, condition = self.headers.get("Range"), self.headers.get("If-Range")
+                if route.ranges and asked and status == 200 and (
+                        condition is None or condition == route.etag):
+                    first = int(asked.split("=")[1].split("-")[0])
+                    if first >= len(body):
+                        status, extra, body = 416, [("Content-Range", f"bytes */{len(body)}")], b""
+                    else:
+                        status = 206
+                        extra = [("Content-Range", f"bytes {first}-{len(body) - 1}/{len(body)}")]
+                        body = body[first:]
+                self.send_response(status)
                 self.send_header("Content-Type", "application/octet-stream")
+                if route.etag:
+                    self.send_header("ETag", route.etag)
+                for name, value in extra:
+                    self.send_header(name, value)
                 if route.location:
                     self.send_header("Location", route.location)
                 if route.length:
-                    self.send_header("Content-Length", str(len(route.body)))
+                    self.send_header("Content-Length", str(len(body)))
                 else:
                     self.send_header("Connection", "close")
                 self.end_headers()
-                body = route.body
+                if route.drip:
+                    for offset in range(len(body)):
+                        try:
+                            self.wfile.write(body[offset:offset + 1])
+                            self.wfile.flush()
+                        except OSError:
+                            return
+                        self.count(1)
+                        time.sleep(route.drip)
+                    return
                 if route.cut_after is not None:
                     body = body[:route.cut_after]
                 if route.stall_after is not None:
@@ -75,6 +120,7 @@ class Server:
                         self.wfile.flush()
                     except OSError:
                         return
+                    self.count(len(body[:route.stall_after]))
                     time.sleep(route.stall_for)
                     self.close_connection = True
                     return
@@ -85,8 +131,17 @@ class Server:
                         self.wfile.flush()
                     except OSError:
                         return
+                    self.count(len(body[offset:offset + step]))
                     if route.rate:
                         time.sleep(step / route.rate)
+                if route.cut_after is not None and route.reset:
+                    # A reset throws away what the client has not read yet: let it read.
+                    time.sleep(1)
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                               struct.pack("ii", 1, 0))
+                    self.connection.close()
+                    self.close_connection = True
+                    return
                 if route.cut_after is not None or not route.length:
                     self.close_connection = True
                     try:

@@ -29,6 +29,14 @@ def pattern(size):
 ARCHIVE = b""  # made by the server process only
 hits = {}
 hits_lock = threading.Lock()
+# /ranged/MODE/NAME: the archive as a server that knows ranges serves it, under the strong
+# tag "v1". MODE: honour (ranges and If-Range as RFC 9110 says), ignore (always the whole
+# body), refuse (416 to any range), elsewhere (a 206 that starts 10 bytes early),
+# cutonce (the first whole answer breaks off at 60 %). /ranged-log/MODE/NAME: what each
+# request asked for and got, one "range|if-range|status|bytes" line each.
+RANGED_SIZE = 1024 * 1024
+RANGED_TAG = '"v1"'
+ranged_log = {}
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -102,6 +110,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(ARCHIVE)
         elif path == "/archive-nolength.zip":
             self.send_body(ARCHIVE, length=False)
+        elif path.startswith("/ranged/"):
+            self.ranged(path)
+        elif path.startswith("/ranged-log/"):
+            with hits_lock:
+                lines = ranged_log.get("/ranged/" + path[len("/ranged-log/"):], [])
+                self.send_body("\n".join(lines).encode())
+        elif path == "/drip":
+            # A byte every half second with the connection open: a trickle that never
+            # stops for long, far below any useful rate.
+            self.send_response(200)
+            self.send_header("Content-Length", "100000")
+            self.end_headers()
+            for _ in range(2 * HOLD_SECONDS):
+                try:
+                    self.wfile.write(b"x")
+                    self.wfile.flush()
+                except OSError:
+                    break
+                time.sleep(0.5)
+            self.close_connection = True
         elif path == "/agent":
             self.send_body(self.headers.get("User-Agent", "").encode())
         elif path.startswith("/hits/"):
@@ -115,6 +143,54 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 ("Expires", "Thu, 01 Jan 2037 00:00:00 GMT")])
         else:
             self.send_body(b"unknown", status=404)
+
+
+def _ranged(self, path):
+    mode = path.split("/")[2]
+    body = pattern(RANGED_SIZE)
+    asked, condition = self.headers.get("Range", ""), self.headers.get("If-Range", "")
+    with hits_lock:
+        first_request = path not in ranged_log
+        entries = ranged_log.setdefault(path, [])
+    start = None
+    if asked and mode != "ignore" and (not condition or condition == RANGED_TAG):
+        start = int(asked.split("=")[1].split("-")[0])
+    headers = [("ETag", RANGED_TAG)]
+    if start is not None and mode == "refuse":
+        status, sent = 416, b""
+        headers = [("Content-Range", f"bytes */{len(body)}")]
+    elif start is not None:
+        first = start - 10 if mode == "elsewhere" else start
+        status, sent = 206, body[first:]
+        headers.append(("Content-Range", f"bytes {first}-{len(body) - 1}/{len(body)}"))
+    elif mode == "cutonce" and first_request:
+        status, sent = 200, body[:len(body) * 6 // 10]
+    else:
+        status, sent = 200, body
+    # Logged before sending: a client that walks away must not lose the line.
+    with hits_lock:
+        entries.append(f"{asked}|{condition}|{status}|{len(sent)}")
+    if len(sent) < len(body) and status == 200:
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("ETag", RANGED_TAG)
+        self.end_headers()
+        self.wfile.write(sent)
+        self.wfile.flush()
+        # A reset throws away what the client has not read yet: let it read first.
+        time.sleep(1)
+        # Linger 0: the close resets the connection, as a broken line does.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
+        self.close_connection = True
+        return
+    try:
+        self.send_body(sent, status=status, headers=headers)
+    except OSError:
+        pass
+
+
+Handler.ranged = _ranged
 
 
 def start(folder):

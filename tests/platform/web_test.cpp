@@ -254,7 +254,7 @@ TEST(DownloadToFile, ProgressDrivesBarAndCaptionInOrder) {
   for (const DownloadCase& c : cases) {
     view.calls.clear();
     const std::u16string file = TempPath(u"tallyx_download.zip");
-    downloads.DownloadToFile(PeerUrl(c.path), file, callback.get());
+    downloads.DownloadToFile(PeerUrl(c.path), file, callback.get(), DownloadStart::MayResume);
     EXPECT_TRUE(ReadFile(file) == c.file) << c.path;
     DeleteFileW(W(file));
 
@@ -290,13 +290,15 @@ TEST(DownloadToFile, AFailedTransferRaisesNothing) {
   WinDownloads downloads([&] { return &view; });
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string file = TempPath(u"tallyx_failed.zip");
-  EXPECT_NO_THROW(downloads.DownloadToFile(DeadUrl("/archive.zip"), file, callback.get()));
+  EXPECT_NO_THROW(downloads.DownloadToFile(DeadUrl("/archive.zip"), file, callback.get(),
+      DownloadStart::MayResume));
   EXPECT_EQ(GetFileAttributesW(W(file)), INVALID_FILE_ATTRIBUTES);
   for (const RecordingView::Call& call : view.calls)
     if (call.kind == 'P') {
       EXPECT_EQ(call.value, 0);
     }
-  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr));
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr,
+      DownloadStart::MayResume));
   EXPECT_EQ(ReadFile(file).size(), 5u * 1024 * 1024);
   DeleteFileW(W(file));
 }
@@ -313,7 +315,8 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string file = TempPath(u"tallyx_aborted.zip");
   try {
-    downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get());
+    downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get(),
+        DownloadStart::MayResume);
     ADD_FAILURE() << "no error";
   } catch (const EConvertError& error) {
     EXPECT_EQ(EncodeUtf8(error.Message()), "'x' is not a valid integer value");
@@ -326,7 +329,8 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
 
   // The same callback serves the next download normally.
   view.fail = false;
-  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get()));
+  EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get(),
+      DownloadStart::MayResume));
   EXPECT_EQ(ReadFile(file), PatternBytes(3000));
   DeleteFileW(W(file));
 }
@@ -355,7 +359,8 @@ TEST(DownloadToFile, AFailedOrStalledTransferKeepsTheEarlierFile) {
   for (const auto& c : cases) {
     WriteFile(file, "earlier download");
     const DWORD start = GetTickCount();
-    EXPECT_NO_THROW(downloads.DownloadToFile(c.url, file, callback.get())) << c.name;
+    EXPECT_NO_THROW(downloads.DownloadToFile(c.url, file, callback.get(),
+        DownloadStart::MayResume)) << c.name;
     const DWORD elapsed = GetTickCount() - start;
     printf("%s: gave up after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
     EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;
@@ -365,15 +370,163 @@ TEST(DownloadToFile, AFailedOrStalledTransferKeepsTheEarlierFile) {
   DeleteFileW(W(file));
 }
 
+TEST(Transfer, ATrickleOrAnEndlessFetchEndsWithinTheLimits) {
+  const struct {
+    const char* name;
+    bool download;
+    NetworkLimits limits;
+    DWORD atLeastMs;
+  } cases[] = {
+      // Half a byte a second: every read gets data, the rate never reaches 1 KiB.
+      {"archive dripping", true, kShortLimits, 3000},
+      {"manifest dripping", false, kShortLimits, 3000},
+      // Any rate at all is enough here; only the whole fetch's limit ends it.
+      {"manifest past its whole-fetch limit", false, NetworkLimits{2000, 3000, 5000, 1}, 5000},
+  };
+  const std::u16string file = TempPath(u"tallyx_drip.zip");
+  for (const auto& c : cases) {
+    WriteFile(file, "earlier download");
+    const DWORD start = GetTickCount();
+    if (c.download) {
+      WinDownloads downloads([] { return nullptr; }, c.limits);
+      const auto callback = downloads.CreateDownloadCallback();
+      downloads.DownloadToFile(PeerUrl("/drip"), file, callback.get(), DownloadStart::MayResume);
+      EXPECT_EQ(ReadFile(file), "earlier download") << c.name;
+    } else {
+      EXPECT_EQ(WinWebTextFetch(c.limits).GetUrlText(PeerUrl("/drip")), "") << c.name;
+    }
+    const DWORD elapsed = GetTickCount() - start;
+    printf("%s: gave up after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
+    EXPECT_GE(elapsed, c.atLeastMs) << c.name;
+    EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;
+  }
+  DeleteFileW(W(file));
+  DeleteFileW(W(file + u".part"));
+  DeleteFileW(W(file + u".part.resume"));
+}
+
+constexpr size_t kRangedSize = 1024 * 1024;
+
+// What the peer's /ranged/ address saw: "range|if-range|status|bytes" per request.
+std::vector<std::string> RangedLog(const std::string& address) {
+  WinWebTextFetch fetch;
+  const std::string text =
+      fetch.GetUrlText(PeerUrl("/ranged-log/" + address.substr(strlen("/ranged/"))));
+  std::vector<std::string> lines;
+  size_t from = 0;
+  while (from < text.size()) {
+    const size_t end = std::min(text.find('\n', from), text.size());
+    lines.push_back(text.substr(from, end - from));
+    from = end + 1;
+  }
+  return lines;
+}
+
+std::string UniqueName() {
+  static int count = 0;
+  return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount()) + "-" +
+         std::to_string(++count);
+}
+
+TEST(DownloadToFile, AKeptPartIsContinuedOnlyWhileItIsTheSameUpload) {
+  const std::string whole = PatternBytes(kRangedSize);
+  constexpr size_t kKept = 600000;
+  const std::string rest = std::to_string(kRangedSize - kKept);
+  const std::string all = std::to_string(kRangedSize);
+  enum class Record { Kept, None, OtherAddress };
+  const struct {
+    const char* name;
+    const char* mode;
+    const char* tag;  // the validator the record keeps
+    Record record;
+    DownloadStart start;
+    std::vector<std::string> log;  // what the server saw, in order
+    bool resumed;
+  } cases[] = {
+      {"same upload", "honour", "\"v1\"", Record::Kept, DownloadStart::MayResume,
+       {"bytes=600000-|\"v1\"|206|" + rest}, true},
+      {"archive replaced", "honour", "\"v0\"", Record::Kept, DownloadStart::MayResume,
+       {"bytes=600000-|\"v0\"|200|" + all}, false},
+      {"server without ranges", "ignore", "\"v1\"", Record::Kept, DownloadStart::MayResume,
+       {"bytes=600000-|\"v1\"|200|" + all}, false},
+      {"range refused", "refuse", "\"v1\"", Record::Kept, DownloadStart::MayResume,
+       {"bytes=600000-|\"v1\"|416|0", "||200|" + all}, false},
+      {"range from elsewhere", "elsewhere", "\"v1\"", Record::Kept, DownloadStart::MayResume,
+       {"bytes=600000-|\"v1\"|206|" + std::to_string(kRangedSize - kKept + 10), "||200|" + all},
+       false},
+      {"forced afresh", "honour", "\"v1\"", Record::Kept, DownloadStart::Afresh,
+       {"||200|" + all}, false},
+      {"part without its record", "honour", "\"v1\"", Record::None, DownloadStart::MayResume,
+       {"||200|" + all}, false},
+      {"record of another address", "honour", "\"v1\"", Record::OtherAddress,
+       DownloadStart::MayResume, {"||200|" + all}, false},
+  };
+  RecordingView view;
+  WinDownloads downloads([&] { return &view; });
+  const auto callback = downloads.CreateDownloadCallback();
+  const std::u16string file = TempPath(u"tallyx_ranged.zip");
+  for (const auto& c : cases) {
+    const std::string address = std::string("/ranged/") + c.mode + "/" + UniqueName();
+    const std::u16string url = PeerUrl(address);
+    WriteFile(file + u".part", whole.substr(0, kKept));
+    DeleteFileW(W(file + u".part.resume"));
+    if (c.record != Record::None) {
+      const std::string recordUrl =
+          EncodeUtf8(c.record == Record::Kept ? url : PeerUrl("/ranged/honour/elsewhere"));
+      WriteFile(file + u".part.resume",
+                recordUrl + "\n" + std::to_string(kRangedSize) + "\n" + c.tag + "\n");
+    }
+    view.calls.clear();
+    const bool resumed = downloads.DownloadToFile(url, file, callback.get(), c.start);
+    EXPECT_EQ(resumed, c.resumed) << c.name;
+    EXPECT_TRUE(ReadFile(file) == whole) << c.name;
+    EXPECT_EQ(RangedLog(address), c.log) << c.name;
+    EXPECT_EQ(GetFileAttributesW(W(file + u".part")), INVALID_FILE_ATTRIBUTES) << c.name;
+    EXPECT_EQ(GetFileAttributesW(W(file + u".part.resume")), INVALID_FILE_ATTRIBUTES) << c.name;
+    // A continued transfer's bar starts at the kept part and never goes below it.
+    if (c.resumed) {
+      for (const RecordingView::Call& call : view.calls)
+        if (call.kind == 'P') EXPECT_GE(call.value, double(kKept)) << c.name;
+    }
+    DeleteFileW(W(file));
+  }
+}
+
+TEST(DownloadToFile, ATransferBrokenOffIsContinuedByTheNextAttempt) {
+  const std::string address = "/ranged/cutonce/" + UniqueName();
+  const std::u16string url = PeerUrl(address);
+  WinDownloads downloads([] { return nullptr; });
+  const auto callback = downloads.CreateDownloadCallback();
+  const std::u16string file = TempPath(u"tallyx_cut.zip");
+  DeleteFileW(W(file));
+  EXPECT_FALSE(downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume));
+  EXPECT_EQ(GetFileAttributesW(W(file)), INVALID_FILE_ATTRIBUTES);
+  const std::string part = ReadFile(file + u".part");
+  EXPECT_GT(part.size(), 0u);
+  EXPECT_TRUE(part == PatternBytes(kRangedSize).substr(0, part.size()));
+
+  EXPECT_TRUE(downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume));
+  EXPECT_TRUE(ReadFile(file) == PatternBytes(kRangedSize));
+  const std::vector<std::string> log = RangedLog(address);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1], "bytes=" + std::to_string(part.size()) + "-|\"v1\"|206|" +
+                        std::to_string(kRangedSize - part.size()));
+  size_t sent = 0;
+  for (const std::string& line : log) sent += std::stoul(line.substr(line.rfind('|') + 1));
+  printf("archive of %zu bytes: %zu sent in all over two attempts\n", kRangedSize, sent);
+  EXPECT_LE(sent, kRangedSize * 105 / 100);
+  DeleteFileW(W(file));
+}
+
 TEST(DownloadToFile, CacheEntryRemovalFetchesAfresh) {
   WinDownloads downloads([] { return nullptr; });
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string url = FreshHitsUrl("archive");
   const std::u16string file = TempPath(u"tallyx_hits.txt");
-  downloads.DownloadToFile(url, file, callback.get());
+  downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume);
   EXPECT_EQ(ReadFile(file), "1");
   downloads.DeleteUrlCacheEntry(url);
-  downloads.DownloadToFile(url, file, callback.get());
+  downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume);
   EXPECT_EQ(ReadFile(file), "2");
   DeleteFileW(W(file));
   EXPECT_NO_THROW(downloads.DeleteUrlCacheEntry(PeerUrl("/never-fetched")));

@@ -108,6 +108,21 @@ def main():
         r, _ = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {"Range": f"bytes={len(ARCHIVE)}-"})
         check(r.status == 416, f"a range past the end: status {r.status}")
 
+        # What the updater's resume needs: a strong tag, If-Range honoured both ways, the
+        # bytes uncompressed, one range at a time.
+        r, _ = request("HEAD", "/dl/Tallyx_4.2.7.1530.zip", {"Accept-Encoding": "gzip"})
+        tag = r.getheader("ETag") or ""
+        check(tag.startswith('"') and not tag.startswith("W/"), f"archive ETag {tag!r}")
+        check(r.getheader("Content-Encoding") is None,
+              f"archive compressed: {r.getheader('Content-Encoding')}")
+        resume = {"Range": "bytes=150000-", "Accept-Encoding": "gzip"}
+        r, body = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {**resume, "If-Range": tag})
+        check(r.status == 206 and body == ARCHIVE[150000:], f"If-Range, same tag: {r.status}")
+        r, body = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {**resume, "If-Range": '"other"'})
+        check(r.status == 200 and body == ARCHIVE, f"If-Range, another tag: {r.status}")
+        r, body = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {"Range": "bytes=0-9,20-29"})
+        check(r.status == 200 and body == ARCHIVE, f"two ranges: {r.status}")
+
         # An archive not yet uploaded is not cached for a year on the way.
         r, _ = request("GET", "/dl/Tallyx_9.9.9.9999.zip")
         check(r.status == 404 and "immutable" not in cache_control(r),

@@ -206,7 +206,7 @@ TEST(SignedInstall, OnlyASignedArchiveOfThisVersionIsOpened) {
     EXPECT_LT(at(c.notice), end) << c.name;
     // Verified after the download; the signature is fetched before the archive is opened.
     EXPECT_LT(at("DownloadToFile " + EncodeUtf8(kArchiveUrl) + " -> " + EncodeUtf8(kArchive) +
-                 " callback 1"),
+                 " callback 1" + (c.forced ? " afresh" : "")),
               at("GetUrlText " + EncodeUtf8(kArchiveSigUrl)))
         << c.name;
     EXPECT_LT(at("GetUrlText " + EncodeUtf8(kArchiveSigUrl)), at("Open " + EncodeUtf8(kArchive)))
@@ -214,6 +214,53 @@ TEST(SignedInstall, OnlyASignedArchiveOfThisVersionIsOpened) {
     // This release delivered no nested archive: whatever lies in its place is not opened.
     EXPECT_EQ(at("Open " + EncodeUtf8(kInner)), end) << c.name;
     EXPECT_EQ(log.back(), "Show QuitButton") << c.name;
+  }
+}
+
+// A download continued from a kept part may join two uploads of the archive: when such a
+// file fails its check, it is fetched whole once more and checked again; a download made
+// whole in one go is refused at once.
+TEST(SignedInstall, AResumedArchiveThatFailsItsCheckIsFetchedWholeOnce) {
+  const std::string kDownload = "DownloadToFile " + EncodeUtf8(kArchiveUrl) + " -> " +
+                                EncodeUtf8(kArchive) + " callback 1";
+  const std::string kSuccess =
+      "Notice: " + EncodeUtf8(u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s");
+  const std::string kInstallError =
+      "Notice: " + EncodeUtf8(u"Erreur dans l'installation du mise \u00E0 jour");
+  const struct {
+    const char* name;
+    bool resumed;
+    Sha256Digest first, whole;  // the file after the download, and after a whole one
+    std::vector<std::string> downloads;
+    std::string notice;
+  } cases[] = {
+      {"resumed, two uploads mixed", true, Digest(8), Digest(7),
+       {kDownload, kDownload + " afresh"}, kSuccess},
+      {"resumed, still not the signed one", true, Digest(8), Digest(9),
+       {kDownload, kDownload + " afresh"}, kInstallError},
+      {"resumed, signed", true, Digest(7), Digest(7), {kDownload}, kSuccess},
+      {"whole, not signed", false, Digest(8), Digest(7), {kDownload}, kInstallError},
+  };
+  for (const auto& c : cases) {
+    Harness h({kOldKey});
+    h.web.bodies = {{kManifestUrl, kManifest},
+                    {kSignatureUrl, SigFile(kOldKey, kManifest)},
+                    {kArchiveSigUrl, SigFile(kOldKey, kReleaseText)}};
+    h.updater.UpdateTimerTimer();
+    ASSERT_TRUE(h.Offered()) << c.name;
+    h.f.log.clear();
+    int downloads = 0;
+    h.f.downloads.whileDownloading = [&] {
+      h.f.archives.contents[kArchive] = ++downloads == 1 ? c.first : c.whole;
+      // Only the first download is continued from a kept part; the second is whole.
+      h.f.downloads.resumed = c.resumed && downloads == 1;
+    };
+    h.updater.cxButton1Click();
+    std::vector<std::string> seen;
+    for (const std::string& entry : h.f.log)
+      if (entry.rfind("DownloadToFile ", 0) == 0) seen.push_back(entry);
+    EXPECT_EQ(seen, c.downloads) << c.name;
+    EXPECT_NE(std::find(h.f.log.begin(), h.f.log.end(), c.notice), h.f.log.end()) << c.name;
   }
 }
 
