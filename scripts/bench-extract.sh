@@ -69,7 +69,7 @@ median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 bench() {
   local title=$1; shift
   local -a order=() commands=()
-  for spec in "$@"; do order+=("${spec%%=*}"); commands+=("${spec#*=}"); done
+  for entry in "$@"; do order+=("${entry%%=*}"); commands+=("${entry#*=}"); done
   echo "== $title (median of $runs)"
   printf '%-7s %-16s %8s %8s %8s %9s %8s\n' case tool wall_s cpu_s sys_s rss_MB MB/s
   for case in fresh update; do

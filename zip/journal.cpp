@@ -125,36 +125,32 @@ std::vector<JournalRecord> Journal::Load(WaitAccount& wait) {
   return records;
 }
 
-void Journal::Create(WaitAccount& wait) {
-  FsResult created;
+void Journal::Open(OutputMode mode, WaitAccount& wait) {
+  FsResult opened;
   RetryWhileInUse(fs_, wait, [&] {
-    file_ = fs_.OpenOutput(path_, OutputMode::CreateNew, created);
-    return created;
+    file_ = fs_.OpenOutput(path_, mode, opened);
+    return opened;
   });
-  if (!file_) throw EFCreateError(u"Cannot create file \"" + FullPathOr(fs_, path_) + u"\". " + created.text);
+  if (!file_) throw EFCreateError(u"Cannot create file \"" + FullPathOr(fs_, path_) + u"\". " + opened.text);
+}
+
+void Journal::Create(WaitAccount& wait) {
+  Open(OutputMode::CreateNew, wait);
   onDisk_ = true;
   const std::string header = JournalHeader();
+  const std::u16string folder = ExtractFolderPart(path_);
   // The header and the journal's name reach the disk before anything the journal will
   // name exists: a cut before then leaves a journal with no header, which names nothing.
   if (file_->Write(header.data(), header.size()) != header.size() || !file_->Sync().Done() ||
-      !fs_.SyncFolder(ExtractFolderPart(path_).empty() ? u"." : ExtractFolderPart(path_)).Done()) {
+      !fs_.SyncFolder(folder.empty() ? u"." : folder).Done()) {
     file_.reset();
     if (fs_.RemoveFile(path_).Done()) onDisk_ = false;
     throw EWriteError(u"Stream write error");
   }
 }
 
-void Journal::Open(WaitAccount& wait) {
-  FsResult opened;
-  RetryWhileInUse(fs_, wait, [&] {
-    file_ = fs_.OpenOutput(path_, OutputMode::Append, opened);
-    return opened;
-  });
-  if (!file_) throw EFCreateError(u"Cannot create file \"" + FullPathOr(fs_, path_) + u"\". " + opened.text);
-}
-
 void Journal::Append(const std::vector<JournalRecord>& records, WaitAccount& wait) {
-  if (!file_) onDisk_ ? Open(wait) : Create(wait);
+  if (!file_) onDisk_ ? Open(OutputMode::Append, wait) : Create(wait);
   // A line that a kill, a cut or a failed write left without its end is closed first, so
   // that it cannot take the next record into its own (failing) check.
   std::string text = endsLine_ ? std::string() : std::string("\n");

@@ -108,7 +108,7 @@ class Journal {
 
  private:
   void Create(WaitAccount& wait);
-  void Open(WaitAccount& wait);
+  void Open(OutputMode mode, WaitAccount& wait);
 
   FileSystem& fs_;
   std::u16string path_;

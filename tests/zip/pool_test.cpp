@@ -16,6 +16,7 @@
 #include "tests/zip/scratch.h"
 #include "tools/zip_writer/zip_writer.h"
 #include "zip/entry_pool.h"
+#include "zip/forwarding_file_system.h"
 #include "zip/waiting.h"
 #include "zip/zip_archive.h"
 #include "zip/zip_file.h"
@@ -41,15 +42,12 @@ std::string Noise(size_t size, uint32_t seed) {
 
 // The native file system, slower where Windows is slow: each close of a written file and
 // each rename costs what it is given, and the archive is refused as in use a few times.
-class SlowFileSystem : public FileSystem {
+class SlowFileSystem : public ForwardingFileSystem {
  public:
-  explicit SlowFileSystem(FileSystem& real) : real_(real) {}
+  explicit SlowFileSystem(FileSystem& real) : ForwardingFileSystem(real) {}
   int closeMs = 0;
   int archiveInUse = 0;  // refusals of the first openings
 
-  FsResult FullPath(const std::u16string& path, std::u16string& full) override {
-    return real_.FullPath(path, full);
-  }
   std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
     if (archiveInUse > 0) {
       --archiveInUse;
@@ -58,37 +56,12 @@ class SlowFileSystem : public FileSystem {
     }
     return real_.OpenExclusive(path, result);
   }
-  bool DriveExists(const std::u16string& path) override { return real_.DriveExists(path); }
-  bool FolderExists(const std::u16string& path) override { return real_.FolderExists(path); }
-  bool FileExists(const std::u16string& path) override { return real_.FileExists(path); }
-  std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
-    return real_.CreateFolders(folder);
-  }
-  FsResult RemoveFolder(const std::u16string& folder) override { return real_.RemoveFolder(folder); }
-  FsResult CheckReplaceable(const std::u16string& path) override { return real_.CheckReplaceable(path); }
-  std::u16string AccessDeniedText() override { return real_.AccessDeniedText(); }
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
                                          FsResult& result) override {
     std::unique_ptr<OutputFile> file = real_.OpenOutput(path, mode, result);
     return file ? std::make_unique<SlowOutput>(*this, std::move(file)) : nullptr;
   }
   FsResult MakeDurable(const std::vector<std::u16string>&) override { return {}; }
-  FsResult Rename(const std::u16string& from, const std::u16string& to) override {
-    return real_.Rename(from, to);
-  }
-  FsResult Replace(const std::u16string& from, const std::u16string& to) override {
-    return real_.Replace(from, to);
-  }
-  FsResult SyncFolder(const std::u16string& folder) override { return real_.SyncFolder(folder); }
-  FsResult RemoveFile(const std::u16string& path) override { return real_.RemoveFile(path); }
-  int64_t LocalToUtc(int64_t localSeconds) override { return real_.LocalToUtc(localSeconds); }
-  void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
-    real_.SetFileTime(path, kind, utcSeconds);
-  }
-  void SetAttributes(const std::u16string& path, uint8_t value) override {
-    real_.SetAttributes(path, value);
-  }
-  void Pause(int milliseconds) override { real_.Pause(milliseconds); }
 
  private:
   class SlowOutput : public OutputFile {
@@ -106,7 +79,6 @@ class SlowFileSystem : public FileSystem {
     SlowFileSystem& owner_;
     std::unique_ptr<OutputFile> file_;
   };
-  FileSystem& real_;
 };
 
 class PoolTest : public ::testing::Test {
