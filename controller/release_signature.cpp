@@ -110,6 +110,17 @@ std::string ReleaseSignedMessage(std::u16string_view version, const Sha256Digest
   return "TallyxUpdater release\n" + EncodeUtf8(version) + "\n" + LowerHex(archiveHash);
 }
 
+std::string ReleaseIndexSignedMessage(std::u16string_view version, const Sha256Digest& indexHash) {
+  return "TallyxUpdater release index\n" + EncodeUtf8(version) + "\n" + LowerHex(indexHash);
+}
+
+bool ReleaseSignatures::IndexIsSigned(std::u16string_view version, std::string_view index,
+                                      std::string_view signatureFile) {
+  const auto hash = verifier_.NewSha256();
+  hash->Update(index.data(), index.size());
+  return IsSignedByAnyKey(ReleaseIndexSignedMessage(version, hash->Finish()), signatureFile);
+}
+
 bool ReleaseSignatures::IsSignedByAnyKey(std::string_view message,
                                          std::string_view signatureFile) {
   const auto signature = ParseSignatureFile(signatureFile);

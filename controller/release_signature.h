@@ -31,6 +31,12 @@ std::string FormatPublicKey(const EcdsaP256PublicKey& key);
 // UTF-8, "\n", the archive's SHA-256 in lower-case hexadecimal.
 std::string ReleaseSignedMessage(std::u16string_view version, const Sha256Digest& archiveHash);
 
+// What an index's signature covers: "TallyxUpdater release index\n", the version text in
+// UTF-8, "\n", the index file's SHA-256 in lower-case hexadecimal.
+std::string ReleaseIndexSignedMessage(std::u16string_view version, const Sha256Digest& indexHash);
+
+// The index of the archive at `archiveUrl`, published beside it.
+inline std::u16string IndexUrl(const std::u16string& archiveUrl) { return archiveUrl + u".index"; }
 inline std::u16string SignatureUrl(const std::u16string& url) { return url + u".sig"; }
 
 class ReleaseSignatures {
@@ -48,6 +54,10 @@ class ReleaseSignatures {
                        std::string_view signatureFile) {
     return IsSignedByAnyKey(ReleaseSignedMessage(version, content), signatureFile);
   }
+  // `index`: the index file's bytes as fetched.
+  bool IndexIsSigned(std::u16string_view version, std::string_view index,
+                     std::string_view signatureFile);
+  Sha256Factory& Hashes() { return verifier_; }
 
  private:
   SignatureVerifier& verifier_;

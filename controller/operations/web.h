@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -19,6 +21,23 @@ class DownloadCallback {
   virtual ~DownloadCallback() = default;
 };
 
+// The status and the headers of an answer to a range request.
+struct RangeAnswerHead {
+  uint32_t status = 0;
+  std::string contentType;
+  std::string contentRange;
+};
+
+// Where a range request's answer goes, on the calling thread.
+class RangeAnswer {
+ public:
+  virtual ~RangeAnswer() = default;
+  // Once, when the status and headers have come; false ends the transfer there.
+  virtual bool Head(const RangeAnswerHead& head) = 0;
+  // Each block of the body as it comes; false ends the transfer.
+  virtual bool Body(const char* data, size_t size) = 0;
+};
+
 // Whether a download may continue a transfer that an earlier attempt broke off.
 enum class DownloadStart { MayResume, Afresh };
 
@@ -34,6 +53,17 @@ class Downloads {
   // its end came from two transfers. Afresh discards any such part first.
   virtual bool DownloadToFile(const std::u16string& url, const std::u16string& path,
                               DownloadCallback* callback, DownloadStart start) = 0;
+  // GET of `url` with "Range: <ranges>" (a RangeHeaderValue), within the network limits
+  // of a download; the answer goes to `answer`. The progress is shown through `callback`
+  // as a download's: `shownBefore` plus the body bytes received, of `shownTotal`. True
+  // when the body was read to its end; false when the transfer failed, gave up, or
+  // `answer` ended it. A client without range requests answers false at once.
+  virtual bool GetRanges(const std::u16string& url, const std::string& ranges,
+                         RangeAnswer& answer, DownloadCallback* callback, uint64_t shownBefore,
+                         uint64_t shownTotal) {
+    (void)url, (void)ranges, (void)answer, (void)callback, (void)shownBefore, (void)shownTotal;
+    return false;
+  }
 };
 
 }  // namespace tallyx

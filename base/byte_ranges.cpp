@@ -1,0 +1,1 @@
+#include "base/byte_ranges.h"

@@ -1,0 +1,1 @@
+#include "zip/changed_entries.h"

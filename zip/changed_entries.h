@@ -1,0 +1,2 @@
+#pragma once
+#include "controller/operations/changed_entries.h"

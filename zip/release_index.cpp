@@ -1,0 +1,1 @@
+#include "zip/release_index.h"
