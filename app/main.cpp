@@ -13,6 +13,7 @@
 #include "platform/queries.h"
 #include "platform/signature.h"
 #include "platform/web.h"
+#include "zip/changed_entries.h"
 #include "zip/zip_archive.h"
 #include "platform/native_file_system.h"
 
@@ -81,7 +82,7 @@ class Program : public ui::MasterHandlers {
         archives_(*fileSystem_, verifier_.get()),
         updater_(Operations{web_, downloads_, files_, exeVersion_, keyboard_, processes_,
                             archives_, master, clock_, installFolder_},
-                 TALLYX_MANIFEST_URL, &releaseSignatures_, kWaitBudgets),
+                 TALLYX_MANIFEST_URL, &releaseSignatures_, kWaitBudgets, &changedEntries_),
         ElOneInstance1(app) {
     // The guard's stored settings, applied once the window is loaded: a second copy finds
     // the name taken and requests the end of the program.
@@ -112,6 +113,7 @@ class Program : public ui::MasterHandlers {
   std::unique_ptr<SignatureVerifier> verifier_ = CreateSignatureVerifier();
   ZipArchiveFactory archives_;
   ReleaseSignatures releaseSignatures_{*verifier_, BuiltInReleaseKeys()};
+  ZipChangedEntriesFactory changedEntries_{*fileSystem_, *verifier_};
   Updater updater_;
   TElOneInstance ElOneInstance1;
 };

@@ -25,12 +25,20 @@ constexpr uint32_t kEndPollMs = 100;
 // file of both archives: an installation stopped half-way never claims the new release.
 const char16_t kVersionFile[] = u"tallyx.exe";
 const char16_t kInnerArchive[] = u"tallyx.zip";
+// What an installation from changed entries fetched, written as an archive of its own;
+// removed once the installation has ended, and at the start of the next one after a cut.
+const char16_t kChangesArchive[] = u"Tallyx_changes.zip";
 
 }  // namespace
 
 Updater::Updater(Operations operations, std::u16string manifestUrl,
-                 ReleaseSignatures* signatures, WaitBudgets waits)
-    : ops_(operations), manifestUrl_(std::move(manifestUrl)), signatures_(signatures), waits_(waits) {}
+                 ReleaseSignatures* signatures, WaitBudgets waits,
+                 ChangedEntriesFactory* changes)
+    : ops_(operations),
+      manifestUrl_(std::move(manifestUrl)),
+      signatures_(signatures),
+      waits_(waits),
+      changes_(changes) {}
 
 void Updater::FormCreate() {
   state_.DownloadCallbackObject = ops_.downloads.CreateDownloadCallback();
@@ -134,9 +142,18 @@ void Updater::InstallRelease(InstallVariant variant) {
   if (forced) ops_.downloads.DeleteUrlCacheEntry(state_.DownloadUrl);
   const std::u16string releaseArchive =
       state_.WorkDir + u"\\" + ReleaseArchiveName(state_.RemoteVersion);
+  const std::u16string changesArchive = state_.WorkDir + u"\\" + kChangesArchive;
+  std::unique_ptr<ChangedEntries> changes;
+  if (changes_ && ChecksSignatures()) {
+    changes = changes_->CreateChangedEntries(ops_.downloads);
+    changes->Remove(changesArchive);
+  }
+  // The forced variant takes the whole archive, as it always has: it is the way out when
+  // anything about an installation from changed entries went wrong.
+  const bool fromChanges = changes && !forced && FetchChangedEntries(*changes, changesArchive);
   // The forced variant starts from nothing: neither the cache nor a part kept by a
   // broken transfer may answer for the server.
-  const bool resumed = ops_.downloads.DownloadToFile(
+  const bool resumed = !fromChanges && ops_.downloads.DownloadToFile(
       state_.DownloadUrl, releaseArchive, state_.DownloadCallbackObject.get(),
       forced ? DownloadStart::Afresh : DownloadStart::MayResume);
 
@@ -193,33 +210,46 @@ void Updater::InstallRelease(InstallVariant variant) {
   // file with exactly that content is extracted as the nested archive.
   std::optional<Sha256Digest> innerContent;
   try {
-    // The signature binds the archive to this version, so an older signed archive
-    // cannot be passed off as this release. The archive is hashed through the opening
-    // that the extraction then reads, held so that nobody can change it in between.
-    ContentCheck releaseCheck;
-    std::string signature;
-    bool unsigned_content = false;
-    if (checked) {
-      signature = ops_.web.GetUrlText(SignatureUrl(state_.DownloadUrl));
-      releaseCheck = [&](const Sha256Digest& content) {
-        unsigned_content = !signatures_->ArchiveIsSigned(state_.RemoteVersion, content, signature);
-        if (unsigned_content)
-          throw EZipException(u"The archive does not carry the vendor's signature");
-      };
+    if (fromChanges) {
+      // The entries were checked against the signed index as they were written out: the
+      // installation reads that very file, held from its check on.
+      const Sha256Digest written = changes->Content();
+      archive->Open(changesArchive, [&written](const Sha256Digest& content) {
+        if (content != written)
+          throw EZipException(u"The changed entries are not the ones that were checked");
+      });
+      innerContent = archive->ExtractAll(state_.WorkDir, kVersionFile, kInnerArchive);
+      if (!innerContent) innerContent = changes->UnchangedContent(kInnerArchive);
+      changes->SetUnchangedTimes();
+    } else {
+      // The signature binds the archive to this version, so an older signed archive
+      // cannot be passed off as this release. The archive is hashed through the opening
+      // that the extraction then reads, held so that nobody can change it in between.
+      ContentCheck releaseCheck;
+      std::string signature;
+      bool unsigned_content = false;
+      if (checked) {
+        signature = ops_.web.GetUrlText(SignatureUrl(state_.DownloadUrl));
+        releaseCheck = [&](const Sha256Digest& content) {
+          unsigned_content = !signatures_->ArchiveIsSigned(state_.RemoteVersion, content, signature);
+          if (unsigned_content)
+            throw EZipException(u"The archive does not carry the vendor's signature");
+        };
+      }
+      try {
+        archive->Open(releaseArchive, releaseCheck);
+      } catch (const std::exception&) {
+        // A resumed download joins the start of one upload to the end of another when the
+        // archive was replaced under the same validator: such a file is fetched whole,
+        // once, before the release is refused.
+        if (!(resumed && unsigned_content)) throw;
+        ops_.downloads.DownloadToFile(state_.DownloadUrl, releaseArchive,
+                                      state_.DownloadCallbackObject.get(), DownloadStart::Afresh);
+        archive->Open(releaseArchive, releaseCheck);
+      }
+      innerContent = archive->ExtractAll(state_.WorkDir, kVersionFile,
+                                         checked ? kInnerArchive : u"");
     }
-    try {
-      archive->Open(releaseArchive, releaseCheck);
-    } catch (const std::exception&) {
-      // A resumed download joins the start of one upload to the end of another when the
-      // archive was replaced under the same validator: such a file is fetched whole,
-      // once, before the release is refused.
-      if (!(resumed && unsigned_content)) throw;
-      ops_.downloads.DownloadToFile(state_.DownloadUrl, releaseArchive,
-                                    state_.DownloadCallbackObject.get(), DownloadStart::Afresh);
-      archive->Open(releaseArchive, releaseCheck);
-    }
-    innerContent = archive->ExtractAll(state_.WorkDir, kVersionFile,
-                                       checked ? kInnerArchive : u"");
     archiveDone();
     archive->Close();
     window.ShowNotice(kInstalled);
@@ -262,9 +292,26 @@ void Updater::InstallRelease(InstallVariant variant) {
     }
   }
   archive.reset();
+  if (changes) changes->Remove(changesArchive);
 
   window.SetControlVisible(WindowControl::QuitButton, true);
   if (windowError) std::rethrow_exception(windowError);
+}
+
+bool Updater::FetchChangedEntries(ChangedEntries& changes, const std::u16string& path) {
+  const std::u16string indexUrl = IndexUrl(state_.DownloadUrl);
+  const std::string index = ops_.web.GetUrlText(indexUrl);
+  // No index (an older publisher), or one the vendor did not sign: the whole archive.
+  if (index.empty() ||
+      !signatures_->IndexIsSigned(state_.RemoteVersion, index,
+                                  ops_.web.GetUrlText(SignatureUrl(indexUrl))))
+    return false;
+  MainWindow& window = ops_.window;
+  return changes.Fetch(state_.DownloadUrl, index, state_.WorkDir, path,
+                       state_.DownloadCallbackObject.get(),
+                       [&window](ArchiveStep step, uint64_t done, uint64_t total) {
+                         window.ShowInstallProgress(step, done, total);
+                       });
 }
 
 bool Updater::WaitWhileTallyxRuns() {

@@ -3,6 +3,7 @@
 // the main window's event handlers.
 #include <string>
 
+#include "controller/operations/changed_entries.h"
 #include "controller/operations/operations.h"
 #include "controller/release_signature.h"
 #include "controller/update_state.h"
@@ -16,8 +17,11 @@ class Updater {
   // With `signatures` checking (a build with release keys), only a signed manifest is
   // read and only a signed archive opened.
   // An installation waits for files that other programs hold within `waits`, in all.
+  // With `changes`, a signed release whose index is published is installed from the
+  // entries that differ from the installed files, fetched by range requests.
   Updater(Operations operations, std::u16string manifestUrl,
-          ReleaseSignatures* signatures = nullptr, WaitBudgets waits = {});
+          ReleaseSignatures* signatures = nullptr, WaitBudgets waits = {},
+          ChangedEntriesFactory* changes = nullptr);
 
   // Main window created: creates the download callback object.
   void FormCreate();
@@ -36,12 +40,16 @@ class Updater {
   // After a termination request: tests again every 100 ms or so until no Tallyx is
   // listed or about 5 s have passed; true while one is still listed.
   bool WaitWhileTallyxRuns();
+  // Fetches the release's changed entries into `path` when its index is published and
+  // signed; false when the release is to be downloaded whole.
+  bool FetchChangedEntries(ChangedEntries& changes, const std::u16string& path);
   bool ChecksSignatures() const { return signatures_ && signatures_->Enabled(); }
 
   Operations ops_;
   std::u16string manifestUrl_;
   ReleaseSignatures* signatures_;
   WaitBudgets waits_;
+  ChangedEntriesFactory* changes_;
   UpdateState state_;
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "controller/operations/archive.h"
 #include "controller/operations/signatures.h"
 #include "controller/operations/web.h"
 
@@ -21,10 +22,12 @@ class ChangedEntries {
   // cannot read, a server that does not answer the ranges asked, bytes that do not match,
   // a failed transfer, more to fetch than is worth it), with nothing left at `path`. The
   // progress is shown through `callback` as the download's: bytes fetched of bytes to
-  // fetch. What the window's handlers raise during it is raised again.
+  // fetch; the comparison's through `comparing` (Checking: bytes of installed files read
+  // of the bytes they hold at most), every few milliseconds. What the window's handlers
+  // raise during either is raised again.
   virtual bool Fetch(const std::u16string& url, std::string_view index,
                      const std::u16string& folder, const std::u16string& path,
-                     DownloadCallback* callback) = 0;
+                     DownloadCallback* callback, const ArchiveProgress& comparing) = 0;
   // After a Fetch that succeeded: the SHA-256 of the archive it wrote.
   virtual Sha256Digest Content() const = 0;
   // After a Fetch that succeeded: the content of the release's `name` (relative to the
