@@ -17,6 +17,7 @@ import os
 import shutil
 import socket
 import subprocess
+import struct
 import sys
 import tempfile
 import time
@@ -1306,6 +1307,141 @@ def https_redirected_to_http(ctx, root):
         print(f"archive moved to http: asked {plain.count(ARCHIVE)} time(s) over http")
 
 
+def changes_vector(ctx, name):
+    with open(os.path.join(ctx.args.vectors, "changes", name), "rb") as f:
+        return f.read()
+
+
+def entry_span(archive, name):
+    """Where the entry `name` lies in `archive`: its local header's offset and its data's
+    end."""
+    with zipfile.ZipFile(io.BytesIO(archive)) as z:
+        info = z.getinfo(name)
+    header = archive[info.header_offset:info.header_offset + 30]
+    names, extra = struct.unpack("<HH", header[26:30])
+    return info.header_offset, info.header_offset + 30 + names + extra + info.compress_size
+
+
+def changed_entries(ctx, root, route=None, index=True, index_signature=True, tamper=None,
+                    index_name=ARCHIVE_NAME + ".index", message="installed"):
+    """The keyed product updating a folder that holds the signed release of many files
+    but for a few: the program, two libraries changed and one missing. Returns the
+    server, the folder, and the bytes an installation from those entries needs."""
+    archive = bytearray(changes_vector(ctx, ARCHIVE_NAME))
+    folder = install_folder(ctx, root)
+    with zipfile.ZipFile(io.BytesIO(bytes(archive))) as z:
+        z.extractall(folder)
+        names = [i.filename for i in z.infolist() if not i.is_dir()]
+    shutil.copy(ctx.args.stub_old, os.path.join(folder, "tallyx.exe"))
+    changed = ["tallyx.exe", "lib/part07.dll", "lib/part23.dll", "lib/part31.dll"]
+    for name in changed[1:3]:
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(b"the installed version\r\n")
+    os.remove(os.path.join(folder, changed[3]))
+    before = {name: read(folder, name) for name in names if os.path.exists(os.path.join(folder, name))}
+    spans = [entry_span(bytes(archive), name) for name in changed]
+    central = struct.unpack("<I", archive[-6:-2])[0]
+    needed = sum(end - first for first, end in spans) + len(archive) - central
+    if tamper:
+        first, end = entry_span(bytes(archive), tamper)
+        archive[end - 10] ^= 0x01
+    manifest_port = urllib.parse.urlsplit(changes_vector(ctx, "tallyx.ver").decode().splitlines()[2]).port
+    check(manifest_port == ctx.args.port, "the vector's archive is served on another port")
+    with Server(ctx.args.port) as srv:
+        srv.routes["/dl/tallyx.ver"] = Route(changes_vector(ctx, "tallyx.ver"))
+        srv.routes["/dl/tallyx.ver.sig"] = Route(changes_vector(ctx, "tallyx.ver.sig"))
+        srv.routes[ARCHIVE] = route or Route(bytes(archive), ranges=True, etag='"c1"')
+        srv.routes[ARCHIVE].body = bytes(archive)
+        srv.routes[ARCHIVE + ".sig"] = Route(changes_vector(ctx, ARCHIVE_NAME + ".sig"))
+        if index:
+            srv.routes[ARCHIVE + ".index"] = Route(changes_vector(ctx, index_name))
+        if index_signature:
+            srv.routes[ARCHIVE + ".index.sig"] = Route(changes_vector(ctx, index_name + ".sig"))
+        run = Updater(ctx, folder, product=ctx.args.product_keyed)
+        run.wait(offer_state, "the offer")
+        choose(run, forced=False)
+        run.wait_box(TEXTS[message], timeout=60)
+        run.driver("answer", IDOK)
+        run.wait(finished_state, "state Finished")
+        finish(run)
+    check(not [n for n in os.listdir(folder) if n.startswith("Tallyx_changes")],
+          f"left behind: {os.listdir(folder)}")
+    with zipfile.ZipFile(io.BytesIO(changes_vector(ctx, ARCHIVE_NAME))) as z:
+        release = {i.filename: z.read(i) for i in z.infolist() if not i.is_dir()}
+    if message == "installed":
+        for name, data in release.items():
+            check(read(folder, name) == data, f"{name} is not the release's")
+        check(read(folder, "plugins", "rapport.txt") == b"rapport mensuel\r\n",
+              "nested tallyx.zip not extracted")
+    else:
+        for name in names:
+            now = read(folder, name) if os.path.exists(os.path.join(folder, name)) else None
+            check(now == before.get(name), f"{name} changed by a refused installation")
+    asked = [h[1] for h in srv.headers if h[0] == ARCHIVE]
+    sent = srv.sent.get(ARCHIVE, 0)
+    print(f"archive of {len(archive)} bytes, {needed} needed: {len(asked)} request(s), "
+          f"{sent} bytes sent ({sent / needed:.3f} x needed)")
+    return srv, folder, needed, len(archive)
+
+
+def changes_installed(ctx, root):
+    srv, folder, needed, size = changed_entries(ctx, root)
+    asked = [h[1] for h in srv.headers if h[0] == ARCHIVE]
+    check(len(asked) == 1 and asked[0] and "," in asked[0], f"requests: {asked}")
+    sent = srv.sent.get(ARCHIVE, 0)
+    check(sent <= needed * 1.15, f"{sent} bytes sent, {needed} needed")
+    check(sent <= size / 10, f"{sent} bytes sent of an archive of {size}")
+    check(not os.path.exists(os.path.join(folder, ARCHIVE_NAME)), "the whole archive was saved")
+
+
+def changes_one_range_a_request(ctx, root):
+    """A server that answers several ranges with the whole archive: one range a request."""
+    srv, folder, _, _ = changed_entries(
+        ctx, root, route=Route(ranges=True, multipart=False, etag='"c1"'))
+    asked = [h[1] for h in srv.headers if h[0] == ARCHIVE]
+    check(len(asked) >= 3 and all(a and "," not in a for a in asked[1:]), f"requests: {asked}")
+    check(not os.path.exists(os.path.join(folder, ARCHIVE_NAME)), "the whole archive was saved")
+
+
+def whole_download(srv, folder):
+    asked = [h[1] for h in srv.headers if h[0] == ARCHIVE]
+    check(asked and asked[-1] is None, f"no whole download: {asked}")
+    check(os.path.exists(os.path.join(folder, ARCHIVE_NAME)), "the archive was not saved")
+
+
+def changes_without_ranges(ctx, root):
+    srv, folder, _, _ = changed_entries(ctx, root, route=Route(ranges=False))
+    whole_download(srv, folder)
+
+
+def changes_index_missing(ctx, root):
+    srv, folder, _, _ = changed_entries(ctx, root, index=False)
+    whole_download(srv, folder)
+    check(not [h for h in srv.headers if h[0] == ARCHIVE and h[1]], "ranges without an index")
+
+
+def changes_index_unsigned(ctx, root):
+    srv, folder, _, _ = changed_entries(ctx, root, index_signature=False)
+    whole_download(srv, folder)
+    check(not [h for h in srv.headers if h[0] == ARCHIVE and h[1]], "ranges of an unsigned index")
+
+
+def changes_index_bent(ctx, root):
+    """A signed index whose offsets do not fit the archive: refused before anything is
+    written, the release then downloaded whole."""
+    srv, folder, _, _ = changed_entries(ctx, root, index_name="bent.index")
+    whole_download(srv, folder)
+
+
+def changes_entry_tampered(ctx, root):
+    """One changed entry's bytes altered on the server: the entry is refused, the whole
+    archive then fails its signature, and the folder stays as it was."""
+    srv, folder, _, _ = changed_entries(ctx, root, tamper="lib/part07.dll",
+                                        message="install_failed")
+    asked = [h[1] for h in srv.headers if h[0] == ARCHIVE]
+    check(asked[0] and asked[-1] is None, f"requests: {asked}")
+
+
 # The scenarios, in the order ctest runs them; CMake reads this list (run_e2e.py list).
 SCENARIOS = {f.__name__: f for f in [
     nothing_newer, empty_manifest, server_down, manifest_404, two_line_manifest,
@@ -1321,7 +1457,9 @@ SCENARIOS = {f.__name__: f for f in [
     https_redirected_to_http, resume_after_reset, resume_archive_replaced,
     resume_without_ranges, killed_then_resumed, download_trickles,
     download_trickles_product_limits, manifest_trickles, scanner_on_the_folder,
-    proxy_only_network, proxy_autoconfig_script]}
+    proxy_only_network, proxy_autoconfig_script, changes_installed,
+    changes_one_range_a_request, changes_without_ranges, changes_index_missing,
+    changes_index_unsigned, changes_index_bent, changes_entry_tampered]}
 
 
 def main():

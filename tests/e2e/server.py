@@ -14,8 +14,11 @@ import time
 class Route:
     def __init__(self, body=b"", status=200, rate=None, cut_after=None, length=True,
                  silent_for=None, stall_after=None, stall_for=None, location=None,
-                 etag=None, ranges=False, drip=None, reset=False):
+                 etag=None, ranges=False, drip=None, reset=False, multipart=True):
         self.body, self.status, self.rate = body, status, rate
+        # multipart: several ranges in one request answered with a multipart/byteranges
+        # body; without it, with the whole body, as nginx does past its max_ranges.
+        self.multipart = multipart
         # etag: the strong tag sent with the body; ranges: Range and If-Range answered as
         # RFC 9110 says (a 206 for a tag that matches, the whole body otherwise).
         self.etag, self.ranges = etag, ranges
@@ -80,17 +83,31 @@ class Server:
                     return
                 body, status, extra = route.body, route.status, []
                 asked, condition = self.headers.get("Range"), self.headers.get("If-Range")
+                content_type = "application/octet-stream"
                 if route.ranges and asked and status == 200 and (
                         condition is None or condition == route.etag):
-                    first = int(asked.split("=")[1].split("-")[0])
-                    if first >= len(body):
+                    spans = []
+                    for item in asked.split("=", 1)[1].split(","):
+                        first, last = item.split("-")
+                        last = int(last) if last else len(body) - 1
+                        spans.append((int(first), min(last, len(body) - 1)))
+                    if spans[0][0] >= len(body):
                         status, extra, body = 416, [("Content-Range", f"bytes */{len(body)}")], b""
-                    else:
+                    elif len(spans) == 1:
+                        first, last = spans[0]
                         status = 206
-                        extra = [("Content-Range", f"bytes {first}-{len(body) - 1}/{len(body)}")]
-                        body = body[first:]
+                        extra = [("Content-Range", f"bytes {first}-{last}/{len(body)}")]
+                        body = body[first:last + 1]
+                    elif route.multipart:
+                        status, boundary, parts = 206, "00000000001", []
+                        for first, last in spans:
+                            parts.append(f"\r\n--{boundary}\r\nContent-Type: {content_type}\r\n"
+                                         f"Content-Range: bytes {first}-{last}/{len(body)}\r\n\r\n"
+                                         .encode() + body[first:last + 1])
+                        body = b"".join(parts) + f"\r\n--{boundary}--\r\n".encode()
+                        content_type = f"multipart/byteranges; boundary={boundary}"
                 self.send_response(status)
-                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Type", content_type)
                 if route.etag:
                     self.send_header("ETag", route.etag)
                 for name, value in extra:
