@@ -458,6 +458,7 @@ TEST(PublishIndex, PlacesEntriesOfEveryShapeAndRefusesWhatItCannotPlace) {
     std::vector<ZipWriterEntry> entries;
     std::function<void(WrittenZip&)> change;
     std::vector<std::string> names;  // empty: refused
+    const char* reason = "";
   } cases[] = {
       {"deflated, stored, folder",
        {{.name = "a.txt", .data = "hello hello hello"},
@@ -479,14 +480,15 @@ TEST(PublishIndex, PlacesEntriesOfEveryShapeAndRefusesWhatItCannotPlace) {
          .centralExtra = std::string(9, '\0')},
         {.name = "y", .data = "y", .localExtra = std::string(100, '\x01')}},
        {}, {"\xC3\xA9.txt", "y"}},
-      {"central CRC-32 not the data's", {{.name = "a", .data = "abc", .crc = 1}}, {}, {}},
+      {"central CRC-32 not the data's", {{.name = "a", .data = "abc", .crc = 1}}, {}, {},
+       "does not inflate to its CRC-32"},
       {"descriptor not the central directory's",
        {{.name = "a", .data = "abc", .dataDescriptor = true}},
-       [](WrittenZip& z) { z.bytes[z.centralOffset - 4] ^= 1; }, {}},
+       [](WrittenZip& z) { z.bytes[z.centralOffset - 4] ^= 1; }, {}, "the data descriptor of \"a\""},
       {"bytes before the archive", {{.name = "a", .data = "abc"}},
-       [](WrittenZip& z) { z.bytes.insert(0, "MZ"); }, {}},
+       [](WrittenZip& z) { z.bytes.insert(0, "MZ"); }, {}, "cannot be indexed"},
       {"cut short", {{.name = "a", .data = "abc"}},
-       [](WrittenZip& z) { z.bytes.pop_back(); }, {}},
+       [](WrittenZip& z) { z.bytes.pop_back(); }, {}, "no end of central directory record"},
   };
   for (auto& c : cases) {
     WrittenZip zip = BuildZip(c.entries);
@@ -496,6 +498,7 @@ TEST(PublishIndex, PlacesEntriesOfEveryShapeAndRefusesWhatItCannotPlace) {
       index = IndexArchive(zip.bytes);
     } catch (const PublishError& e) {
       EXPECT_TRUE(c.names.empty()) << c.what << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << c.what << ": " << e.what();
       continue;
     }
     ASSERT_FALSE(c.names.empty()) << c.what << ": indexed";
