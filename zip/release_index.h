@@ -10,7 +10,8 @@
 //   ...
 // Numbers are decimal without signs or leading zeros; the CRC-32 is 8 and a SHA-256 64
 // lower-case hexadecimal digits. An entry's bytes [offset, offset + length) hold its local
-// header, its data and its data descriptor if it has one; entries come in the order of
+// header, its data and its data descriptor if it has one (so at least a local header's 30
+// bytes and, beyond them, its compressed size); entries come in the order of
 // their offsets, do not overlap and end at or before the central directory. The name is
 // the rest of the line: the entry's name as the reader decodes it (a folder's ends with
 // "/"), never empty and without control characters. Entries are listed in the order of
@@ -52,7 +53,8 @@ inline constexpr size_t kReleaseIndexMaxEntries = 65535;
 std::string FormatReleaseIndex(const ReleaseIndex& index);
 // Nothing for any text that FormatReleaseIndex would not write for a valid index: a
 // wrong first line, a missing or extra field, a number out of its place, entries out of
-// order, overlapping or past the central directory, two entries of one name.
+// order, overlapping or past the central directory, two entries of one name, more than
+// kReleaseIndexMaxEntries entries.
 std::optional<ReleaseIndex> ParseReleaseIndex(std::string_view text);
 
 }  // namespace tallyx

@@ -1,6 +1,7 @@
 """The serving guide's nginx configuration (tools/publish/nginx-release.conf.in) keeps its
-promises: the manifest is never answered from a cache, the archives are cached for good,
-ranges and HEAD work, plain http moves to https. Runs nginx unprivileged on loopback.
+promises: the manifest is never answered from a cache, the archives and their indexes are
+cached for good, ranges (one or many a request) and HEAD work, plain http moves to https.
+Runs nginx unprivileged on loopback.
 
 usage: serving_test.py --template FILE --work DIR --port N [--nginx EXE]
 (https on N, http on N+1)
@@ -19,6 +20,10 @@ import nginx_site  # noqa: E402
 
 MANIFEST = b"4.2.7.1530\r\n05/03/2021\r\nhttps://localhost/dl/Tallyx_4.2.7.1530.zip\r\n"
 ARCHIVE = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
+# Long and repetitive enough that nginx would compress it if it were allowed to.
+INDEX = b"TallyxUpdater index 1\n" + b"".join(
+    b"entry %d 100 50 120 0badf00d %s docs/file%d.txt\n" % (i * 100, b"ab" * 32, i)
+    for i in range(2000))
 YEAR = 31536000
 failures = []
 
@@ -33,6 +38,27 @@ def cache_control(response):
     return {part.strip() for part in (response.getheader("Cache-Control") or "").split(",")}
 
 
+def multipart_parts(content_type, body):
+    """The (Content-Range, bytes) of each part of a multipart/byteranges body."""
+    kind, _, params = content_type.partition(";")
+    if kind.strip().lower() != "multipart/byteranges":
+        return None
+    boundary = params.strip()
+    if not boundary.startswith("boundary="):
+        return None
+    delimiter = b"\r\n--" + boundary[len("boundary="):].strip('"').encode()
+    # nginx starts the body with the CR LF that belongs to the first delimiter.
+    pieces = (body if body.startswith(b"\r\n") else b"\r\n" + body).split(delimiter)
+    if pieces[0] != b"" or pieces[-1] not in (b"--", b"--\r\n"):
+        return None
+    parts = []
+    for piece in pieces[1:-1]:
+        head, _, data = piece.partition(b"\r\n\r\n")
+        fields = dict(line.split(": ", 1) for line in head.decode().split("\r\n")[1:])
+        parts.append((fields.get("Content-Range"), data))
+    return parts
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--template", required=True)
@@ -45,7 +71,9 @@ def main():
     shutil.rmtree(args.work, ignore_errors=True)
     conf_path, ca = nginx_site.configure(args.template, args.work, https_port, 0)
     files = {"tallyx.ver": MANIFEST, "tallyx.ver.sig": b"sig-of-manifest",
-             "Tallyx_4.2.7.1530.zip": ARCHIVE, "Tallyx_4.2.7.1530.zip.sig": b"sig-of-archive"}
+             "Tallyx_4.2.7.1530.zip": ARCHIVE, "Tallyx_4.2.7.1530.zip.sig": b"sig-of-archive",
+             "Tallyx_4.2.7.1530.zip.index": INDEX,
+             "Tallyx_4.2.7.1530.zip.index.sig": b"sig-of-index"}
     for name, data in files.items():
         with open(os.path.join(args.work, "www", "dl", name), "wb") as f:
             f.write(data)
@@ -85,9 +113,10 @@ def main():
                       f"{what}: Content-Length {r.getheader('Content-Length')}")
                 check(body == (files[path[4:]] if method == "GET" else b""), f"{what}: body")
 
-        for path in ("/dl/Tallyx_4.2.7.1530.zip", "/dl/Tallyx_4.2.7.1530.zip.sig"):
+        for path in ("/dl/Tallyx_4.2.7.1530.zip", "/dl/Tallyx_4.2.7.1530.zip.sig",
+                     "/dl/Tallyx_4.2.7.1530.zip.index", "/dl/Tallyx_4.2.7.1530.zip.index.sig"):
             for method in ("GET", "HEAD"):
-                r, body = request(method, path)
+                r, body = request(method, path, {"Accept-Encoding": "gzip, deflate"})
                 what = f"{method} {path}"
                 cc = cache_control(r)
                 ages = [int(c[8:]) for c in cc if c.startswith("max-age=")]
@@ -95,6 +124,8 @@ def main():
                 check(ages and ages[0] >= YEAR and "immutable" in cc, f"{what}: Cache-Control {cc}")
                 check(r.getheader("Content-Length") == str(len(files[path[4:]])),
                       f"{what}: Content-Length {r.getheader('Content-Length')}")
+                check(r.getheader("Content-Encoding") is None,
+                      f"{what}: compressed {r.getheader('Content-Encoding')}")
                 check(body == (files[path[4:]] if method == "GET" else b""), f"{what}: body")
 
         ranges = [("bytes=0-99", 0, 100), ("bytes=150000-", 150000, len(ARCHIVE)),
@@ -109,7 +140,7 @@ def main():
         check(r.status == 416, f"a range past the end: status {r.status}")
 
         # What the updater's resume needs: a strong tag, If-Range honoured both ways, the
-        # bytes uncompressed, one range at a time.
+        # bytes uncompressed.
         r, _ = request("HEAD", "/dl/Tallyx_4.2.7.1530.zip", {"Accept-Encoding": "gzip"})
         tag = r.getheader("ETag") or ""
         check(tag.startswith('"') and not tag.startswith("W/"), f"archive ETag {tag!r}")
@@ -120,8 +151,29 @@ def main():
         check(r.status == 206 and body == ARCHIVE[150000:], f"If-Range, same tag: {r.status}")
         r, body = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {**resume, "If-Range": '"other"'})
         check(r.status == 200 and body == ARCHIVE, f"If-Range, another tag: {r.status}")
-        r, body = request("GET", "/dl/Tallyx_4.2.7.1530.zip", {"Range": "bytes=0-9,20-29"})
-        check(r.status == 200 and body == ARCHIVE, f"two ranges: {r.status}")
+
+        # The changed entries of an installation: up to 64 ranges a request, answered
+        # part by part in the order asked; past that, the whole file.
+        def ranged(path, spans, **headers):
+            header = "bytes=" + ",".join(f"{a}-{b - 1}" for a, b in spans)
+            return request("GET", path, {"Range": header, **headers})
+
+        size = len(ARCHIVE)
+        for name, spans in (("three ranges", [(0, 10), (1000, 1500), (size - 7, size)]),
+                            ("64 ranges", [(i * 4000, i * 4000 + 30 + i) for i in range(64)])):
+            r, body = ranged("/dl/Tallyx_4.2.7.1530.zip", spans, **{"Accept-Encoding": "gzip"})
+            check(r.status == 206, f"{name}: status {r.status}")
+            parts = multipart_parts(r.getheader("Content-Type") or "", body)
+            check(parts == [(f"bytes {a}-{b - 1}/{size}", ARCHIVE[a:b]) for a, b in spans],
+                  f"{name}: {r.getheader('Content-Type')}, parts "
+                  f"{[(c, len(d)) for c, d in parts or []][:4]}")
+        r, body = ranged("/dl/Tallyx_4.2.7.1530.zip", [(i * 4000, i * 4000 + 30) for i in range(65)])
+        check(r.status == 200 and body == ARCHIVE, f"65 ranges: {r.status}")
+        r, body = ranged("/dl/Tallyx_4.2.7.1530.zip.index", [(0, 22), (len(INDEX) - 5, len(INDEX))])
+        check(r.status == 206 and multipart_parts(r.getheader("Content-Type") or "", body) ==
+              [(f"bytes 0-21/{len(INDEX)}", INDEX[:22]),
+               (f"bytes {len(INDEX) - 5}-{len(INDEX) - 1}/{len(INDEX)}", INDEX[-5:])],
+              f"two ranges of the index: {r.status}")
 
         # An archive not yet uploaded is not cached for a year on the way.
         r, _ = request("GET", "/dl/Tallyx_9.9.9.9999.zip")

@@ -16,6 +16,8 @@
 #include "tools/publish/publish.h"
 #include "tools/publish/publish_error.h"
 #include "tools/publish/signing_key.h"
+#include "tools/zip_writer/zip_writer.h"
+#include "zip/release_index.h"
 
 namespace tallyx::publish {
 namespace {
@@ -244,6 +246,8 @@ TEST_F(PublishRelease, WritesAVerifiableReleaseThatExtractsToTheSameTree) {
   std::ostringstream log;
   Release(options_, ExtractLikeTheUpdater, log);
   EXPECT_EQ(Published(), (std::vector<std::string>{"Tallyx_4.2.7.1530.zip",
+                                                   "Tallyx_4.2.7.1530.zip.index",
+                                                   "Tallyx_4.2.7.1530.zip.index.sig",
                                                    "Tallyx_4.2.7.1530.zip.sig", "tallyx.ver",
                                                    "tallyx.ver.sig"}));
   const std::string manifest = Slurp(root_ / "out/tallyx.ver");
@@ -393,7 +397,126 @@ TEST_F(PublishRelease, ABuildAboveThePublishedOneIsAccepted) {
   options_.previous = (root_ / "published.ver").string();
   std::ostringstream log;
   EXPECT_NO_THROW(Release(options_, ExtractLikeTheUpdater, log));
-  EXPECT_EQ(Published().size(), 4u);
+  EXPECT_EQ(Published().size(), 6u);
+}
+
+TEST_F(PublishRelease, TheIndexIsSignedAndPlacesEveryEntryOfTheArchive) {
+  std::ostringstream log;
+  Release(options_, ExtractLikeTheUpdater, log);
+  const std::string zip = Slurp(root_ / "out/Tallyx_4.2.7.1530.zip");
+  const std::string text = Slurp(root_ / "out/Tallyx_4.2.7.1530.zip.index");
+  const auto verifier = CreateSignatureVerifier();
+  ReleaseSignatures signatures(*verifier, key_);
+  EXPECT_TRUE(signatures.IndexIsSigned(u"4.2.7.1530", text,
+                                       Slurp(root_ / "out/Tallyx_4.2.7.1530.zip.index.sig")));
+  // Signed for its own version only, and not by the archive's signature.
+  EXPECT_FALSE(signatures.IndexIsSigned(u"4.2.7.1531", text,
+                                        Slurp(root_ / "out/Tallyx_4.2.7.1530.zip.index.sig")));
+  EXPECT_FALSE(signatures.IndexIsSigned(u"4.2.7.1530", text,
+                                        Slurp(root_ / "out/Tallyx_4.2.7.1530.zip.sig")));
+  const auto index = ParseReleaseIndex(text);
+  ASSERT_TRUE(index.has_value()) << text;
+  EXPECT_EQ(index->archiveSize, zip.size());
+  EXPECT_EQ(index->centralContent, Sha256Of(std::string_view(zip).substr(index->centralOffset)));
+  EXPECT_EQ(zip.compare(index->centralOffset, 4, "PK\x01\x02"), 0);
+  std::vector<std::string> names;
+  uint64_t end = 0;
+  for (const ReleaseIndexEntry& entry : index->entries) {
+    std::string name = EncodeUtf8(entry.name);
+    names.push_back(name);
+    EXPECT_EQ(zip.compare(entry.offset, 4, "PK\x03\x04"), 0) << name;
+    // The publisher writes the entries one after the other, without descriptors.
+    EXPECT_EQ(entry.offset, end) << name;
+    end = entry.offset + entry.length;
+    if (entry.IsFolder()) name.pop_back();
+    const std::string content =
+        entry.IsFolder() ? std::string() : Slurp(root_ / "release" / name);
+    EXPECT_EQ(entry.content, Sha256Of(content)) << name;
+    EXPECT_EQ(entry.size, content.size()) << name;
+    EXPECT_EQ(entry.crc32, Crc32(content)) << name;
+  }
+  EXPECT_EQ(end, index->centralOffset);
+  EXPECT_EQ(names, (std::vector<std::string>{"docs/", "docs/caf\xC3\xA9.txt", "docs/empty/",
+                                             "docs/zero.txt", "tallyx.exe"}));
+}
+
+// Archives of every shape the reader takes, indexed: each entry's bytes run from its
+// local header to the next entry (its descriptor included), and its content is what it
+// inflates to.
+TEST(PublishIndex, PlacesEntriesOfEveryShapeAndRefusesWhatItCannotPlace) {
+  const std::string big(70000, 'x');
+  const auto dropDescriptorSignature = [](WrittenZip& zip) {
+    // The last entry's descriptor lies just before the central directory.
+    const size_t at = zip.centralOffset - 16;
+    zip.bytes.erase(at, 4);
+    zip.centralOffset -= 4;
+    zip.endOffset -= 4;
+    SetLE(zip.bytes, zip.endOffset + 16, zip.centralOffset, 4);
+  };
+  struct Case {
+    const char* what;
+    std::vector<ZipWriterEntry> entries;
+    std::function<void(WrittenZip&)> change;
+    std::vector<std::string> names;  // empty: refused
+    const char* reason = "";
+  } cases[] = {
+      {"deflated, stored, folder",
+       {{.name = "a.txt", .data = "hello hello hello"},
+        {.name = "b.bin", .data = "raw", .method = 0},
+        {.name = "dir/", .method = 0, .externalAttributes = kZipAttributeDirectory}},
+       {}, {"a.txt", "b.bin", "dir/"}},
+      {"larger than the reader's buffers", {{.name = "big", .data = big}, {.name = "s", .data = "s"}},
+       {}, {"big", "s"}},
+      {"descriptor with its signature",
+       {{.name = "d1", .data = "one", .dataDescriptor = true},
+        {.name = "d2", .data = big, .dataDescriptor = true}},
+       {}, {"d1", "d2"}},
+      {"descriptor without its signature",
+       {{.name = "d1", .data = "one", .dataDescriptor = true},
+        {.name = "d2", .data = big, .dataDescriptor = true}},
+       dropDescriptorSignature, {"d1", "d2"}},
+      {"local extra field and Unicode path",
+       {{.name = "x.txt", .data = "x", .localExtra = UnicodePathField("x.txt", "\xC3\xA9.txt"),
+         .centralExtra = std::string(9, '\0')},
+        {.name = "y", .data = "y", .localExtra = std::string(100, '\x01')}},
+       {}, {"\xC3\xA9.txt", "y"}},
+      {"central CRC-32 not the data's", {{.name = "a", .data = "abc", .crc = 1}}, {}, {},
+       "does not inflate to its CRC-32"},
+      {"descriptor not the central directory's",
+       {{.name = "a", .data = "abc", .dataDescriptor = true}},
+       [](WrittenZip& z) { z.bytes[z.centralOffset - 4] ^= 1; }, {}, "the data descriptor of \"a\""},
+      {"bytes before the archive", {{.name = "a", .data = "abc"}},
+       [](WrittenZip& z) { z.bytes.insert(0, "MZ"); }, {}, "cannot be indexed"},
+      {"cut short", {{.name = "a", .data = "abc"}},
+       [](WrittenZip& z) { z.bytes.pop_back(); }, {}, "no end of central directory record"},
+  };
+  for (auto& c : cases) {
+    WrittenZip zip = BuildZip(c.entries);
+    if (c.change) c.change(zip);
+    std::optional<ReleaseIndex> index;
+    try {
+      index = IndexArchive(zip.bytes);
+    } catch (const PublishError& e) {
+      EXPECT_TRUE(c.names.empty()) << c.what << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << c.what << ": " << e.what();
+      continue;
+    }
+    ASSERT_FALSE(c.names.empty()) << c.what << ": indexed";
+    ASSERT_EQ(index->entries.size(), c.names.size()) << c.what;
+    EXPECT_EQ(index->centralOffset, zip.centralOffset) << c.what;
+    EXPECT_EQ(index->archiveSize, zip.bytes.size()) << c.what;
+    EXPECT_EQ(ParseReleaseIndex(FormatReleaseIndex(*index)), index) << c.what;
+    for (size_t i = 0; i < c.names.size(); ++i) {
+      const ReleaseIndexEntry& e = index->entries[i];
+      const uint64_t next = i + 1 < c.names.size() ? index->entries[i + 1].offset : zip.centralOffset;
+      EXPECT_EQ(EncodeUtf8(e.name), c.names[i]) << c.what;
+      EXPECT_EQ(e.offset, zip.localOffsets[i]) << c.what << " " << i;
+      EXPECT_EQ(e.offset + e.length, next) << c.what << " " << i;
+      EXPECT_EQ(e.content, Sha256Of(c.entries[i].data)) << c.what << " " << i;
+      EXPECT_EQ(e.crc32, Crc32(c.entries[i].data)) << c.what << " " << i;
+      EXPECT_EQ(e.size, c.entries[i].data.size()) << c.what << " " << i;
+    }
+  }
 }
 
 }  // namespace

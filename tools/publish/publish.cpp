@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +26,8 @@
 #include "tools/publish/publish_error.h"
 #include "tools/publish/signing_key.h"
 #include "tools/zip_writer/zip_writer.h"
+#include "zip/release_index.h"
+#include "zip/stream.h"
 #include "zip/zip_file.h"
 
 extern char** environ;
@@ -249,6 +252,91 @@ void ExtractLikeTheUpdater(const std::string& archive, const std::string& folder
   zip.Close();
 }
 
+ReleaseIndex IndexArchive(std::string_view archive) {
+  const auto refuse = [](const std::string& why) {
+    throw PublishError("the archive cannot be indexed: " + why);
+  };
+  const auto le32 = [&archive](uint64_t at) {
+    return GetLE32(reinterpret_cast<const unsigned char*>(archive.data() + at));
+  };
+  // The end record: the last one whose comment reaches exactly the end of the file.
+  constexpr size_t kEndRecordSize = 4 + kEndRecordFieldsSize;
+  size_t end = std::string_view::npos;
+  if (archive.size() >= kEndRecordSize) {
+    const size_t lowest = archive.size() - kEndRecordSize > 0xFFFF
+                              ? archive.size() - kEndRecordSize - 0xFFFF : 0;
+    for (size_t at = archive.size() - kEndRecordSize + 1; at-- > lowest;) {
+      const size_t comment = GetLE16(reinterpret_cast<const unsigned char*>(archive.data() + at + 20));
+      if (le32(at) == kEndOfCentralDirSignature && at + kEndRecordSize + comment == archive.size()) {
+        end = at;
+        break;
+      }
+    }
+  }
+  if (end == std::string_view::npos) refuse("no end of central directory record");
+  const TEndRecord record =
+      ParseEndRecord(reinterpret_cast<const unsigned char*>(archive.data() + end + 4));
+  // The index gives places in the file, and the reader's offsets are from the archive's
+  // start: they agree only when nothing precedes the archive.
+  if (uint64_t{record.CentralDirOffset} + record.CentralDirSize != end)
+    refuse("the central directory does not end at the end record");
+
+  ReleaseIndex index;
+  index.archiveSize = archive.size();
+  index.centralOffset = record.CentralDirOffset;
+  index.centralContent = Sha256Of(archive.substr(record.CentralDirOffset));
+
+  const std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
+  const auto hashes = CreateSignatureVerifier();
+  TMemoryStream stream(archive);
+  TZipFile zip(*fileSystem);
+  try {
+    zip.Open(stream, TZipMode::zmRead);
+    std::vector<char> buffer(1 << 16);
+    for (size_t i = 0; i < zip.FileCount(); ++i) {
+      const TZipHeader& central = zip.FileInfo(i);
+      std::unique_ptr<TStream> data;
+      TZipHeader local;
+      zip.Read(i, data, local);
+      const std::u16string name = zip.EntryName(i, local);
+      const std::string shown = EncodeUtf8(name);
+      const uint64_t dataStart = uint64_t{central.LocalHeaderOffset} + 4 + kLocalFixedSize +
+                                 local.FileNameLength + local.ExtraFieldLength;
+      uint64_t length = dataStart - central.LocalHeaderOffset + central.CompressedSize;
+      if (central.Flag & kFlagDataDescriptor) {
+        // The descriptor's signature is optional in the format: its CRC-32 and sizes
+        // follow either 4 bytes later or at once. Both forms are tried, the signed one
+        // first, and must repeat the central directory's values.
+        const uint64_t at = dataStart + central.CompressedSize;
+        const auto matches = [&](uint64_t fields) {
+          return fields + 12 <= end && le32(fields) == central.CRC32 &&
+                 le32(fields + 4) == central.CompressedSize &&
+                 le32(fields + 8) == central.UncompressedSize;
+        };
+        if (at + 4 <= end && le32(at) == 0x08074B50 && matches(at + 4)) length += 16;
+        else if (matches(at)) length += 12;
+        else refuse("the data descriptor of \"" + shown + "\" does not repeat its sizes and CRC-32");
+      }
+      uLong crc = ::crc32(0, nullptr, 0);
+      const auto hash = hashes->NewSha256();
+      for (uint64_t left = central.UncompressedSize; left > 0;) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+        data->ReadBuffer(buffer.data(), chunk);
+        hash->Update(buffer.data(), chunk);
+        crc = ::crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(chunk));
+        left -= chunk;
+      }
+      if (crc != central.CRC32) refuse("\"" + shown + "\" does not inflate to its CRC-32");
+      index.entries.push_back({central.LocalHeaderOffset, length, central.CompressedSize,
+                               central.UncompressedSize, central.CRC32, hash->Finish(), name});
+    }
+    zip.Close();
+  } catch (const Exception& e) {
+    refuse(EncodeUtf8(e.Message()));
+  }
+  return index;
+}
+
 int32_t ReleaseBuildNumber(std::string_view version) {
   const std::string_view build = version.substr(version.rfind('.') + 1);
   int64_t value = 0;
@@ -358,7 +446,15 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
   const std::string manifestSig = FormatSignatureFile(key.Sign(manifest));
   const std::string archiveSig =
       FormatSignatureFile(key.Sign(ReleaseSignedMessage(version, Sha256Of(archive))));
+  // The index beside the archive, so that an updater can fetch only the entries that
+  // changed; made from the archive as written, as the updater's reader sees it.
+  const ReleaseIndex index = IndexArchive(archive);
+  const std::string indexText = FormatReleaseIndex(index);
+  const std::string indexSig =
+      FormatSignatureFile(key.Sign(ReleaseIndexSignedMessage(version, Sha256Of(indexText))));
   WriteFile(pending.Add("Tallyx_" + o.version + ".zip.sig"), archiveSig);
+  WriteFile(pending.Add(archiveName + ".index"), indexText);
+  WriteFile(pending.Add(archiveName + ".index.sig"), indexSig);
   WriteFile(pending.Add("tallyx.ver"), manifest);
   WriteFile(pending.Add("tallyx.ver.sig"), manifestSig);
 
@@ -369,8 +465,17 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
   const std::unique_ptr<Sha256Hasher> hash = verifier->NewSha256();
   hash->Update(archive.data(), archive.size());
   if (!signatures.ManifestIsSigned(manifest, manifestSig) ||
-      !signatures.ArchiveIsSigned(version, hash->Finish(), archiveSig))
+      !signatures.ArchiveIsSigned(version, hash->Finish(), archiveSig) ||
+      !signatures.IndexIsSigned(version, indexText, indexSig))
     throw PublishError("the signatures just made do not verify");
+  // The index reads back as made (the updater takes nothing else), and each of its
+  // entries starts where the archive holds a local header.
+  if (ParseReleaseIndex(indexText) != index)
+    throw PublishError("the index does not read back as it was written");
+  for (const ReleaseIndexEntry& entry : index.entries)
+    if (archive.compare(entry.offset, 4, "PK\x03\x04") != 0)
+      throw PublishError("the index does not place \"" + EncodeUtf8(entry.name) +
+                         "\" at a local header");
   Scratch scratch((fs::temp_directory_path() / "tallyx-publish-XXXXXX").string());
   try {
     extract(archivePath, scratch.path);
@@ -381,7 +486,7 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
 
   pending.Commit();
   log << "published " << archiveName << " (" << tree.size() << " entries, build " << build
-      << "), tallyx.ver and their signatures in " << o.outDir << "\n";
+      << "), its index, tallyx.ver and their signatures in " << o.outDir << "\n";
 }
 
 }  // namespace tallyx::publish

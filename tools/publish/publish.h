@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "zip/release_index.h"
+
 namespace tallyx::publish {
 
 struct ReleaseOptions {
@@ -58,8 +60,17 @@ std::string BuildManifest(std::string_view version, std::string_view date,
 // Writes a new key to `keyFile` and prints its public key as TALLYX_RELEASE_KEYS takes it.
 void Keygen(const std::string& keyFile, std::ostream& out);
 
-// Writes Tallyx_<version>.zip, tallyx.ver and both ".sig" files into options.outDir
-// once everything has been checked; on failure nothing new is left there.
+// The index of an archive (its whole bytes), read back through the updater's own reader:
+// each entry's place and length from its local header, its sizes and CRC-32 from the
+// central directory, and the SHA-256 of what the reader inflates from it. Raises
+// PublishError for an archive the index cannot describe (data before the archive, a
+// data descriptor that disagrees with the central directory, an entry that does not
+// inflate to its size and CRC-32).
+ReleaseIndex IndexArchive(std::string_view archive);
+
+// Writes Tallyx_<version>.zip, its index (".zip.index"), tallyx.ver and their ".sig"
+// files into options.outDir once everything has been checked; on failure nothing new is
+// left there.
 void Release(const ReleaseOptions& options, const ArchiveExtractor& extract, std::ostream& log);
 
 }  // namespace tallyx::publish
