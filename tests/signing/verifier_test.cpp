@@ -21,7 +21,7 @@ std::string Read(const std::string& path) {
 }
 
 std::vector<EcdsaP256PublicKey> Keys() { return ParseReleaseKeys(Read("keys.txt")); }
-enum Key { kOld, kNew, kOther };
+enum Key { kOld, kNew, kOther, kChanges };
 
 std::string Flip(std::string data, size_t at) {
   data[at] = static_cast<char>(data[at] ^ 0x01);
@@ -37,7 +37,7 @@ std::string FlipSignature(const std::string& file, size_t byte) {
 
 TEST(Verifier, ManifestVerdicts) {
   const auto keys = Keys();
-  ASSERT_EQ(keys.size(), 3u);
+  ASSERT_EQ(keys.size(), 4u);
   const std::string manifest = Read("new/tallyx.ver"), sig = Read("new/tallyx.ver.sig");
   struct Case {
     const char* name;
@@ -85,7 +85,7 @@ TEST(Verifier, ManifestVerdicts) {
 
 TEST(Verifier, ArchiveVerdicts) {
   const auto keys = Keys();
-  ASSERT_EQ(keys.size(), 3u);
+  ASSERT_EQ(keys.size(), 4u);
   const std::string archive = Read("new/Tallyx_4.2.7.1530.zip");
   const std::string sig = Read("new/Tallyx_4.2.7.1530.zip.sig");
   const std::string older = Read("old/Tallyx_4.2.7.1529.zip");
@@ -123,6 +123,25 @@ TEST(Verifier, ArchiveVerdicts) {
     EXPECT_EQ(signatures.ArchiveIsSigned(c.version, hash->Finish(), c.signature), c.valid)
         << c.name;
   }
+}
+
+// The indexes of the release of many files: its own, and the bent one, which must verify
+// for the installation's refusal of it to mean anything.
+TEST(Verifier, IndexVerdicts) {
+  const auto keys = Keys();
+  ASSERT_EQ(keys.size(), 4u);
+  const auto verifier = CreateSignatureVerifier();
+  ReleaseSignatures trusted(*verifier, {keys[kChanges]});
+  ReleaseSignatures others(*verifier, {keys[kOld], keys[kNew]});
+  const std::string index = Read("changes/Tallyx_4.2.7.1530.zip.index");
+  const std::string sig = Read("changes/Tallyx_4.2.7.1530.zip.index.sig");
+  EXPECT_TRUE(trusted.IndexIsSigned(u"4.2.7.1530", index, sig));
+  EXPECT_TRUE(trusted.IndexIsSigned(u"4.2.7.1530", Read("changes/bent.index"),
+                                    Read("changes/bent.index.sig")));
+  EXPECT_FALSE(trusted.IndexIsSigned(u"4.2.7.1529", index, sig));
+  EXPECT_FALSE(trusted.IndexIsSigned(u"4.2.7.1530", Flip(index, 40), sig));
+  EXPECT_FALSE(trusted.IndexIsSigned(u"4.2.7.1530", index, Read("changes/Tallyx_4.2.7.1530.zip.sig")));
+  EXPECT_FALSE(others.IndexIsSigned(u"4.2.7.1530", index, sig));
 }
 
 TEST(Verifier, KeyNotOnTheCurveVerifiesNothing) {

@@ -1,0 +1,1 @@
+jucatXBo9HTTksiZ1vdzOpfhXVp+wztz5fp3xokQOU41ovny5URz3uxZ3jtji2Nnvn1tmFftqaH1VRUuk9Wk9g==
