@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/byte_ranges.h"
 #include "base/errors.h"
 #include "base/text.h"
 #include "platform/bind_status_callback.h"
@@ -516,6 +517,104 @@ TEST(DownloadToFile, ATransferBrokenOffIsContinuedByTheNextAttempt) {
   printf("archive of %zu bytes: %zu sent in all over two attempts\n", kRangedSize, sent);
   EXPECT_LE(sent, kRangedSize * 105 / 100);
   DeleteFileW(W(file));
+}
+
+// A range answer read as the installation reads it: the headers decide, the reader takes
+// the body apart into the archive's bytes.
+class AssembledAnswer : public RangeAnswer {
+ public:
+  explicit AssembledAnswer(std::vector<ByteRange> requested)
+      : bytes(kRangedSize, '?'), requested_(std::move(requested)) {}
+  bool Head(const RangeAnswerHead& answerHead) override {
+    head = answerHead;
+    if (head.status != 206) return false;
+    reader_ = std::make_unique<RangeAnswerReader>(
+        head.contentType, head.contentRange, requested_, kRangedSize,
+        [this](uint64_t offset, const char* data, size_t size) {
+          if (offset > bytes.size() || size > bytes.size() - offset) return false;
+          bytes.replace(offset, size, data, size);
+          return true;
+        });
+    return true;
+  }
+  bool Body(const char* data, size_t size) override {
+    ++bodyCalls;
+    return reader_->Feed(data, size);
+  }
+  bool Finished() const { return reader_ && reader_->Finish(); }
+  std::vector<ByteRange> Received() const {
+    return reader_ ? reader_->Received() : std::vector<ByteRange>();
+  }
+
+  RangeAnswerHead head;
+  int bodyCalls = 0;
+  std::string bytes;
+
+ private:
+  std::vector<ByteRange> requested_;
+  std::unique_ptr<RangeAnswerReader> reader_;
+};
+
+TEST(GetRanges, AnswersArriveThroughTheReaderWithinTheLimits) {
+  const std::string archive = PatternBytes(kRangedSize);
+  const std::vector<ByteRange> three = {{100, 1100}, {5000, 5003}, {700000, 702000}};
+  const std::vector<ByteRange> one = {{4096, 8192}};
+  constexpr uint64_t kBefore = 3000000, kTotal = 3010000;
+  const struct {
+    const char* name;
+    const char* mode;
+    std::vector<ByteRange> ranges;
+    NetworkLimits limits;
+    bool result;
+    uint32_t status;
+    bool finished;
+    DWORD withinMs;
+  } cases[] = {
+      {"multipart in small pieces", "multi", three, {}, true, 206, true, 10000},
+      {"single range", "single", one, {}, true, 206, true, 10000},
+      // The peer sends a part of the archive, then holds the connection for 30 s.
+      {"whole archive instead", "whole", three, {}, false, 200, false, 2000},
+      {"stall half-way", "stall", three, kShortLimits, false, 206, false, kGiveUpBoundMs},
+  };
+  RecordingView view;
+  for (const auto& c : cases) {
+    WinDownloads downloads([&] { return &view; }, c.limits);
+    const auto callback = downloads.CreateDownloadCallback();
+    AssembledAnswer answer(c.ranges);
+    view.calls.clear();
+    const DWORD start = GetTickCount();
+    const bool result =
+        downloads.GetRanges(PeerUrl(std::string("/multirange/") + c.mode + "/" + UniqueName()),
+                            RangeHeaderValue(c.ranges), answer, callback.get(), kBefore, kTotal);
+    const DWORD elapsed = GetTickCount() - start;
+    printf("%s: %lu ms, %d body blocks\n", c.name, static_cast<unsigned long>(elapsed),
+           answer.bodyCalls);
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(answer.head.status, c.status) << c.name;
+    EXPECT_EQ(answer.Finished(), c.finished) << c.name;
+    EXPECT_LT(elapsed, c.withinMs) << c.name;
+    if (c.status != 206) {
+      EXPECT_EQ(answer.bodyCalls, 0) << c.name;
+    }
+    if (c.finished) {
+      EXPECT_EQ(answer.Received(), c.ranges) << c.name;
+      for (const ByteRange& r : c.ranges)
+        EXPECT_TRUE(answer.bytes.compare(r.first, r.Size(), archive, r.first, r.Size()) == 0)
+            << c.name;
+    }
+    // The bar goes on from where the earlier requests left it, within the whole.
+    int positions = 0;
+    for (const RecordingView::Call& call : view.calls) {
+      if (call.kind == 'M') {
+        EXPECT_EQ(call.value, double(kTotal)) << c.name;
+      }
+      if (call.kind != 'P') continue;
+      ++positions;
+      EXPECT_GE(call.value, double(kBefore)) << c.name;
+      EXPECT_LE(call.value, double(kTotal)) << c.name;
+    }
+    EXPECT_GE(positions, 2) << c.name;
+  }
 }
 
 TEST(DownloadToFile, CacheEntryRemovalFetchesAfresh) {
