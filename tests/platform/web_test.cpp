@@ -617,6 +617,61 @@ TEST(GetRanges, AnswersArriveThroughTheReaderWithinTheLimits) {
   }
 }
 
+TEST(GetRanges, TheAnswerOrTheWindowEndsTheTransferAtOnce) {
+  // The stalling peer holds its connection for 30 s; the default limits wait 60 s.
+  const std::vector<ByteRange> ranges = {{100, 1100}, {700000, 702000}};
+  struct EndingAnswer : AssembledAnswer {
+    using AssembledAnswer::AssembledAnswer;
+    bool Body(const char* data, size_t size) override {
+      AssembledAnswer::Body(data, size);
+      return false;
+    }
+  };
+  // Fails at its second showing: the one after the answer's headers came.
+  struct FailingView : RecordingView {
+    void ProcessMessages() override {
+      if (fail && ++shown == 2) throw EConvertError(u"'x' is not a valid integer value");
+    }
+    bool fail = false;
+    int shown = 0;
+  };
+  enum class Ends { Body, Window, Refused };
+  const struct {
+    const char* name;
+    Ends ends;
+    std::string rangeText;
+  } cases[] = {
+      {"the answer takes no more", Ends::Body, RangeHeaderValue(ranges)},
+      {"the window raises an error", Ends::Window, RangeHeaderValue(ranges)},
+      // A line break would smuggle headers of its own into the request.
+      {"a range text with a line break", Ends::Refused,
+       RangeHeaderValue(ranges) + "\r\nIf-Range: \"v0\""},
+      {"no range text", Ends::Refused, ""},
+  };
+  for (const auto& c : cases) {
+    FailingView view;
+    view.fail = c.ends == Ends::Window;
+    WinDownloads downloads([&] { return &view; });
+    const auto callback = downloads.CreateDownloadCallback();
+    EndingAnswer answer(ranges);
+    const DWORD start = GetTickCount();
+    bool result = false, raised = false;
+    try {
+      result = downloads.GetRanges(PeerUrl("/multirange/stall/" + UniqueName()), c.rangeText,
+                                   answer, callback.get(), 0, 4000);
+    } catch (const EConvertError&) {
+      raised = true;
+    }
+    const DWORD elapsed = GetTickCount() - start;
+    printf("%s: %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
+    EXPECT_EQ(raised, c.ends == Ends::Window) << c.name;
+    EXPECT_FALSE(result) << c.name;
+    EXPECT_LT(elapsed, 2000u) << c.name;
+    EXPECT_EQ(answer.bodyCalls, c.ends == Ends::Body ? 1 : 0) << c.name;
+    EXPECT_EQ(answer.head.status, c.ends == Ends::Refused ? 0u : 206u) << c.name;
+  }
+}
+
 TEST(DownloadToFile, CacheEntryRemovalFetchesAfresh) {
   WinDownloads downloads([] { return nullptr; });
   const auto callback = downloads.CreateDownloadCallback();
