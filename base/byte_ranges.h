@@ -64,7 +64,10 @@ class RangeAnswerReader {
   bool Feed(const char* data, size_t size);
   // True when the body ended where its description says it ends.
   bool Finish();
-  // The ranges received so far, in the order they came.
+  // The ranges received so far, in the order they came. A multipart part counts once the
+  // delimiter after its data has come, which is what vouches for its length; the sink
+  // has its bytes earlier, as they arrive, so after a failed Feed or Finish the bytes of
+  // a part missing here are not to be trusted.
   const std::vector<ByteRange>& Received() const { return received_; }
 
  private:

@@ -51,6 +51,11 @@ class WinDownloads : public Downloads {
   // keeps what came as `<path>.part` (with `<path>.part.resume`) for the next attempt.
   bool DownloadToFile(const std::u16string& url, const std::u16string& path,
                       DownloadCallback* callback, DownloadStart start) override;
+  // Within the download's network limits; the answer is neither taken from nor written
+  // to the local internet cache.
+  bool GetRanges(const std::u16string& url, const std::string& ranges, RangeAnswer& answer,
+                 DownloadCallback* callback, uint64_t shownBefore,
+                 uint64_t shownTotal) override;
 
  private:
   ProgressViewSource view_;

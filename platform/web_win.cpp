@@ -650,6 +650,96 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
   return resumed;
 }
 
+namespace {
+
+// Header texts are ASCII; anything else becomes a character no header grammar takes, so
+// the answer's parser refuses it rather than reading it as something it is not.
+std::string Narrow(const std::wstring& text) {
+  std::string narrow;
+  narrow.reserve(text.size());
+  for (const wchar_t c : text) narrow += c > 0 && c < 0x80 ? static_cast<char>(c) : '\x7F';
+  return narrow;
+}
+
+ULONG ShownCount(uint64_t count) {
+  return static_cast<ULONG>(std::min<uint64_t>(count, ULONG_MAX));
+}
+
+}  // namespace
+
+bool WinDownloads::GetRanges(const std::u16string& url, const std::string& ranges,
+                             RangeAnswer& answer, DownloadCallback* callback,
+                             uint64_t shownBefore, uint64_t shownTotal) {
+  // The text goes into the request's header block as it is: a line break in it would
+  // add headers of its own, and an empty one would ask for the whole archive.
+  if (ranges.empty() ||
+      !std::all_of(ranges.begin(), ranges.end(), [](char c) { return c > 0x20 && c < 0x7F; }))
+    return false;
+  auto* const status = dynamic_cast<TBindStatusCallback*>(callback);
+  const ULONG total = ShownCount(shownTotal);
+  // The body of a multipart answer is a little longer than the ranges it carries (the
+  // parts' headers and delimiters): the bar stops at its end rather than run past it.
+  const auto shown = [&](uint64_t got) {
+    const uint64_t position = shownBefore + got;
+    return ShownCount(shownTotal >= shownBefore ? std::min(position, shownTotal) : position);
+  };
+  ULONG received = shown(0);
+  bool stopped = false;
+  ProgressPace pace;
+  const Heartbeat heartbeat = [&] {
+    if (pace.Due(ProgressPace::kIdleMs) &&
+        !Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA))
+      stopped = true;
+    return !stopped;
+  };
+
+  const bool complete = [&] {
+    if (!Notify(status, received, total, BINDSTATUS_CONNECTING)) return stopped = true, false;
+    std::wstring headers = L"Range: ";
+    headers.append(ranges.begin(), ranges.end());
+    headers += L"\r\n";
+    // RELOAD: the answer comes from the server, never from a cached copy of the
+    // archive, which may be of another upload than the one whose entries were chosen.
+    // NO_CACHE_WRITE: nothing of it is stored. A 206 is a piece of the archive and a 200
+    // to a range request is usually ended after its headers: neither may become the
+    // cached archive that a later whole download would be answered from. (Microsoft
+    // documents INTERNET_FLAG_NO_CACHE_WRITE as "Does not add the returned entity to
+    // the cache" and INTERNET_FLAG_RELOAD as forcing "a download of the requested file,
+    // object, or directory listing from the origin server, not from the cache".)
+    Transfer transfer(url, INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, limits_,
+                      false, headers, heartbeat);
+    if (stopped || !transfer.Opened()) return false;
+    RangeAnswerHead head;
+    head.status = transfer.Status();
+    head.contentType = Narrow(transfer.Header(HTTP_QUERY_CONTENT_TYPE));
+    head.contentRange = Narrow(transfer.Header(HTTP_QUERY_CONTENT_RANGE));
+    // A 200 here is the whole archive: the caller turns it down at its headers, and the
+    // handles closed on the way out end the transfer without reading the body.
+    if (!answer.Head(head)) return false;
+    if (!Notify(status, received, total, BINDSTATUS_BEGINDOWNLOADDATA))
+      return stopped = true, false;
+    const long long length = transfer.ContentLength();
+    bool failed = false;
+    uint64_t got = 0;
+    while (const DWORD count = transfer.Read(failed)) {
+      if (!answer.Body(transfer.Data(), count)) return false;
+      got += count;
+      received = shown(got);
+      if (pace.Due(ProgressPace::kProgressMs) &&
+          !Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA))
+        return stopped = true, false;
+    }
+    // A connection closed early ends the reads as the body's end does: only the announced
+    // length tells the two apart.
+    return !failed && (length < 0 || got == static_cast<uint64_t>(length));
+  }();
+  // As after a download: a close asked for while the window was not served is taken
+  // here, and an error of the window raised where the caller can see it.
+  if (!stopped) Notify(status, received, total, BINDSTATUS_ENDDOWNLOADDATA);
+  if (status) status->RaisePendingError();
+  return complete;
+}
+
 HRESULT TBindStatusCallback::QueryInterface(REFIID iid, void** object) {
   if (!object) return E_POINTER;
   if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IBindStatusCallback)) {

@@ -112,6 +112,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(ARCHIVE, length=False)
         elif path.startswith("/ranged/"):
             self.ranged(path)
+        elif path.startswith("/multirange/"):
+            self.multirange(path)
         elif path.startswith("/ranged-log/"):
             with hits_lock:
                 lines = ranged_log.get("/ranged/" + path[len("/ranged-log/"):], [])
@@ -191,6 +193,65 @@ def _ranged(self, path):
 
 
 Handler.ranged = _ranged
+
+# /multirange/MODE/NAME: the /ranged/ archive's bytes for a Range header of several
+# ranges. MODE: multi (206 multipart/byteranges as nginx frames it, written a few bytes
+# at a time), single (206 of the first range alone, with its Content-Range), whole (200
+# announcing the whole archive: a part of it, then nothing with the connection open),
+# stall (the multipart answer stops half-way with the connection open).
+MULTI_BOUNDARY = "00000000001234567890"
+
+
+def _multirange(self, path):
+    mode = path.split("/")[2]
+    body = pattern(RANGED_SIZE)
+    asked = []
+    for item in self.headers.get("Range", "").split("=", 1)[1].split(","):
+        first, last = item.split("-")
+        asked.append((int(first), int(last)))
+    if mode == "whole":
+        self.send_response(200)
+        self.send_header("Content-Type", "application/zip")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body[:64 * 1024])
+        self.wfile.flush()
+        time.sleep(HOLD_SECONDS)
+        self.close_connection = True
+        return
+    if mode == "single":
+        first, last = asked[0]
+        self.send_body(body[first:last + 1], status=206, headers=[
+            ("Content-Range", f"bytes {first}-{last}/{len(body)}")])
+        return
+    answer = b""
+    for first, last in asked:
+        answer += (f"\r\n--{MULTI_BOUNDARY}\r\nContent-Type: application/zip\r\n"
+                   f"Content-Range: bytes {first}-{last}/{len(body)}\r\n\r\n").encode()
+        answer += body[first:last + 1]
+    answer += f"\r\n--{MULTI_BOUNDARY}--\r\n".encode()
+    self.send_response(206)
+    self.send_header("Content-Type", f"multipart/byteranges; boundary={MULTI_BOUNDARY}")
+    self.send_header("Content-Length", str(len(answer)))
+    self.end_headers()
+    self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    try:
+        if mode == "stall":
+            self.wfile.write(answer[:len(answer) // 2])
+            self.wfile.flush()
+            time.sleep(HOLD_SECONDS)
+        else:
+            # Pieces of 7 bytes, a pause now and then: the framing arrives cut anywhere.
+            for at in range(0, len(answer), 7):
+                self.wfile.write(answer[at:at + 7])
+                if at % 70 == 0:
+                    time.sleep(0.001)
+    except OSError:
+        pass
+    self.close_connection = True
+
+
+Handler.multirange = _multirange
 
 
 def start(folder):

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/byte_ranges.h"
 #include "base/errors.h"
 #include "base/text.h"
 #include "platform/bind_status_callback.h"
@@ -516,6 +517,169 @@ TEST(DownloadToFile, ATransferBrokenOffIsContinuedByTheNextAttempt) {
   printf("archive of %zu bytes: %zu sent in all over two attempts\n", kRangedSize, sent);
   EXPECT_LE(sent, kRangedSize * 105 / 100);
   DeleteFileW(W(file));
+}
+
+// A range answer read as the installation reads it: the headers decide, the reader takes
+// the body apart into the archive's bytes.
+class AssembledAnswer : public RangeAnswer {
+ public:
+  explicit AssembledAnswer(std::vector<ByteRange> requested)
+      : bytes(kRangedSize, '?'), requested_(std::move(requested)) {}
+  bool Head(const RangeAnswerHead& answerHead) override {
+    head = answerHead;
+    if (head.status != 206) return false;
+    reader_ = std::make_unique<RangeAnswerReader>(
+        head.contentType, head.contentRange, requested_, kRangedSize,
+        [this](uint64_t offset, const char* data, size_t size) {
+          if (offset > bytes.size() || size > bytes.size() - offset) return false;
+          bytes.replace(offset, size, data, size);
+          return true;
+        });
+    return true;
+  }
+  bool Body(const char* data, size_t size) override {
+    ++bodyCalls;
+    return reader_ && reader_->Feed(data, size);
+  }
+  bool Finished() const { return reader_ && reader_->Finish(); }
+  std::vector<ByteRange> Received() const {
+    return reader_ ? reader_->Received() : std::vector<ByteRange>();
+  }
+
+  RangeAnswerHead head;
+  int bodyCalls = 0;
+  std::string bytes;
+
+ private:
+  std::vector<ByteRange> requested_;
+  std::unique_ptr<RangeAnswerReader> reader_;
+};
+
+TEST(GetRanges, AnswersArriveThroughTheReaderWithinTheLimits) {
+  const std::string archive = PatternBytes(kRangedSize);
+  const std::vector<ByteRange> three = {{100, 1100}, {5000, 5003}, {700000, 702000}};
+  const std::vector<ByteRange> one = {{4096, 8192}};
+  constexpr uint64_t kBefore = 3000000;
+  const struct {
+    const char* name;
+    const char* mode;
+    std::vector<ByteRange> ranges;
+    NetworkLimits limits;
+    bool result;
+    uint32_t status;
+    bool finished;
+    DWORD withinMs;
+  } cases[] = {
+      {"multipart in small pieces", "multi", three, {}, true, 206, true, 10000},
+      {"single range", "single", one, {}, true, 206, true, 10000},
+      // The peer sends a part of the archive, then holds the connection for 30 s.
+      {"whole archive instead", "whole", three, {}, false, 200, false, 2000},
+      {"stall half-way", "stall", three, kShortLimits, false, 206, false, kGiveUpBoundMs},
+  };
+  RecordingView view;
+  for (const auto& c : cases) {
+    WinDownloads downloads([&] { return &view; }, c.limits);
+    const auto callback = downloads.CreateDownloadCallback();
+    AssembledAnswer answer(c.ranges);
+    // As the installation shows it: the bytes of the earlier requests, then these ranges'.
+    uint64_t total = kBefore;
+    for (const ByteRange& r : c.ranges) total += r.Size();
+    view.calls.clear();
+    const DWORD start = GetTickCount();
+    const bool result =
+        downloads.GetRanges(PeerUrl(std::string("/multirange/") + c.mode + "/" + UniqueName()),
+                            RangeHeaderValue(c.ranges), answer, callback.get(), kBefore, total);
+    const DWORD elapsed = GetTickCount() - start;
+    printf("%s: %lu ms, %d body blocks\n", c.name, static_cast<unsigned long>(elapsed),
+           answer.bodyCalls);
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(answer.head.status, c.status) << c.name;
+    EXPECT_EQ(answer.Finished(), c.finished) << c.name;
+    EXPECT_LT(elapsed, c.withinMs) << c.name;
+    if (c.status != 206) {
+      EXPECT_EQ(answer.bodyCalls, 0) << c.name;
+    }
+    if (c.finished) {
+      EXPECT_EQ(answer.Received(), c.ranges) << c.name;
+      for (const ByteRange& r : c.ranges)
+        EXPECT_TRUE(answer.bytes.compare(r.first, r.Size(), archive, r.first, r.Size()) == 0)
+            << c.name;
+    }
+    // The bar goes on from where the earlier requests left it, within the whole.
+    int positions = 0;
+    for (const RecordingView::Call& call : view.calls) {
+      if (call.kind == 'M') {
+        EXPECT_EQ(call.value, double(total)) << c.name;
+      }
+      if (call.kind != 'P') continue;
+      ++positions;
+      EXPECT_GE(call.value, double(kBefore)) << c.name;
+      // A multipart body is longer than its ranges by its framing.
+      EXPECT_LE(call.value, double(total)) << c.name;
+    }
+    EXPECT_GE(positions, 2) << c.name;
+  }
+}
+
+TEST(GetRanges, TheAnswerOrTheWindowEndsTheTransferAtOnce) {
+  // The stalling peer holds its connection for 30 s; the default limits wait 60 s.
+  const std::vector<ByteRange> ranges = {{100, 1100}, {700000, 702000}};
+  struct EndingAnswer : AssembledAnswer {
+    using AssembledAnswer::AssembledAnswer;
+    bool Head(const RangeAnswerHead& answerHead) override {
+      headSeen = true;
+      return AssembledAnswer::Head(answerHead);
+    }
+    bool Body(const char* data, size_t size) override {
+      AssembledAnswer::Body(data, size);
+      return false;
+    }
+    bool headSeen = false;
+  };
+  // Fails at its first showing after the answer's headers came.
+  struct FailingView : RecordingView {
+    void ProcessMessages() override {
+      if (fail && *headSeen) throw EConvertError(u"'x' is not a valid integer value");
+    }
+    bool fail = false;
+    const bool* headSeen = nullptr;
+  };
+  enum class Ends { Body, Window, Refused };
+  const struct {
+    const char* name;
+    Ends ends;
+    std::string rangeText;
+  } cases[] = {
+      {"the answer takes no more", Ends::Body, RangeHeaderValue(ranges)},
+      {"the window raises an error", Ends::Window, RangeHeaderValue(ranges)},
+      // A line break would smuggle headers of its own into the request.
+      {"a range text with a line break", Ends::Refused,
+       RangeHeaderValue(ranges) + "\r\nIf-Range: \"v0\""},
+      {"no range text", Ends::Refused, ""},
+  };
+  for (const auto& c : cases) {
+    EndingAnswer answer(ranges);
+    FailingView view;
+    view.fail = c.ends == Ends::Window;
+    view.headSeen = &answer.headSeen;
+    WinDownloads downloads([&] { return &view; });
+    const auto callback = downloads.CreateDownloadCallback();
+    const DWORD start = GetTickCount();
+    bool result = false, raised = false;
+    try {
+      result = downloads.GetRanges(PeerUrl("/multirange/stall/" + UniqueName()), c.rangeText,
+                                   answer, callback.get(), 0, 4000);
+    } catch (const EConvertError&) {
+      raised = true;
+    }
+    const DWORD elapsed = GetTickCount() - start;
+    printf("%s: %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
+    EXPECT_EQ(raised, c.ends == Ends::Window) << c.name;
+    EXPECT_FALSE(result) << c.name;
+    EXPECT_LT(elapsed, 2000u) << c.name;
+    EXPECT_EQ(answer.bodyCalls, c.ends == Ends::Body ? 1 : 0) << c.name;
+    EXPECT_EQ(answer.head.status, c.ends == Ends::Refused ? 0u : 206u) << c.name;
+  }
 }
 
 TEST(DownloadToFile, CacheEntryRemovalFetchesAfresh) {
