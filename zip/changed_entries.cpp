@@ -398,6 +398,8 @@ class ZipChangedEntries : public ChangedEntries {
     archive.ReadBuffer(central.data(), central.size());
     if (Hash(central) != index.centralContent) return false;
 
+    // The reader takes the stream's position as the archive's start.
+    archive.Seek(0, TSeekOrigin::soBeginning);
     TZipFile zip(fs_);
     zip.Open(archive, TZipMode::zmRead);
     if (zip.FileCount() != index.entries.size()) return false;

@@ -229,8 +229,11 @@ TEST(ChangedEntries, FetchesWhatDiffersOrRefusesTheServer) {
     }
     // One request for all, or, where several ranges bring the whole archive, one that
     // was ended at its headers and then one a range.
-    if (c.requests != 0) EXPECT_EQ(server.requests.size(), c.requests);
-    else EXPECT_GT(server.requests.size(), 2u);
+    if (c.requests != 0) {
+      EXPECT_EQ(server.requests.size(), c.requests);
+    } else {
+      EXPECT_GT(server.requests.size(), 2u);
+    }
     EXPECT_LE(server.sent, release.Needed() * 115 / 100 + 2048) << release.Needed();
     EXPECT_EQ(changes->Content(), Sha(*verifier, ReadBytes(path)));
     TZipFile zip(*files);
@@ -239,8 +242,11 @@ TEST(ChangedEntries, FetchesWhatDiffersOrRefusesTheServer) {
     for (size_t i = 0; i < zip.FileCount(); ++i) names.insert(zip.FileInfo(i).FileName);
     EXPECT_EQ(names, differing);
     zip.ExtractAll(folder.Text());
-    for (const ReleaseFile& file : release.files)
-      if (file.name.back() != '/') EXPECT_EQ(ReadBytes(folder.path() / file.name), file.release);
+    for (const ReleaseFile& file : release.files) {
+      if (file.name.back() != '/') {
+        EXPECT_EQ(ReadBytes(folder.path() / file.name), file.release);
+      }
+    }
     EXPECT_EQ(changes->UnchangedContent(u"tallyx.zip"), Sha(*verifier, "inner"));
     EXPECT_EQ(changes->UnchangedContent(u"tallyx.exe"), std::nullopt);
   }
