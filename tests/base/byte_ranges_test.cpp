@@ -254,7 +254,7 @@ Result Read(const Answer& answer, Split split) {
   bool fed = true;
   size_t at = 0;
   while (at < answer.body.size()) {
-    const size_t size = std::min(split(answer.body.size() - at), answer.body.size() - at);
+    const size_t size = std::min<size_t>(split(answer.body.size() - at), answer.body.size() - at);
     fed = reader.Feed(answer.body.data() + at, size) && fed;
     at += size;
   }
