@@ -41,9 +41,26 @@ EcdsaP256Signature FakeSign(const EcdsaP256PublicKey& key, std::string_view mess
   return sig;
 }
 
+// A stand-in for SHA-256 of the fetched texts (the archives hash their own content).
+class FakeHasher : public Sha256Hasher {
+ public:
+  void Update(const void* data, size_t size) override {
+    bytes_.append(static_cast<const char*>(data), size);
+  }
+  Sha256Digest Finish() override {
+    Sha256Digest digest{};
+    const size_t h = std::hash<std::string>()(bytes_);
+    for (size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<uint8_t>(h >> (i % 8 * 8));
+    return digest;
+  }
+
+ private:
+  std::string bytes_;
+};
+
 class FakeVerifier : public SignatureVerifier {
  public:
-  std::unique_ptr<Sha256Hasher> NewSha256() override { return nullptr; }  // the archives hash
+  std::unique_ptr<Sha256Hasher> NewSha256() override { return std::make_unique<FakeHasher>(); }
   bool VerifyEcdsaP256Sha256(const EcdsaP256PublicKey& key, std::string_view message,
                              const EcdsaP256Signature& signature) override {
     return signature == FakeSign(key, message);
@@ -84,11 +101,12 @@ struct Harness {
   ReleaseSignatures signatures;
   Updater updater;
 
-  explicit Harness(std::vector<EcdsaP256PublicKey> keys, bool withSignatures = true)
+  explicit Harness(std::vector<EcdsaP256PublicKey> keys, bool withSignatures = true,
+                   ChangedEntriesFactory* changes = nullptr)
       : signatures(verifier, std::move(keys)),
         updater(Operations{web, f.downloads, f.files, f.exeVersion, f.keyboard, f.processes,
                            f.archives, f.window, f.clock, f.installFolder},
-                kManifestUrl, withSignatures ? &signatures : nullptr) {
+                kManifestUrl, withSignatures ? &signatures : nullptr, {}, changes) {
     updater.FormCreate();
     f.log.clear();
   }
@@ -306,6 +324,131 @@ TEST(SignedInstall, OnlyTheNestedArchiveTheReleaseDeliveredIsExtracted) {
               c.nestedExtracted ? 1 : 0)
         << c.name;
     EXPECT_EQ(has("PlaceLastFile"), c.programPlaced) << c.name;
+    EXPECT_EQ(log.back(), "Show QuitButton") << c.name;
+  }
+}
+
+// Fetches nothing: writes what `content` says as the archive of changed entries.
+class FakeChanges : public ChangedEntriesFactory {
+ public:
+  // The operations whose log and archives it writes to.
+  void Serve(fakes::FakeOperations& f) {
+    log_ = &f.log;
+    archives_ = &f.archives;
+  }
+  bool fetches = true;
+  Sha256Digest written = Digest(9);     // what Content() says was written
+  Sha256Digest onDisk = Digest(9);      // what the installation's opening then finds
+  std::optional<Sha256Digest> innerUnchanged;
+
+  std::unique_ptr<ChangedEntries> CreateChangedEntries(Downloads&) override {
+    return std::make_unique<Entries>(*this);
+  }
+
+ private:
+  class Entries : public ChangedEntries {
+   public:
+    explicit Entries(FakeChanges& owner) : owner_(owner) {}
+    bool Fetch(const std::u16string& url, std::string_view index, const std::u16string& folder,
+               const std::u16string& path, DownloadCallback*, const ArchiveProgress&) override {
+      owner_.log_->push_back("Fetch " + EncodeUtf8(url) + " " + std::string(index) + " " +
+                            EncodeUtf8(folder) + " -> " + EncodeUtf8(path));
+      if (owner_.fetches) owner_.archives_->contents[path] = owner_.onDisk;
+      return owner_.fetches;
+    }
+    Sha256Digest Content() const override { return owner_.written; }
+    std::optional<Sha256Digest> UnchangedContent(const std::u16string& name) const override {
+      return name == u"tallyx.zip" ? owner_.innerUnchanged : std::nullopt;
+    }
+    void SetUnchangedTimes() override { owner_.log_->push_back("SetUnchangedTimes"); }
+    void Remove(const std::u16string& path) override {
+      owner_.log_->push_back("Remove " + EncodeUtf8(path));
+    }
+
+   private:
+    FakeChanges& owner_;
+  };
+  Log* log_ = nullptr;
+  fakes::FakeArchives* archives_ = nullptr;
+};
+
+// With a signed index, the entries that changed are fetched and installed; without one,
+// with one the vendor did not sign, with a fetch that has any doubt, and for the forced
+// variant, the whole archive as before.
+TEST(SignedInstall, ChangedEntriesWhenTheIndexVerifiesElseTheWholeArchive) {
+  const std::u16string kIndexUrl = std::u16string(kArchiveUrl) + u".index";
+  const std::string kIndex = "TallyxUpdater index 1\n";
+  const auto indexSig = [&](std::u16string_view version) {
+    FakeHasher hash;
+    hash.Update(kIndex.data(), kIndex.size());
+    return SigFile(kOldKey, ReleaseIndexSignedMessage(version, hash.Finish()));
+  };
+  const std::string kChanges = "Z:\\tallyx\\Tallyx_changes.zip";
+  const std::string kSuccess =
+      "Notice: " + EncodeUtf8(u"Mise \u00E0 jour effectu\u00E9 avec succ\u00E8s");
+  const std::string kInstallError =
+      "Notice: " + EncodeUtf8(u"Erreur dans l'installation du mise \u00E0 jour");
+  struct Case {
+    const char* name;
+    std::string index, signature;
+    bool fetches;
+    Sha256Digest onDisk;
+    std::optional<Sha256Digest> innerUnchanged;
+    bool forced;
+    bool fetched, downloaded, nested;
+    std::string notice;
+  } cases[] = {
+      {"from the changed entries", kIndex, indexSig(u"4.2.7.1530"), true, Digest(9), {}, false,
+       true, false, false, kSuccess},
+      {"nested archive unchanged", kIndex, indexSig(u"4.2.7.1530"), true, Digest(9), Digest(5),
+       false, true, false, true, kSuccess},
+      {"changed after its check", kIndex, indexSig(u"4.2.7.1530"), true, Digest(8), {}, false,
+       true, false, false, kInstallError},
+      {"the fetch had a doubt", kIndex, indexSig(u"4.2.7.1530"), false, Digest(9), {}, false,
+       true, true, false, kSuccess},
+      {"no index", "", "", true, Digest(9), {}, false, false, true, false, kSuccess},
+      {"index unsigned", kIndex, "", true, Digest(9), {}, false, false, true, false, kSuccess},
+      {"index of another version", kIndex, indexSig(u"4.2.7.1529"), true, Digest(9), {}, false,
+       false, true, false, kSuccess},
+      {"forced", kIndex, indexSig(u"4.2.7.1530"), true, Digest(9), {}, true, false, true, false,
+       kSuccess},
+  };
+  for (const auto& c : cases) {
+    FakeChanges served;
+    served.fetches = c.fetches;
+    served.onDisk = c.onDisk;
+    served.innerUnchanged = c.innerUnchanged;
+    Harness run({kOldKey}, true, &served);
+    served.Serve(run.f);
+    run.web.bodies = {{kManifestUrl, kManifest},
+                      {kSignatureUrl, SigFile(kOldKey, kManifest)},
+                      {kArchiveSigUrl, SigFile(kOldKey, kReleaseText)},
+                      {kIndexUrl, c.index},
+                      {kIndexUrl + u".sig", c.signature}};
+    run.f.archives.contents[kArchive] = Digest(7);
+    run.f.archives.contents[kInner] = Digest(5);
+    run.f.files.present.insert(kInner);
+    run.updater.UpdateTimerTimer();
+    ASSERT_TRUE(run.Offered()) << c.name;
+    run.f.log.clear();
+    if (c.forced) run.updater.ForcerleRetlechargement1Click();
+    else run.updater.cxButton1Click();
+    const Log& log = run.f.log;
+    const auto has = [&](const std::string& prefix) {
+      return std::any_of(log.begin(), log.end(),
+                         [&](const std::string& entry) { return entry.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_EQ(has("Fetch "), c.fetched) << c.name;
+    EXPECT_EQ(has("DownloadToFile "), c.downloaded) << c.name;
+    EXPECT_EQ(has("Open " + kChanges), c.fetched && !c.downloaded) << c.name;
+    EXPECT_EQ(has("SetUnchangedTimes"), c.fetched && !c.downloaded && c.notice == kSuccess)
+        << c.name;
+    EXPECT_EQ(has("Checked " + EncodeUtf8(kInner)), c.nested) << c.name;
+    EXPECT_TRUE(has(c.notice)) << c.name;
+    // The forced variant never looks for an index.
+    EXPECT_EQ(has("GetUrlText " + EncodeUtf8(kIndexUrl)), !c.forced) << c.name;
+    // Whatever an earlier installation left is removed first; this one's, at the end.
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Remove " + kChanges), 2) << c.name;
     EXPECT_EQ(log.back(), "Show QuitButton") << c.name;
   }
 }
