@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <set>
 #include <sstream>
@@ -20,6 +21,7 @@
 #include "zip/changed_entries.h"
 #include "zip/release_index.h"
 #include "zip/zip_file.h"
+#include "zip/zip_struct.h"
 
 namespace tallyx {
 namespace {
@@ -227,7 +229,9 @@ TEST(ChangedEntries, FetchesWhatDiffersOrRefusesTheServer) {
     ASSERT_FALSE(shown.empty());
     if (!c.fetched) {
       EXPECT_FALSE(fs::exists(path));
-      if (!c.installed) EXPECT_TRUE(server.requests.empty());
+      if (!c.installed) {
+        EXPECT_TRUE(server.requests.empty());
+      }
       continue;
     }
     // One request for all, or, where several ranges bring the whole archive, one that
@@ -250,6 +254,17 @@ TEST(ChangedEntries, FetchesWhatDiffersOrRefusesTheServer) {
         EXPECT_EQ(ReadBytes(folder.path() / file.name), file.release);
       }
     }
+    // The files left as they were get the release's times, as an extraction gives them.
+    const fs::path same = folder.path() / "lib" / "part0.dll";
+    fs::last_write_time(same, fs::file_time_type::clock::now() - std::chrono::hours(100));
+    changes->SetUnchangedTimes();
+    const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
+        fs::last_write_time(same).time_since_epoch() -
+        fs::file_time_type::clock::now().time_since_epoch() +
+        std::chrono::system_clock::now().time_since_epoch());
+    EXPECT_NEAR(static_cast<double>(stamp.count()),
+                static_cast<double>(files->LocalToUtc(ToUnixSeconds(DecodeDosDateTime(kDosDate2021)))),
+                2.0);
     EXPECT_EQ(changes->UnchangedContent(u"tallyx.zip"), Sha(*verifier, "inner"));
     EXPECT_EQ(changes->UnchangedContent(u"tallyx.exe"), std::nullopt);
   }
