@@ -4,7 +4,11 @@
 # (tools/publish/nginx-release.conf.in), with a certificate from a demo authority that
 # only the demo's Wine prefix trusts, runs TallyxUpdater.exe under Wine in a demo
 # installation folder (on this display if there is one, else on a virtual one), installs
-# the release and saves screenshots. Stops everything it started.
+# the release and saves screenshots; then publishes the next release, which changes a few
+# files, and updates to it from the changed entries alone (range requests), printing what
+# nginx sent for it. Both releases are signed with tallyx-publish under the test release
+# key (tests/signing/vectors/changes/test-key.pem), which the demo's build trusts and
+# nothing but test and demo builds do. Stops everything it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,12 +25,19 @@ fi
 # The web server's https port: the test port of the build (TALLYX_DEMO_PORT chooses
 # another); plain http, moved to https, on the next one. The demo flavour fetches its
 # manifest over https from localhost on that port.
-cmake --preset $preset ${TALLYX_DEMO_PORT:+-DTALLYX_TEST_PORT=$TALLYX_DEMO_PORT} >/dev/null
+# The demo's build checks signatures: it trusts the test release key (the fourth line of
+# keys.txt), with which the demo publishes.
+demo_key=$root/tests/signing/vectors/changes/test-key.pem
+cmake --preset $preset ${TALLYX_DEMO_PORT:+-DTALLYX_TEST_PORT=$TALLYX_DEMO_PORT} \
+  "-DTALLYX_RELEASE_KEYS=$(sed -n 4p tests/signing/vectors/keys.txt)" >/dev/null
 cached() { sed -n "s/^$1:[A-Z]*=//p" "build/$preset/CMakeCache.txt"; }
 port=$(cached TALLYX_TEST_PORT)
 manifest_url=$(cached TALLYX_PRODUCT_MANIFEST_URL)
 cmake --build --preset $preset --target TallyxUpdater tallyx_e2e_driver tallyx_stub_old \
-  tallyx_stub_new tallyx_stub_plain
+  tallyx_stub_new tallyx_stub_next tallyx_stub_plain
+# The vendor's publishing tool, built for this machine.
+cmake --preset native >/dev/null
+cmake --build --preset native --target tallyx-publish
 bin=$root/build/$preset
 demo=$root/build/demo
 mkdir -p "$demo"
@@ -69,7 +80,10 @@ wine_start "$demo/wineprefix"
 python3 tests/e2e/demo.py --product "$bin/app/TallyxUpdater.exe" \
   --driver "$bin/tests/e2e/tallyx_e2e_driver.exe" \
   --stub-old "$bin/tests/e2e/tallyx_stub_old.exe" --stub-new "$bin/tests/e2e/tallyx_stub_new.exe" \
+  --stub-next "$bin/tests/e2e/tallyx_stub_next.exe" \
   --stub-plain "$bin/tests/e2e/tallyx_stub_plain.exe" \
-  --port "$port" --manifest-url "$manifest_url" --www "$demo/www" --folder "$demo/Tallyx" \
+  --publish "$root/build/native/tools/publish/tallyx-publish" --key "$demo_key" \
+  --port "$port" --manifest-url "$manifest_url" --www "$demo/www" \
+  --releases "$demo/releases" --access-log "$demo/logs/access.log" --folder "$demo/Tallyx" \
   --shots "$demo/screenshots"
 echo "web server log: $demo/logs/access.log"
