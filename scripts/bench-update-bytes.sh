@@ -19,7 +19,9 @@
 #      BENCH_WORK   scratch folder for the corpus (build/bench; shared with
 #                   bench-extract.sh) and for the versions and the site (its update-bytes/)
 #      RUNS         installations per case (1)
-#      LIBS         how many of the three 60 MiB libraries version 2 changes (1)
+#      LIBS         how many of the three 60 MiB files of bin/ version 2 changes too (0);
+#                   a changed entry is fetched whole, so one of them alone is 14 % of the
+#                   archive
 #      WINE_PREFIX  the Wine prefix (build/wineprefix-bench-update); the Wine part and the
 #                   server hold /tmp/tallyx-wine.lock, so that they never overlap other
 #                   Wine runs nor another user of the port
@@ -30,7 +32,7 @@ root=$PWD
 tools=${BENCH_TOOLS:-$root/../shared/bench}
 work=${BENCH_WORK:-$root/build/bench}
 runs=${RUNS:-1}
-libs=${LIBS:-1}
+libs=${LIBS:-0}
 display=:${BENCH_DISPLAY:-96}
 port=18431  # the address that the keyed test product's manifest names
 version=4.2.7.1530
