@@ -9,6 +9,9 @@ namespace tallyx {
 
 namespace {
 
+// The most staged names recorded in one flush.
+constexpr size_t kReserveAtOnce = 1024;
+
 bool EndsBatch(const JournalRecord& record) {
   return record.kind == JournalRecordKind::Commit || record.kind == JournalRecordKind::Undone;
 }
@@ -141,10 +144,16 @@ void ExtractionTransaction::CreateFolders(const std::u16string& folder,
 std::u16string ExtractionTransaction::ReserveStagedName(const std::u16string& folder) {
   std::vector<std::u16string>& free = reservedNames_[folder];
   if (free.empty()) {
-    // One name for a folder's first file, then twice as many each time, up to 64: a
-    // release's folders hold from one file to thousands.
+    // As many names as the archive's entries are expected to need in the folder, up to
+    // kReserveAtOnce; when that cannot be told, one name for a folder's first file, then
+    // twice as many each time, up to 64: a release's folders hold from one file to
+    // thousands. Each batch costs a flush of the journal, which on NTFS costs about as
+    // much as a small file.
     size_t& count = reserveNext_[folder];
-    count = std::clamp<size_t>(count * 2, 1, 64);
+    size_t& expected = expected_[folder];
+    count = expected > 0 ? std::min(expected, kReserveAtOnce)
+                         : std::clamp<size_t>(count * 2, 1, 64);
+    expected -= std::min(expected, count);
     std::vector<JournalRecord> records;
     for (size_t i = 0; i < count; ++i) {
       records.push_back({JournalRecordKind::Staged, ChooseFreeName(folder, false, {}), {}, {}});
@@ -412,6 +421,7 @@ void ExtractionTransaction::ClearTransaction() {
   readOnlyTargets_.clear();
   reservedNames_.clear();
   reserveNext_.clear();
+  expected_.clear();
 }
 
 void ExtractionTransaction::End() {

@@ -64,6 +64,10 @@ class ExtractionTransaction {
   // destination) and its missing parents, each recorded before it is made.
   void CreateFolders(const std::u16string& folder, const std::u16string& relative);
   bool IsPrepared(const std::u16string& folder) const { return preparedFolders_.count(folder) > 0; }
+  // How many staged files the entries still to come will ask for in `folder` (relative to
+  // the destination), as far as their names can be told beforehand: the staged names are
+  // then recorded in as few flushes as the folder needs.
+  void ExpectStaged(const std::u16string& folder, size_t count) { expected_[folder] += count; }
   // Creates a new staged file in `folder` (relative to the destination) and returns it
   // open, with its relative path in `staged`; nothing when it cannot be created.
   std::unique_ptr<OutputFile> CreateStaged(const std::u16string& folder, std::u16string& staged,
@@ -124,6 +128,7 @@ class ExtractionTransaction {
   // next time: a flush for each staged file would cost more than the file.
   std::map<std::u16string, std::vector<std::u16string>> reservedNames_;
   std::map<std::u16string, size_t> reserveNext_;
+  std::map<std::u16string, size_t> expected_;  // staged files still expected, by folder
   std::vector<std::u16string> pendingDeletes_;  // our files to delete at the end
   std::vector<std::u16string> pendingFolders_;  // our folders to remove at the end
   std::vector<std::u16string> deleted_;         // removed since the journal was last durable

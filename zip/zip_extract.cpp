@@ -137,6 +137,14 @@ void TZipFile::StageEntries(const std::vector<size_t>& indexes, const std::u16st
     }
   } reset{*this};
   stagedTargets_.clear();
+  // Where the files will go, as the central names tell (a local header may still name an
+  // entry otherwise): only how many staged names to record at once depends on it.
+  for (const size_t index : indexes) {
+    std::u16string relative = WithBackslashes(DecodeName(FFiles[index]));
+    if (relative.empty() || relative.back() == u'\\') continue;
+    if (!createSubdirs) relative = relative.substr(relative.find_last_of(u'\\') + 1);
+    transaction.ExpectStaged(ExtractFolderPart(relative), 1);
+  }
   EntryPool pool(workers_ != 0 ? workers_ : DefaultExtractionWorkers());
   for (const size_t index : indexes) {
     if (pool.Failed()) break;
