@@ -27,18 +27,10 @@ namespace tallyx {
 namespace {
 
 using testing::ReadBytes;
+using testing::Noise;
 using testing::ScratchFolder;
 using testing::WriteBytes;
 namespace fs = std::filesystem;
-
-std::string Noise(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    byte = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
 
 Sha256Digest Sha(Sha256Factory& sha256, std::string_view bytes) {
   const auto hash = sha256.NewSha256();

@@ -25,20 +25,11 @@ namespace tallyx {
 namespace {
 
 using testing::ErrorOf;
+using testing::Noise;
 using testing::ScratchFolder;
 using testing::WriteBytes;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// Bytes that deflate hardly shrinks, so that a large entry keeps a worker busy.
-std::string Noise(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    byte = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
 
 // The native file system, slower where Windows is slow: each close of a written file and
 // each rename costs what it is given, and the archive is refused as in use a few times.
