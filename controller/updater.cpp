@@ -300,11 +300,15 @@ void Updater::InstallRelease(InstallVariant variant) {
 
 bool Updater::FetchChangedEntries(ChangedEntries& changes, const std::u16string& path) {
   const std::u16string indexUrl = IndexUrl(state_.DownloadUrl);
-  const std::string index = ops_.web.GetUrlText(indexUrl);
+  std::string index, signature;
+  try {
+    index = ops_.web.GetUrlText(indexUrl);
+    if (!index.empty()) signature = ops_.web.GetUrlText(SignatureUrl(indexUrl));
+  } catch (const std::exception&) {
+    return false;  // a fetch that failed: as good as no index
+  }
   // No index (an older publisher), or one the vendor did not sign: the whole archive.
-  if (index.empty() ||
-      !signatures_->IndexIsSigned(state_.RemoteVersion, index,
-                                  ops_.web.GetUrlText(SignatureUrl(indexUrl))))
+  if (index.empty() || !signatures_->IndexIsSigned(state_.RemoteVersion, index, signature))
     return false;
   MainWindow& window = ops_.window;
   return changes.Fetch(state_.DownloadUrl, index, state_.WorkDir, path,

@@ -412,6 +412,8 @@ TEST(SignedInstall, ChangedEntriesWhenTheIndexVerifiesElseTheWholeArchive) {
        false, true, false, kSuccess},
       {"forced", kIndex, indexSig(u"4.2.7.1530"), true, Digest(9), {}, true, false, true, false,
        kSuccess},
+      {"index fetch broken", "fails", "", true, Digest(9), {}, false, false, true, false,
+       kSuccess},
   };
   for (const auto& c : cases) {
     FakeChanges served;
@@ -425,6 +427,7 @@ TEST(SignedInstall, ChangedEntriesWhenTheIndexVerifiesElseTheWholeArchive) {
                       {kArchiveSigUrl, SigFile(kOldKey, kReleaseText)},
                       {kIndexUrl, c.index},
                       {kIndexUrl + u".sig", c.signature}};
+    if (c.index == "fails") run.web.failing = kIndexUrl;
     run.f.archives.contents[kArchive] = Digest(7);
     run.f.archives.contents[kInner] = Digest(5);
     run.f.files.present.insert(kInner);
