@@ -300,12 +300,13 @@ void Updater::InstallRelease(InstallVariant variant) {
 
 bool Updater::FetchChangedEntries(ChangedEntries& changes, const std::u16string& path) {
   const std::u16string indexUrl = IndexUrl(state_.DownloadUrl);
-  std::string index, signature;
+  // Hundreds of kilobytes: fetched as the entries are, with the window served.
+  const std::string index = changes.FetchIndex(indexUrl, state_.DownloadCallbackObject.get());
+  std::string signature;
   try {
-    index = ops_.web.GetUrlText(indexUrl);
     if (!index.empty()) signature = ops_.web.GetUrlText(SignatureUrl(indexUrl));
   } catch (const std::exception&) {
-    return false;  // a fetch that failed: as good as no index
+    return false;  // a fetch that failed: as good as no signature
   }
   // No index (an older publisher), or one the vendor did not sign: the whole archive.
   if (index.empty() || !signatures_->IndexIsSigned(state_.RemoteVersion, index, signature))

@@ -31,6 +31,8 @@ constexpr uint8_t kVolumeLabelAttribute = 0x08;
 // A central directory is about a hundred bytes an entry; one past this is no release's.
 constexpr uint64_t kCentralLimit = 32u << 20;
 constexpr auto kProgressEvery = std::chrono::milliseconds(15);
+// An index is about 150 bytes an entry, and a release has at most 65,535 of them.
+constexpr uint64_t kIndexSizeLimit = 24u << 20;
 
 // The bytes [range.first, range.end) of the archive, kept at `at` in the fetch file.
 struct Segment {
@@ -136,6 +138,30 @@ class ZipChangedEntries : public ChangedEntries {
     fs_.RemoveFile(fetchPath_);
     if (!made) Remove(path);
     return made;
+  }
+
+  std::string FetchIndex(const std::u16string& url, DownloadCallback* callback) override {
+    struct Answer : RangeAnswer {
+      std::string body;
+      uint64_t size = 0;
+      bool Head(const RangeAnswerHead& head) override {
+        const std::optional<ContentRange> range = ParseContentRange(head.contentRange);
+        if (head.status != 206 || !range || range->range.first != 0 ||
+            range->range.end != range->complete || range->complete > kIndexSizeLimit)
+          return false;
+        size = range->complete;
+        return true;
+      }
+      bool Body(const char* data, size_t count) override {
+        if (body.size() + count > size) return false;
+        body.append(data, count);
+        return true;
+      }
+    } answer;
+    if (!downloads_.GetRanges(url, "bytes=0-", answer, callback, 0, 0) ||
+        answer.body.size() != answer.size)
+      return {};
+    return std::move(answer.body);
   }
 
   Sha256Digest Content() const override { return content_; }

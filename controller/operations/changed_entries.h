@@ -15,6 +15,12 @@ namespace tallyx {
 class ChangedEntries {
  public:
   virtual ~ChangedEntries() = default;
+  // The release's index at `url`, fetched as the entries are: by a range request from its
+  // first byte, the window served and the progress shown through `callback` meanwhile; a
+  // server that does not answer ranges is found out there, before anything else is asked.
+  // Empty when the fetch fails, the answer is not the whole file in one range, or it is
+  // larger than any index can be.
+  virtual std::string FetchIndex(const std::u16string& url, DownloadCallback* callback) = 0;
   // `index`: the release's index, its signature verified. Compares each entry with the
   // file under `folder` (size, then content), fetches the entries that differ or are new
   // from the archive at `url` by range requests, and writes them, each checked against

@@ -1354,7 +1354,9 @@ def changed_entries(ctx, root, route=None, index=True, index_signature=True, tam
         srv.routes[ARCHIVE].body = bytes(archive)
         srv.routes[ARCHIVE + ".sig"] = Route(changes_vector(ctx, ARCHIVE_NAME + ".sig"))
         if index:
-            srv.routes[ARCHIVE + ".index"] = Route(changes_vector(ctx, index_name))
+            # Served as the archive is: the index too is fetched by a range request.
+            srv.routes[ARCHIVE + ".index"] = Route(changes_vector(ctx, index_name),
+                                                   ranges=srv.routes[ARCHIVE].ranges)
         if index_signature:
             srv.routes[ARCHIVE + ".index.sig"] = Route(changes_vector(ctx, index_name + ".sig"))
         run = Updater(ctx, folder, product=ctx.args.product_keyed)

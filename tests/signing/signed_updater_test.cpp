@@ -337,6 +337,7 @@ class FakeChanges : public ChangedEntriesFactory {
     archives_ = &f.archives;
   }
   bool fetches = true;
+  std::string index;                    // what FetchIndex brings
   Sha256Digest written = Digest(9);     // what Content() says was written
   Sha256Digest onDisk = Digest(9);      // what the installation's opening then finds
   std::optional<Sha256Digest> innerUnchanged;
@@ -349,6 +350,10 @@ class FakeChanges : public ChangedEntriesFactory {
   class Entries : public ChangedEntries {
    public:
     explicit Entries(FakeChanges& owner) : owner_(owner) {}
+    std::string FetchIndex(const std::u16string& url, DownloadCallback*) override {
+      owner_.log_->push_back("FetchIndex " + EncodeUtf8(url));
+      return owner_.index;
+    }
     bool Fetch(const std::u16string& url, std::string_view index, const std::u16string& folder,
                const std::u16string& path, DownloadCallback*, const ArchiveProgress&) override {
       owner_.log_->push_back("Fetch " + EncodeUtf8(url) + " " + std::string(index) + " " +
@@ -412,8 +417,8 @@ TEST(SignedInstall, ChangedEntriesWhenTheIndexVerifiesElseTheWholeArchive) {
        false, true, false, kSuccess},
       {"forced", kIndex, indexSig(u"4.2.7.1530"), true, Digest(9), {}, true, false, true, false,
        kSuccess},
-      {"index fetch broken", "fails", "", true, Digest(9), {}, false, false, true, false,
-       kSuccess},
+      {"signature fetch broken", kIndex, "fails", true, Digest(9), {}, false, false, true,
+       false, kSuccess},
   };
   for (const auto& c : cases) {
     FakeChanges served;
@@ -425,9 +430,9 @@ TEST(SignedInstall, ChangedEntriesWhenTheIndexVerifiesElseTheWholeArchive) {
     run.web.bodies = {{kManifestUrl, kManifest},
                       {kSignatureUrl, SigFile(kOldKey, kManifest)},
                       {kArchiveSigUrl, SigFile(kOldKey, kReleaseText)},
-                      {kIndexUrl, c.index},
                       {kIndexUrl + u".sig", c.signature}};
-    if (c.index == "fails") run.web.failing = kIndexUrl;
+    served.index = c.index;
+    if (c.signature == "fails") run.web.failing = kIndexUrl + u".sig";
     run.f.archives.contents[kArchive] = Digest(7);
     run.f.archives.contents[kInner] = Digest(5);
     run.f.files.present.insert(kInner);
@@ -449,7 +454,7 @@ TEST(SignedInstall, ChangedEntriesWhenTheIndexVerifiesElseTheWholeArchive) {
     EXPECT_EQ(has("Checked " + EncodeUtf8(kInner)), c.nested) << c.name;
     EXPECT_TRUE(has(c.notice)) << c.name;
     // The forced variant never looks for an index.
-    EXPECT_EQ(has("GetUrlText " + EncodeUtf8(kIndexUrl)), !c.forced) << c.name;
+    EXPECT_EQ(has("FetchIndex " + EncodeUtf8(kIndexUrl)), !c.forced) << c.name;
     // Whatever an earlier installation left is removed first; this one's, at the end.
     EXPECT_EQ(std::count(log.begin(), log.end(), "Remove " + kChanges), 2) << c.name;
     EXPECT_EQ(log.back(), "Show QuitButton") << c.name;

@@ -70,7 +70,9 @@ class RangeServer : public Downloads {
     std::istringstream list(ranges.substr(6));
     for (std::string item; std::getline(list, item, ',');) {
       const size_t dash = item.find('-');
-      asked.push_back({std::stoull(item.substr(0, dash)), std::stoull(item.substr(dash + 1)) + 1});
+      const std::string last = item.substr(dash + 1);
+      asked.push_back({std::stoull(item.substr(0, dash)),
+                       last.empty() ? archive_.size() : std::stoull(last) + 1});
     }
     std::string served = archive_;
     if (mode_ == Server::Tampered) served[tamperAt] ^= 0x01;
@@ -259,6 +261,24 @@ TEST(ChangedEntries, FetchesWhatDiffersOrRefusesTheServer) {
                 2.0);
     EXPECT_EQ(changes->UnchangedContent(u"tallyx.zip"), Sha(*verifier, "inner"));
     EXPECT_EQ(changes->UnchangedContent(u"tallyx.exe"), std::nullopt);
+  }
+}
+
+// The index comes whole from a server that answers ranges, and from no other.
+TEST(ChangedEntries, TheIndexComesInOneRangeOrNotAtAll) {
+  const auto verifier = CreateSignatureVerifier();
+  const std::string index = FormatReleaseIndex(Release(*verifier).index);
+  const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
+  ZipChangedEntriesFactory factory(*files, *verifier);
+  const struct {
+    Server server;
+    bool whole;
+  } cases[] = {{Server::Multipart, true}, {Server::NoRanges, false}, {Server::Overlong, true}};
+  for (const auto& c : cases) {
+    RangeServer server(index, c.server);
+    const std::string got = factory.CreateChangedEntries(server)->FetchIndex(u"i", nullptr);
+    EXPECT_EQ(got, c.whole ? index : "") << static_cast<int>(c.server);
+    EXPECT_EQ(server.requests, std::vector<std::string>{"bytes=0-"});
   }
 }
 
