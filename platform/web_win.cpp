@@ -9,11 +9,14 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/byte_ranges.h"
 #include "base/text.h"
+#include "controller/operations/archive.h"
 #include "platform/bind_status_callback.h"
 #include "platform/native_file_system.h"
 #include "platform/progress_text.h"
@@ -357,9 +360,8 @@ class Transfer {
 // fail with a sharing violation: it is tried again while the file is in use, within the
 // patience the installation has for any file (its forward budget).
 bool TakePartName(const std::u16string& from, const std::u16string& to) {
-  constexpr uint32_t kBudgetMs = 30000;
   const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
-  WaitAccount wait(kBudgetMs);
+  WaitAccount wait(WaitBudgets{}.forwardMs);
   return TakeName(*files, from, to, wait).Done();
 }
 
@@ -438,26 +440,13 @@ std::wstring ValidatorOf(const Transfer& transfer) {
   return transfer.Header(HTTP_QUERY_LAST_MODIFIED);
 }
 
-// The first byte and the whole length of a 206 answer's Content-Range
-// ("bytes 1000-4999/5000"); false for anything else ("bytes */5000", a missing length).
-bool ParseContentRange(const std::wstring& text, long long& first, long long& length) {
-  if (_wcsnicmp(text.c_str(), L"bytes ", 6) != 0) return false;
-  const wchar_t* at = text.c_str() + 6;
-  // Digits only: wcstoll would also take a sign or spaces that the header cannot carry.
-  const auto number = [&at](long long& value) {
-    if (*at < L'0' || *at > L'9') return false;
-    value = 0;
-    for (; *at >= L'0' && *at <= L'9'; ++at) {
-      if (value > (LLONG_MAX - 9) / 10) return false;
-      value = value * 10 + (*at - L'0');
-    }
-    return true;
-  };
-  long long last = 0;
-  if (!number(first) || *at++ != L'-' || !number(last) || *at++ != L'/' || !number(length) ||
-      *at != L'\0')
-    return false;
-  return last >= first && length > last;
+// Header texts are ASCII; anything else becomes a character no header grammar takes, so
+// the answer's parser refuses it rather than reading it as something it is not.
+std::string Narrow(const std::wstring& text) {
+  std::string narrow;
+  narrow.reserve(text.size());
+  for (const wchar_t c : text) narrow += c > 0 && c < 0x80 ? static_cast<char>(c) : '\x7F';
+  return narrow;
 }
 
 // One progress notification; false when the callback asks to stop.
@@ -482,6 +471,45 @@ class ProgressPace {
 
  private:
   ULONGLONG last_ = 0;
+};
+
+// What a transfer shows of itself through the download's callback object: the
+// notifications in the moniker service's order, the data at most every kProgressMs, and
+// the window served every kIdleMs while the server is slow to answer or to send (a close
+// asked for then is only recorded, as always). Once the callback asks to stop, the
+// transfer stops and shows nothing more.
+class TransferProgress {
+ public:
+  explicit TransferProgress(DownloadCallback* callback)
+      : status_(dynamic_cast<TBindStatusCallback*>(callback)) {}
+  ULONG received = 0, total = 0;
+
+  bool Stopped() const { return stopped_; }
+  // One notification now; false when the callback asked to stop.
+  bool Show(ULONG code) {
+    if (!Notify(status_, received, total, code)) stopped_ = true;
+    return !stopped_;
+  }
+  // Data has come: shown when due; false when the callback asked to stop.
+  bool Flowing() { return !pace_.Due(ProgressPace::kProgressMs) || Show(BINDSTATUS_DOWNLOADINGDATA); }
+  // Called between waits while nothing comes; false asks the transfer to stop.
+  Heartbeat Idle() {
+    return [this] {
+      if (pace_.Due(ProgressPace::kIdleMs)) Show(BINDSTATUS_DOWNLOADINGDATA);
+      return !stopped_;
+    };
+  }
+  // The end: a close asked for while the window was not served is taken here, and an
+  // error of the window raised where the caller can see it.
+  void End() {
+    if (!stopped_) Notify(status_, received, total, BINDSTATUS_ENDDOWNLOADDATA);
+    if (status_) status_->RaisePendingError();
+  }
+
+ private:
+  TBindStatusCallback* status_;
+  ProgressPace pace_;
+  bool stopped_ = false;
 };
 
 }  // namespace
@@ -512,20 +540,14 @@ std::unique_ptr<DownloadCallback> WinDownloads::CreateDownloadCallback() {
 
 bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16string& path,
                                   DownloadCallback* callback, DownloadStart start) {
-  auto* const status = dynamic_cast<TBindStatusCallback*>(callback);
   const std::u16string part = path + u".part";
-  ULONG received = 0, total = 0;
   bool resumed = false;
-  bool stopped = false;
-  ProgressPace pace;
+  TransferProgress progress(callback);
+  ULONG& received = progress.received;
+  ULONG& total = progress.total;
   // The window keeps being served while the server is slow to answer, as the moniker
-  // service served it; a close asked for then is only recorded, as always.
-  const Heartbeat heartbeat = [&] {
-    if (pace.Due(ProgressPace::kIdleMs) &&
-        !Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA))
-      stopped = true;
-    return !stopped;
-  };
+  // service served it.
+  const Heartbeat heartbeat = progress.Idle();
 
   if (start == DownloadStart::Afresh) DiscardPart(part);
   ResumeRecord record;
@@ -544,7 +566,7 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
     // A kept part shows from the start: the bar goes on from where it stopped.
     received = static_cast<ULONG>(kept);
     total = kept > 0 ? static_cast<ULONG>(record.length) : 0;
-    if (!Notify(status, received, total, BINDSTATUS_CONNECTING)) return stopped = true, false;
+    if (!progress.Show(BINDSTATUS_CONNECTING)) return false;
     std::unique_ptr<Transfer> transfer;
     bool append = false;
     if (kept > 0) {
@@ -554,12 +576,12 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
                                    L"-\r\nIf-Range: " + record.validator + L"\r\n";
       transfer = std::make_unique<Transfer>(url, INTERNET_FLAG_RELOAD, limits_, false,
                                             headers, heartbeat);
-      if (stopped) return false;
+      if (progress.Stopped()) return false;
       const DWORD code = transfer->Opened() ? transfer->Status() : 0;
-      long long first = 0, length = 0;
-      if (code == 206 &&
-          ParseContentRange(transfer->Header(HTTP_QUERY_CONTENT_RANGE), first, length) &&
-          first == kept && length == record.length) {
+      const std::optional<ContentRange> range =
+          ParseContentRange(Narrow(transfer->Header(HTTP_QUERY_CONTENT_RANGE)));
+      if (code == 206 && range && range->range.first == static_cast<uint64_t>(kept) &&
+          range->complete == static_cast<uint64_t>(record.length)) {
         append = true;
       } else if (code != 200) {
         // 416, a range that starts elsewhere, an error or no answer: once from the start.
@@ -574,7 +596,7 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
     }
     if (!transfer) {
       transfer = std::make_unique<Transfer>(url, 0, limits_, false, std::wstring(), heartbeat);
-      if (stopped) return false;
+      if (progress.Stopped()) return false;
     }
     if (!transfer->Opened()) return false;
     // An error page is never the archive: it is not saved in its place.
@@ -585,8 +607,7 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
     const long long whole = append ? record.length : length;
     total = whole > 0 ? static_cast<ULONG>(whole) : 0;
     received = static_cast<ULONG>(kept);
-    if (!Notify(status, received, total, BINDSTATUS_BEGINDOWNLOADDATA))
-      return stopped = true, false;
+    if (!progress.Show(BINDSTATUS_BEGINDOWNLOADDATA)) return false;
 
     // Readers may look in while it is written (scanners do, and hold it after); nobody
     // may write it, delete or rename it.
@@ -618,14 +639,10 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
         }
         got += count;
         received = static_cast<ULONG>(got);
-        if (pace.Due(ProgressPace::kProgressMs) &&
-            !Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA)) {
-          stopped = true;
-          break;
-        }
+        if (!progress.Flowing()) break;
       }
       // A read that failed or gave up, or a body shorter than announced, is no archive.
-      whole_body = !failed && !stopped && (whole <= 0 || got == whole);
+      whole_body = !failed && !progress.Stopped() && (whole <= 0 || got == whole);
     }
     if (!whole_body) {
       file.Reset();
@@ -647,21 +664,11 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
   // The last notification comes whatever the outcome: a request to close the window made
   // while the transfer was stalled (and the window not served) is taken here, so the
   // rest of the command runs with its boxes closing at once, as after any download.
-  if (!stopped) Notify(status, received, total, BINDSTATUS_ENDDOWNLOADDATA);
-  if (status) status->RaisePendingError();
+  progress.End();
   return resumed;
 }
 
 namespace {
-
-// Header texts are ASCII; anything else becomes a character no header grammar takes, so
-// the answer's parser refuses it rather than reading it as something it is not.
-std::string Narrow(const std::wstring& text) {
-  std::string narrow;
-  narrow.reserve(text.size());
-  for (const wchar_t c : text) narrow += c > 0 && c < 0x80 ? static_cast<char>(c) : '\x7F';
-  return narrow;
-}
 
 ULONG ShownCount(uint64_t count) {
   return static_cast<ULONG>(std::min<uint64_t>(count, ULONG_MAX));
@@ -677,26 +684,19 @@ bool WinDownloads::GetRanges(const std::u16string& url, const std::string& range
   if (ranges.empty() ||
       !std::all_of(ranges.begin(), ranges.end(), [](char c) { return c > 0x20 && c < 0x7F; }))
     return false;
-  auto* const status = dynamic_cast<TBindStatusCallback*>(callback);
-  const ULONG total = ShownCount(shownTotal);
+  TransferProgress progress(callback);
+  progress.total = ShownCount(shownTotal);
   // The body of a multipart answer is a little longer than the ranges it carries (the
   // parts' headers and delimiters): the bar stops at its end rather than run past it.
   const auto shown = [&](uint64_t got) {
     const uint64_t position = shownBefore + got;
     return ShownCount(shownTotal >= shownBefore ? std::min(position, shownTotal) : position);
   };
-  ULONG received = shown(0);
-  bool stopped = false;
-  ProgressPace pace;
-  const Heartbeat heartbeat = [&] {
-    if (pace.Due(ProgressPace::kIdleMs) &&
-        !Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA))
-      stopped = true;
-    return !stopped;
-  };
+  progress.received = shown(0);
+  const Heartbeat heartbeat = progress.Idle();
 
   const bool complete = [&] {
-    if (!Notify(status, received, total, BINDSTATUS_CONNECTING)) return stopped = true, false;
+    if (!progress.Show(BINDSTATUS_CONNECTING)) return false;
     std::wstring headers = L"Range: ";
     headers.append(ranges.begin(), ranges.end());
     headers += L"\r\n";
@@ -710,7 +710,7 @@ bool WinDownloads::GetRanges(const std::u16string& url, const std::string& range
     // object, or directory listing from the origin server, not from the cache".)
     Transfer transfer(url, INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, limits_,
                       false, headers, heartbeat);
-    if (stopped || !transfer.Opened()) return false;
+    if (progress.Stopped() || !transfer.Opened()) return false;
     RangeAnswerHead head;
     head.status = transfer.Status();
     head.contentType = Narrow(transfer.Header(HTTP_QUERY_CONTENT_TYPE));
@@ -718,27 +718,21 @@ bool WinDownloads::GetRanges(const std::u16string& url, const std::string& range
     // A 200 here is the whole archive: the caller turns it down at its headers, and the
     // handles closed on the way out end the transfer without reading the body.
     if (!answer.Head(head)) return false;
-    if (!Notify(status, received, total, BINDSTATUS_BEGINDOWNLOADDATA))
-      return stopped = true, false;
+    if (!progress.Show(BINDSTATUS_BEGINDOWNLOADDATA)) return false;
     const long long length = transfer.ContentLength();
     bool failed = false;
     uint64_t got = 0;
     while (const DWORD count = transfer.Read(failed)) {
       if (!answer.Body(transfer.Data(), count)) return false;
       got += count;
-      received = shown(got);
-      if (pace.Due(ProgressPace::kProgressMs) &&
-          !Notify(status, received, total, BINDSTATUS_DOWNLOADINGDATA))
-        return stopped = true, false;
+      progress.received = shown(got);
+      if (!progress.Flowing()) return false;
     }
     // A connection closed early ends the reads as the body's end does: only the announced
     // length tells the two apart.
     return !failed && (length < 0 || got == static_cast<uint64_t>(length));
   }();
-  // As after a download: a close asked for while the window was not served is taken
-  // here, and an error of the window raised where the caller can see it.
-  if (!stopped) Notify(status, received, total, BINDSTATUS_ENDDOWNLOADDATA);
-  if (status) status->RaisePendingError();
+  progress.End();
   return complete;
 }
 

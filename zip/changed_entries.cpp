@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "base/byte_ranges.h"
-#include "base/errors.h"
 #include "base/win_path.h"
 #include "zip/release_index.h"
 #include "zip/zip_file.h"
@@ -21,13 +20,7 @@ namespace tallyx {
 namespace {
 
 constexpr size_t kChunk = 65536;
-constexpr uint32_t kCentralSignature = 0x02014b50;
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr size_t kCentralFixed = 46;  // with its signature
-constexpr size_t kCentralOffsetField = 42;
-constexpr size_t kLocalFixed = 30;
-constexpr uint16_t kMethodStored = 0;
-constexpr uint8_t kVolumeLabelAttribute = 0x08;
+constexpr size_t kCentralOffsetField = 42;  // a central record's local header offset
 // A central directory is about a hundred bytes an entry; one past this is no release's.
 constexpr uint64_t kCentralLimit = 32u << 20;
 constexpr auto kProgressEvery = std::chrono::milliseconds(15);
@@ -89,6 +82,12 @@ class FetchedArchive : public TStream {
   uint64_t position_ = 0;
 };
 
+uint64_t TotalSize(const std::vector<ByteRange>& ranges) {
+  uint64_t bytes = 0;
+  for (const ByteRange& range : ranges) bytes += range.Size();
+  return bytes;
+}
+
 void PutLE16(std::string& out, uint16_t value) {
   out.push_back(static_cast<char>(value & 0xFF));
   out.push_back(static_cast<char>(value >> 8));
@@ -102,9 +101,7 @@ void PutLE32(std::string& out, uint32_t value) {
 // give it.
 struct Unchanged {
   std::u16string target;
-  uint32_t modified = 0;
-  uint16_t madeBy = 0;
-  uint32_t attributes = 0;
+  EntryStamp stamp;
 };
 
 class ZipChangedEntries : public ChangedEntries {
@@ -135,8 +132,8 @@ class ZipChangedEntries : public ChangedEntries {
       throw;
     }
     output_.reset();
-    fs_.RemoveFile(fetchPath_);
-    if (!made) Remove(path);
+    if (made) fs_.RemoveFile(fetchPath_);
+    else Remove(path);
     return made;
   }
 
@@ -174,16 +171,11 @@ class ZipChangedEntries : public ChangedEntries {
 
   void SetUnchangedTimes() override {
     for (const Unchanged& entry : unchanged_) {
-      const DosDateTime modified = DecodeDosDateTime(entry.modified);
-      if (IsValidDosDateTime(modified)) {
-        const int64_t utc = fs_.LocalToUtc(ToUnixSeconds(modified));
-        fs_.SetFileTime(entry.target, FileTimeKind::Creation, utc);
-        fs_.SetFileTime(entry.target, FileTimeKind::LastWrite, utc);
+      if (entry.stamp.utcTime) {
+        fs_.SetFileTime(entry.target, FileTimeKind::Creation, *entry.stamp.utcTime);
+        fs_.SetFileTime(entry.target, FileTimeKind::LastWrite, *entry.stamp.utcTime);
       }
-      if ((entry.madeBy >> 8) == 0) {
-        fs_.SetAttributes(entry.target,
-                          static_cast<uint8_t>(entry.attributes & 0xFF & ~kVolumeLabelAttribute));
-      }
+      if (entry.stamp.attributes) fs_.SetAttributes(entry.target, *entry.stamp.attributes);
     }
   }
 
@@ -198,7 +190,7 @@ class ZipChangedEntries : public ChangedEntries {
             const ArchiveProgress& comparing) {
     const std::optional<ReleaseIndex> index = ParseReleaseIndex(indexText);
     if (!index) return false;
-    index_ = &*index;
+    archiveSize_ = index->archiveSize;
     std::vector<std::u16string> targets;
     for (const ReleaseIndexEntry& entry : index->entries) {
       std::u16string relative = WithBackslashes(entry.name);
@@ -239,14 +231,17 @@ class ZipChangedEntries : public ChangedEntries {
   // as unchanged.
   std::vector<size_t> Compare(const ReleaseIndex& index, const std::vector<std::u16string>& targets,
                               const ArchiveProgress& comparing) {
-    unchanged_.clear();
-    unchangedContent_.clear();
     std::vector<bool> same(index.entries.size(), false);
+    std::vector<bool> present(index.entries.size(), false);  // files to compare
     uint64_t total = 0;
     for (size_t i = 0; i < index.entries.size(); ++i) {
       const ReleaseIndexEntry& entry = index.entries[i];
-      if (entry.IsFolder()) same[i] = fs_.FolderExists(targets[i]);
-      else if (fs_.FileExists(targets[i])) total += entry.size;
+      if (entry.IsFolder()) {
+        same[i] = fs_.FolderExists(targets[i]);
+      } else if (fs_.FileExists(targets[i])) {
+        present[i] = true;
+        total += entry.size;
+      }
     }
     uint64_t done = 0;
     auto shown = std::chrono::steady_clock::now();
@@ -260,7 +255,7 @@ class ZipChangedEntries : public ChangedEntries {
     std::vector<char> buffer(kChunk);
     for (size_t i = 0; i < index.entries.size(); ++i) {
       const ReleaseIndexEntry& entry = index.entries[i];
-      if (entry.IsFolder() || !fs_.FileExists(targets[i])) continue;
+      if (!present[i]) continue;
       same[i] = SameContent(targets[i], entry, buffer, [&](uint64_t bytes) {
         done += bytes;
         report(false);
@@ -302,9 +297,7 @@ class ZipChangedEntries : public ChangedEntries {
   }
 
   bool WorthFetching(const std::vector<ByteRange>& wanted) const {
-    uint64_t bytes = 0;
-    for (const ByteRange& range : wanted) bytes += range.Size();
-    return bytes <= index_->archiveSize / 100 * kWorthPercent;
+    return TotalSize(wanted) <= archiveSize_ / 100 * kWorthPercent;
   }
 
   enum class Outcome { Done, Whole, Failed };
@@ -313,8 +306,7 @@ class ZipChangedEntries : public ChangedEntries {
   // by one from the start when its first answer to several is the whole archive (a
   // server that allows fewer ranges than asked does that, nginx among them).
   bool FetchAll(const std::vector<ByteRange>& wanted) {
-    total_ = 0;
-    for (const ByteRange& range : wanted) total_ += range.Size();
+    total_ = TotalSize(wanted);
     const auto groups = GroupRanges(wanted, kRangesPerRequest);
     for (size_t g = 0; g < groups.size(); ++g) {
       const Outcome outcome = Request(groups[g]);
@@ -328,8 +320,7 @@ class ZipChangedEntries : public ChangedEntries {
   bool FetchOneByOne(std::vector<ByteRange> wanted) {
     wanted = MergeRanges(std::move(wanted), kSingleRangeRequests);
     if (!WorthFetching(wanted)) return false;
-    total_ = 0;
-    for (const ByteRange& range : wanted) total_ += range.Size();
+    total_ = TotalSize(wanted);
     for (const ByteRange& range : wanted) {
       if (Request({range}) != Outcome::Done) return false;
     }
@@ -342,51 +333,38 @@ class ZipChangedEntries : public ChangedEntries {
       const std::vector<ByteRange>& group;
       std::optional<RangeAnswerReader> reader;
       uint32_t status = 0;
-      bool malformed = false;
       Answer(ZipChangedEntries& s, const std::vector<ByteRange>& g) : self(s), group(g) {}
       bool Head(const RangeAnswerHead& head) override {
         status = head.status;
         if (status != 206) return false;
-        reader.emplace(head.contentType, head.contentRange, group, self.index_->archiveSize,
+        reader.emplace(head.contentType, head.contentRange, group, self.archiveSize_,
                        [this](uint64_t offset, const char* data, size_t size) {
                          return self.Keep(offset, data, size);
                        });
         return true;
       }
-      bool Body(const char* data, size_t size) override {
-        if (reader && reader->Feed(data, size)) return true;
-        malformed = true;
-        return false;
-      }
+      // False ends the transfer, which then reports that it did not read to the end.
+      bool Body(const char* data, size_t size) override { return reader && reader->Feed(data, size); }
     } answer(*this, group);
     const bool read = downloads_.GetRanges(url_, RangeHeaderValue(group), answer, callback_,
-                                           Received(), total_);
+                                           written_, total_);
     if (answer.status == 200) return Outcome::Whole;
-    if (!read || answer.malformed || !answer.reader || !answer.reader->Finish()) return Outcome::Failed;
+    if (!read || !answer.reader || !answer.reader->Finish()) return Outcome::Failed;
     return Outcome::Done;
   }
 
-  // Appends what came to the fetch file, noting where each byte of the archive went.
+  // Appends what came to the fetch file, noting where each byte of the archive went (the
+  // segments follow the file, so the last one ends where the file does).
   bool Keep(uint64_t offset, const char* data, size_t size) {
     if (size == 0) return true;
     if (output_->Write(data, size) != size) return false;
-    if (!segments_.empty()) {
-      Segment& last = segments_.back();
-      if (last.range.end == offset && last.at + last.range.Size() == written_) {
-        last.range.end += size;
-        written_ += size;
-        return true;
-      }
+    if (!segments_.empty() && segments_.back().range.end == offset) {
+      segments_.back().range.end += size;
+    } else {
+      segments_.push_back({{offset, offset + size}, written_});
     }
-    segments_.push_back({{offset, offset + size}, written_});
     written_ += size;
     return true;
-  }
-
-  uint64_t Received() const {
-    uint64_t bytes = 0;
-    for (const Segment& segment : segments_) bytes += segment.range.Size();
-    return bytes;
   }
 
   // Every wanted byte came, once: a server that sent a part twice or left one out is not
@@ -439,8 +417,8 @@ class ZipChangedEntries : public ChangedEntries {
           header.UncompressedSize != entry.size || header.CRC32 != entry.crc32)
         return false;
       const auto* raw = reinterpret_cast<const unsigned char*>(central.data());
-      if (at + kCentralFixed > central.size() || GetLE32(raw + at) != kCentralSignature) return false;
-      const size_t length = kCentralFixed + GetLE16(raw + at + 28) + GetLE16(raw + at + 30) +
+      if (at + kCentralHeaderSize > central.size() || GetLE32(raw + at) != kCentralHeaderSignature) return false;
+      const size_t length = kCentralHeaderSize + GetLE16(raw + at + 28) + GetLE16(raw + at + 30) +
                             GetLE16(raw + at + 32);
       if (at + length > central.size()) return false;
       records.emplace_back(at, length);
@@ -450,7 +428,6 @@ class ZipChangedEntries : public ChangedEntries {
     for (const size_t i : changed) {
       if (!EntryMatches(zip, i, index.entries[i])) return false;
     }
-    unchanged_.clear();
     size_t next = 0;
     for (size_t i = 0; i < index.entries.size(); ++i) {
       if (next < changed.size() && changed[next] == i) {
@@ -459,8 +436,9 @@ class ZipChangedEntries : public ChangedEntries {
       }
       if (index.entries[i].IsFolder()) continue;
       const TZipHeader& header = zip.FileInfo(i);
-      unchanged_.push_back({targets[i], header.ModifiedDateTime, header.MadeByVersion,
-                            header.ExternalAttributes});
+      // The central record's time: the local header was not fetched (a published
+      // archive writes the same time in both).
+      unchanged_.push_back({targets[i], StampOf(header.ModifiedDateTime, header, fs_)});
     }
     return Write(archive, index, changed, central, records, path);
   }
@@ -472,7 +450,7 @@ class ZipChangedEntries : public ChangedEntries {
     TZipHeader local;
     zip.Read(i, data, local);
     if (zip.EntryName(i, local) != entry.name) return false;
-    const uint64_t dataStart = entry.offset + kLocalFixed + local.FileNameLength + local.ExtraFieldLength;
+    const uint64_t dataStart = entry.offset + 4 + kLocalFixedSize + local.FileNameLength + local.ExtraFieldLength;
     if (dataStart + entry.compressedSize > entry.offset + entry.length) return false;
     const bool stored = (zip.FileInfo(i).CompressionMethod & 0xFF) == kMethodStored;
     if (stored && entry.compressedSize != entry.size) return false;
@@ -531,7 +509,7 @@ class ZipChangedEntries : public ChangedEntries {
     if (centralStart > 0xFFFFFFFFu || centralLength > 0xFFFFFFFFu || changed.size() > 0xFFFF)
       return false;
     std::string end;
-    PutLE32(end, kEndSignature);
+    PutLE32(end, kEndOfCentralDirSignature);
     PutLE16(end, 0);
     PutLE16(end, 0);
     PutLE16(end, static_cast<uint16_t>(changed.size()));
@@ -557,10 +535,10 @@ class ZipChangedEntries : public ChangedEntries {
   std::u16string url_;
   DownloadCallback* callback_ = nullptr;
   std::u16string fetchPath_;
-  const ReleaseIndex* index_ = nullptr;
+  uint64_t archiveSize_ = 0;  // of the release the running Fetch installs
   std::unique_ptr<OutputFile> output_;
   std::vector<Segment> segments_;
-  uint64_t written_ = 0;  // to the fetch file
+  uint64_t written_ = 0;  // to the fetch file, which holds only what came: the bytes received
   uint64_t total_ = 0;    // bytes to fetch
   Sha256Digest content_{};
   std::vector<Unchanged> unchanged_;

@@ -16,13 +16,17 @@ bool EndsBatch(const JournalRecord& record) {
   return record.kind == JournalRecordKind::Commit || record.kind == JournalRecordKind::Undone;
 }
 
-bool Gone(const FsResult& result) { return result.Done() || result.outcome == FsOutcome::NotFound; }
+// The staged names that records[begin...] disown: something else stood there when the
+// transaction came to make them, and it is not the transaction's to delete.
+std::set<std::u16string> UnmadeNames(const std::vector<JournalRecord>& records, size_t begin) {
+  std::set<std::u16string> unmade;
+  for (size_t i = begin; i < records.size(); ++i) {
+    if (records[i].kind == JournalRecordKind::Unmade) unmade.insert(records[i].path);
+  }
+  return unmade;
+}
 
 }  // namespace
-
-EFCreateError CreateFileError(const std::u16string& fullPath, const std::u16string& text) {
-  return EFCreateError(u"Cannot create file \"" + fullPath + u"\". " + text);
-}
 
 ExtractionTransaction::ExtractionTransaction(FileSystem& fileSystem, std::u16string destination,
                                              WaitAccount& forward, WaitAccount& undo)
@@ -74,10 +78,7 @@ void ExtractionTransaction::LoadJournal() {
   // What the earlier run may have left of its own: every staged file it made, and the
   // backups of a transaction that was committed. The backups of an unended one are put
   // back by the roll-back instead.
-  std::set<std::u16string> unmade;
-  for (const JournalRecord& record : records_) {
-    if (record.kind == JournalRecordKind::Unmade) unmade.insert(record.path);
-  }
+  const std::set<std::u16string> unmade = UnmadeNames(records_, 0);
   std::vector<std::u16string> batchBackups;
   std::vector<std::u16string> batchFolders;
   for (const JournalRecord& record : records_) {
@@ -142,15 +143,16 @@ void ExtractionTransaction::CreateFolders(const std::u16string& folder,
 }
 
 std::u16string ExtractionTransaction::ReserveStagedName(const std::u16string& folder) {
-  std::vector<std::u16string>& free = reservedNames_[folder];
+  Reservation& reservation = reservations_[folder];
+  std::vector<std::u16string>& free = reservation.free;
   if (free.empty()) {
     // As many names as the archive's entries are expected to need in the folder, up to
     // kReserveAtOnce; when that cannot be told, one name for a folder's first file, then
     // twice as many each time, up to 64: a release's folders hold from one file to
     // thousands. Each batch costs a flush of the journal, which on NTFS costs about as
     // much as a small file.
-    size_t& count = reserveNext_[folder];
-    size_t& expected = expected_[folder];
+    size_t& count = reservation.last;
+    size_t& expected = reservation.expected;
     count = expected > 0 ? std::min(expected, kReserveAtOnce)
                          : std::clamp<size_t>(count * 2, 1, 64);
     expected -= std::min(expected, count);
@@ -361,10 +363,7 @@ void ExtractionTransaction::RollBack() {
     records_.pop_back();
     throw;
   }
-  std::set<std::u16string> unmade;
-  for (size_t i = begin; i < records_.size(); ++i) {
-    if (records_[i].kind == JournalRecordKind::Unmade) unmade.insert(records_[i].path);
-  }
+  const std::set<std::u16string> unmade = UnmadeNames(records_, begin);
   for (size_t i = records_.size(); i-- > begin;) {
     const JournalRecord& record = records_[i];
     if (record.kind == JournalRecordKind::Staged && !unmade.count(record.path)) {
@@ -419,9 +418,7 @@ void ExtractionTransaction::ClearTransaction() {
   held_.reset();
   preparedFolders_.clear();
   readOnlyTargets_.clear();
-  reservedNames_.clear();
-  reserveNext_.clear();
-  expected_.clear();
+  reservations_.clear();
 }
 
 void ExtractionTransaction::End() {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/win_path.h"
 #include "zip/file_system.h"
 #include "zip/journal.h"
 
@@ -29,7 +30,6 @@ namespace tallyx {
 inline constexpr uint8_t kReadOnlyAttribute = 0x01;
 
 // EFCreateError "Cannot create file "%s". %s" for the file `fullPath`.
-EFCreateError CreateFileError(const std::u16string& fullPath, const std::u16string& text);
 
 struct StagedEntry {
   std::u16string target;  // relative to the destination
@@ -64,10 +64,10 @@ class ExtractionTransaction {
   // destination) and its missing parents, each recorded before it is made.
   void CreateFolders(const std::u16string& folder, const std::u16string& relative);
   bool IsPrepared(const std::u16string& folder) const { return preparedFolders_.count(folder) > 0; }
-  // How many staged files the entries still to come will ask for in `folder` (relative to
-  // the destination), as far as their names can be told beforehand: the staged names are
+  // One more staged file that an entry still to come will ask for in `folder` (relative to
+  // the destination), as far as the names can be told beforehand: the staged names are
   // then recorded in as few flushes as the folder needs.
-  void ExpectStaged(const std::u16string& folder, size_t count) { expected_[folder] += count; }
+  void ExpectStaged(const std::u16string& folder) { ++reservations_[folder].expected; }
   // Creates a new staged file in `folder` (relative to the destination) and returns it
   // open, with its relative path in `staged`; nothing when it cannot be created.
   std::unique_ptr<OutputFile> CreateStaged(const std::u16string& folder, std::u16string& staged,
@@ -76,6 +76,8 @@ class ExtractionTransaction {
   void AddStaged(StagedEntry entry);
   // Whether the transaction has put a new file at `full` (absolute).
   bool Placed(const std::u16string& full) const;
+  // Whether an entry of the current archive has been staged for the file `full`.
+  bool IsStaged(const std::u16string& full) const { return stagedKeys_.count(PathKey(full)) > 0; }
   // Whether an entry staged earlier in this transaction for the file `full` makes it
   // read-only.
   bool StagedReadOnly(const std::u16string& full) const;
@@ -124,11 +126,15 @@ class ExtractionTransaction {
   std::optional<StagedEntry> held_;
   std::set<std::u16string> preparedFolders_;  // as the current archive's entries name them
   std::set<std::u16string> readOnlyTargets_;  // PathKey of targets made read-only
-  // Staged names recorded durably and not used yet, by folder, and how many to record
-  // next time: a flush for each staged file would cost more than the file.
-  std::map<std::u16string, std::vector<std::u16string>> reservedNames_;
-  std::map<std::u16string, size_t> reserveNext_;
-  std::map<std::u16string, size_t> expected_;  // staged files still expected, by folder
+  // By folder: staged names recorded durably and not used yet, how many were recorded
+  // last time, and how many staged files are still expected. A flush for each staged
+  // file would cost more than the file.
+  struct Reservation {
+    std::vector<std::u16string> free;
+    size_t last = 0;
+    size_t expected = 0;
+  };
+  std::map<std::u16string, Reservation> reservations_;
   std::vector<std::u16string> pendingDeletes_;  // our files to delete at the end
   std::vector<std::u16string> pendingFolders_;  // our folders to remove at the end
   std::vector<std::u16string> deleted_;         // removed since the journal was last durable

@@ -62,6 +62,10 @@ FsResult TakeName(FileSystem& fileSystem, const std::u16string& from, const std:
   return fileSystem.SyncFolder(FolderOf(to));
 }
 
+EFCreateError CreateFileError(const std::u16string& fullPath, const std::u16string& text) {
+  return EFCreateError(u"Cannot create file \"" + fullPath + u"\". " + text);
+}
+
 std::u16string FullPathOr(FileSystem& fileSystem, const std::u16string& path) {
   std::u16string full;
   return fileSystem.FullPath(path, full).Done() ? full : path;

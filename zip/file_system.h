@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "zip/stream.h"
 
 namespace tallyx {
@@ -105,6 +106,13 @@ class FileSystem {
 // none.
 std::u16string FullPathOr(FileSystem& fileSystem, const std::u16string& path);
 
+// Whether a removal left nothing at its name: done, or nothing was there.
+inline bool Gone(const FsResult& result) {
+  return result.Done() || result.outcome == FsOutcome::NotFound;
+}
+// "Cannot create file", as the extraction reports a file it could not make or move.
+EFCreateError CreateFileError(const std::u16string& fullPath, const std::u16string& text);
+
 // What an installation may spend, in all, waiting for files that other programs hold:
 // scanners, indexers and backup agents open a new or changed file for a moment right
 // after it is written, and Windows then refuses to move, delete or share it until they
@@ -113,7 +121,6 @@ std::u16string FullPathOr(FileSystem& fileSystem, const std::u16string& path);
 class WaitAccount {
  public:
   explicit WaitAccount(uint32_t budgetMs) : leftMs_(budgetMs) {}
-  uint32_t LeftMs() const { return leftMs_.load(); }
   // Takes up to `ms` from the account and returns what it took. Safe from several threads.
   uint32_t Take(uint32_t ms);
 

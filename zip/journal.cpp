@@ -112,9 +112,7 @@ std::vector<JournalRecord> Journal::Load(WaitAccount& wait) {
     case JournalContent::Nothing: {
       // Its header never reached the disk, so nothing of ours was made after it.
       const FsResult removed = RetryWhileInUse(fs_, wait, [&] { return fs_.RemoveFile(path_); });
-      if (!removed.Done() && removed.outcome != FsOutcome::NotFound) {
-        throw EFCreateError(u"Cannot create file \"" + FullPathOr(fs_, path_) + u"\". " + removed.text);
-      }
+      if (!Gone(removed)) throw CreateFileError(FullPathOr(fs_, path_), removed.text);
       break;
     }
     case JournalContent::Records:
@@ -131,7 +129,7 @@ void Journal::Open(OutputMode mode, WaitAccount& wait) {
     file_ = fs_.OpenOutput(path_, mode, opened);
     return opened;
   });
-  if (!file_) throw EFCreateError(u"Cannot create file \"" + FullPathOr(fs_, path_) + u"\". " + opened.text);
+  if (!file_) throw CreateFileError(FullPathOr(fs_, path_), opened.text);
 }
 
 void Journal::Create(WaitAccount& wait) {
@@ -171,7 +169,7 @@ bool Journal::Remove(WaitAccount& wait) {
   }
   if (!onDisk_) return true;
   const FsResult removed = RetryWhileInUse(fs_, wait, [&] { return fs_.RemoveFile(path_); });
-  if (!removed.Done() && removed.outcome != FsOutcome::NotFound) return false;
+  if (!Gone(removed)) return false;
   onDisk_ = false;
   endsLine_ = true;
   return true;

@@ -90,7 +90,6 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  const std::u16string& Path() const { return path_; }
   // Whether a journal of ours exists on disk (found by Load, or made by Append).
   bool OnDisk() const { return onDisk_; }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <memory>
 #include <numeric>
-#include <optional>
 #include <vector>
 
 #include "base/errors.h"
@@ -47,6 +46,16 @@ class SharedArchiveStream : public TStream {
 };
 
 }  // namespace
+
+EntryStamp StampOf(uint32_t modified, const TZipHeader& central, FileSystem& fileSystem) {
+  EntryStamp stamp;
+  const DosDateTime time = DecodeDosDateTime(modified);
+  if (IsValidDosDateTime(time)) stamp.utcTime = fileSystem.LocalToUtc(ToUnixSeconds(time));
+  if ((central.MadeByVersion >> 8) == 0) {
+    stamp.attributes = static_cast<uint8_t>(central.ExternalAttributes & 0xFF & ~kVolumeLabelAttribute);
+  }
+  return stamp;
+}
 
 void TZipFile::ExtractAll(const std::u16string& path, const std::u16string& lastName) {
   RequireReadMode();
@@ -128,22 +137,13 @@ void TZipFile::EndExtraction() noexcept {
 void TZipFile::StageEntries(const std::vector<size_t>& indexes, const std::u16string& path,
                             bool createSubdirs, ExtractionTransaction& transaction,
                             const std::u16string& lastKey) {
-  struct CurrentEntryReset {
-    TZipFile& zip;
-    ~CurrentEntryReset() {
-      zip.FCurrentHeader = TZipHeader{};
-      zip.FCurrentFile.clear();
-      zip.stagedTargets_.clear();
-    }
-  } reset{*this};
-  stagedTargets_.clear();
   // Where the files will go, as the central names tell (a local header may still name an
   // entry otherwise): only how many staged names to record at once depends on it.
   for (const size_t index : indexes) {
     std::u16string relative = WithBackslashes(DecodeName(FFiles[index]));
     if (relative.empty() || relative.back() == u'\\') continue;
     if (!createSubdirs) relative = relative.substr(relative.find_last_of(u'\\') + 1);
-    transaction.ExpectStaged(ExtractFolderPart(relative), 1);
+    transaction.ExpectStaged(ExtractFolderPart(relative));
   }
   EntryPool pool(workers_ != 0 ? workers_ : DefaultExtractionWorkers());
   for (const size_t index : indexes) {
@@ -166,8 +166,9 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
                           EntryPool& pool) {
   auto input = std::make_unique<SharedArchiveStream>(*FStream, streamMutex_);
   std::unique_ptr<TStream> data;
-  ReadFrom(*input, index, data, FCurrentHeader);
-  const std::u16string name = EntryName(index, FCurrentHeader);
+  TZipHeader local;
+  ReadFrom(*input, index, data, local);
+  const std::u16string name = EntryName(index, local);
 
   std::u16string relative = WithBackslashes(name);
   if (IsEscapingEntryName(relative)) {
@@ -187,8 +188,8 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
   const std::u16string folder = ExtractFolderPart(target);
   if (!folder.empty()) PrepareFolder(folder, ExtractFolderPart(relative), transaction);
   if (!target.empty() && target.back() == u'\\') return;  // a directory entry
-  StageFile(index, name, relative, target, std::move(input), std::move(data), transaction,
-            lastKey, pool);
+  StageFile(index, local, name, relative, target, std::move(input), std::move(data),
+            transaction, lastKey, pool);
 }
 
 void TZipFile::PrepareFolder(const std::u16string& folder, const std::u16string& relative,
@@ -210,8 +211,9 @@ void TZipFile::PrepareFolder(const std::u16string& folder, const std::u16string&
 // The entry is written in full beside its target and verified; the target itself is only
 // replaced when the whole archive has been staged. Its staged file is made and recorded
 // here, in archive order; a worker fills, checks and closes it.
-void TZipFile::StageFile(size_t index, const std::u16string& name, const std::u16string& relative,
-                         const std::u16string& target, std::unique_ptr<TStream> input,
+void TZipFile::StageFile(size_t index, const TZipHeader& local, const std::u16string& name,
+                         const std::u16string& relative, const std::u16string& target,
+                         std::unique_ptr<TStream> input,
                          std::unique_ptr<TStream> data, ExtractionTransaction& transaction,
                          const std::u16string& lastKey, EntryPool& pool) {
   const TZipHeader& central = FFiles[index];
@@ -224,26 +226,20 @@ void TZipFile::StageFile(size_t index, const std::u16string& name, const std::u1
   if (transaction.StagedReadOnly(full)) throw CreateFileError(full, fileSystem_.AccessDeniedText());
   // A second entry for one file replaces the first's staged copy, which has to be written
   // and closed before it can go (and the data event sees the two in order).
-  if (!stagedTargets_.insert(PathKey(full)).second) pool.Finish();
+  if (transaction.IsStaged(full)) pool.Finish();
   std::u16string staged;
   FsResult created;
   std::unique_ptr<OutputFile> out =
       transaction.CreateStaged(ExtractFolderPart(relative), staged, created);
   if (!out) throw CreateFileError(full, created.text);
 
-  const DosDateTime modified = DecodeDosDateTime(FCurrentHeader.ModifiedDateTime);
-  const bool setsTimes = IsValidDosDateTime(modified);
-  const bool setsAttributes = (central.MadeByVersion >> 8) == 0;
-  FCurrentFile = target;
-
+  const EntryStamp stamp = StampOf(local.ModifiedDateTime, central, fileSystem_);
   StagedEntry entry;
   entry.target = relative;
   entry.full = full;
   entry.staged = staged;
-  if (setsTimes) entry.utcTime = fileSystem_.LocalToUtc(ToUnixSeconds(modified));
-  if (setsAttributes) {
-    entry.attributes = static_cast<uint8_t>(central.ExternalAttributes & 0xFF & ~kVolumeLabelAttribute);
-  }
+  entry.utcTime = stamp.utcTime;
+  entry.attributes = stamp.attributes;
   entry.last = !lastKey.empty() && PathKey(full) == lastKey;
   // Listed before it is written: nothing is put in place unless every entry was written
   // and checked, and an undo removes the staged file whether it was or not.
@@ -253,8 +249,8 @@ void TZipFile::StageFile(size_t index, const std::u16string& name, const std::u1
   std::shared_ptr<TStream> source(std::move(input));
   std::shared_ptr<TStream> entryData(std::move(data));
   std::shared_ptr<OutputFile> file(std::move(out));
-  const bool checksPath = setsTimes || setsAttributes;
-  pool.Submit(index, [this, &central, name, full, target, local = FCurrentHeader, checksPath,
+  const bool checksPath = stamp.utcTime || stamp.attributes;
+  pool.Submit(index, [this, &central, name, full, target, local, checksPath,
                       source, entryData, file](const EntryPool::StopCheck& stopped) mutable {
     try {
       if (FOnData) {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +40,15 @@ using TZipDataEvent =
 // several workers, from the worker that writes the entry, one call at a time.
 using TZipProgressEvent = std::function<void(TZipFile& sender, const std::u16string& fileName,
                                              const TZipHeader& header, int64_t position)>;
+
+// What an extraction gives a file besides its content: the time of the entry's MS-DOS date
+// `modified` (when it is a valid one), and the attribute bits of an entry made on an
+// MS-DOS-like host.
+struct EntryStamp {
+  std::optional<int64_t> utcTime;
+  std::optional<uint8_t> attributes;
+};
+EntryStamp StampOf(uint32_t modified, const TZipHeader& central, FileSystem& fileSystem);
 
 class TZipFile {
  public:
@@ -119,8 +128,9 @@ class TZipFile {
                   EntryPool& pool);
   void PrepareFolder(const std::u16string& folder, const std::u16string& relative,
                      ExtractionTransaction& transaction);
-  void StageFile(size_t index, const std::u16string& name, const std::u16string& relative,
-                 const std::u16string& target, std::unique_ptr<TStream> input,
+  void StageFile(size_t index, const TZipHeader& local, const std::u16string& name,
+                 const std::u16string& relative, const std::u16string& target,
+                 std::unique_ptr<TStream> input,
                  std::unique_ptr<TStream> data, ExtractionTransaction& transaction,
                  const std::u16string& lastKey, EntryPool& pool);
 
@@ -149,16 +159,12 @@ class TZipFile {
   bool FUTF8Support = true;
   TZipProgressEvent FOnProgress;
   TZipDataEvent FOnData;
-  std::u16string FCurrentFile;
-  TZipHeader FCurrentHeader;
   unsigned workers_ = 0;
   // The archive stream has one position: every reader of it, the workers' entry streams
   // and the extracting thread's header reads, moves and reads it under this lock.
   std::mutex streamMutex_;
   std::mutex dataMutex_;  // one FOnData or FOnProgress call at a time
   std::atomic<uint64_t> written_{0};
-  // The PathKeys of the targets the running extraction has handed to its workers.
-  std::set<std::u16string> stagedTargets_;
   struct Waits {
     explicit Waits(const WaitBudgets& budgets) : forward(budgets.forwardMs), undo(budgets.undoMs) {}
     WaitAccount forward;
