@@ -484,7 +484,8 @@ def rising_run(texts):
 def answers_while_installing(ctx, root):
     release, extra = many_files_release(ctx)
     with offered(ctx, root, release=release) as (run, srv, folder, _):
-        start_scanner(ctx, folder)
+        # Held long enough that the installation lasts over 10 s, however fast the rest.
+        start_scanner(ctx, folder, hold_ms=100)
         choose(run, forced=False)
         probe = subprocess.Popen([WINE, ctx.args.driver, "probe", "100"], stdin=subprocess.DEVNULL,
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
