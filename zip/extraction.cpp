@@ -143,31 +143,40 @@ void ExtractionTransaction::CreateFolders(const std::u16string& folder,
 }
 
 std::u16string ExtractionTransaction::ReserveStagedName(const std::u16string& folder) {
-  Reservation& reservation = reservations_[folder];
-  std::vector<std::u16string>& free = reservation.free;
-  if (free.empty()) {
-    // As many names as the archive's entries are expected to need in the folder, up to
-    // kReserveAtOnce; when that cannot be told, one name for a folder's first file, then
-    // twice as many each time, up to 64: a release's folders hold from one file to
-    // thousands. Each batch costs a flush of the journal, which on NTFS costs about as
-    // much as a small file.
-    size_t& count = reservation.last;
-    size_t& expected = reservation.expected;
-    count = expected > 0 ? std::min(expected, kReserveAtOnce)
-                         : std::clamp<size_t>(count * 2, 1, 64);
-    expected -= std::min(expected, count);
+  if (reservations_[folder].free.empty()) {
+    // Each batch costs a flush of the journal, which on NTFS costs about as much as a small
+    // file: the folder that ran out is refilled together with every other folder whose
+    // files are still expected, so that a release whose names are known takes one flush
+    // for all of them.
     std::vector<JournalRecord> records;
-    for (size_t i = 0; i < count; ++i) {
-      records.push_back({JournalRecordKind::Staged, ChooseFreeName(folder, false, {}), {}, {}});
+    std::vector<std::pair<Reservation*, size_t>> batches;  // each folder's first record
+    for (auto& [name, reservation] : reservations_) {
+      if (name != folder && (!reservation.free.empty() || reservation.expected == 0)) continue;
+      // As many names as the archive's entries are expected to need in the folder, up to
+      // kReserveAtOnce; when that cannot be told, one name for a folder's first file, then
+      // twice as many each time, up to 64: a release's folders hold from one file to
+      // thousands.
+      size_t& count = reservation.last;
+      size_t& expected = reservation.expected;
+      count = expected > 0 ? std::min(expected, kReserveAtOnce)
+                           : std::clamp<size_t>(count * 2, 1, 64);
+      expected -= std::min(expected, count);
+      batches.push_back({&reservation, records.size()});
+      for (size_t i = 0; i < count; ++i) {
+        records.push_back({JournalRecordKind::Staged, ChooseFreeName(name, false, {}), {}, {}});
+      }
     }
     // Named durably before any of them exists, so that no staged file outlives a cut
     // without the journal naming it.
     Append(records, forward_);
     journal_.Flush();
-    for (auto record = records.rbegin(); record != records.rend(); ++record) {
-      free.push_back(record->path);
+    for (const auto& [reservation, first] : batches) {
+      for (size_t i = first + reservation->last; i-- > first;) {
+        reservation->free.push_back(records[i].path);
+      }
     }
   }
+  std::vector<std::u16string>& free = reservations_[folder].free;
   std::u16string name = std::move(free.back());
   free.pop_back();
   return name;
@@ -369,7 +378,11 @@ void ExtractionTransaction::RollBack() {
     if (record.kind == JournalRecordKind::Staged && !unmade.count(record.path)) {
       DeleteOrKeep(record.path, undo_);
     }
-    if (record.kind == JournalRecordKind::Folder) RemoveOurFolder(record.path);
+  }
+  // Once every staged file is gone: a folder's names may have been recorded before the
+  // folder itself.
+  for (size_t i = records_.size(); i-- > begin;) {
+    if (records_[i].kind == JournalRecordKind::Folder) RemoveOurFolder(records_[i].path);
   }
   ClearTransaction();
 }

@@ -65,8 +65,8 @@ class ExtractionTransaction {
   void CreateFolders(const std::u16string& folder, const std::u16string& relative);
   bool IsPrepared(const std::u16string& folder) const { return preparedFolders_.count(folder) > 0; }
   // One more staged file that an entry still to come will ask for in `folder` (relative to
-  // the destination), as far as the names can be told beforehand: the staged names are
-  // then recorded in as few flushes as the folder needs.
+  // the destination), as far as the names can be told beforehand: the staged names of
+  // every folder are then recorded together, in as few flushes as can be.
   void ExpectStaged(const std::u16string& folder) { ++reservations_[folder].expected; }
   // Creates a new staged file in `folder` (relative to the destination) and returns it
   // open, with its relative path in `staged`; nothing when it cannot be created.

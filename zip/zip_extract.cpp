@@ -138,10 +138,14 @@ void TZipFile::StageEntries(const std::vector<size_t>& indexes, const std::u16st
                             bool createSubdirs, ExtractionTransaction& transaction,
                             const std::u16string& lastKey) {
   // Where the files will go, as the central names tell (a local header may still name an
-  // entry otherwise): only how many staged names to record at once depends on it.
+  // entry otherwise): only how many staged names to record at once depends on it. Names
+  // the staging would refuse get none: the journal names nothing outside the folder.
   for (const size_t index : indexes) {
     std::u16string relative = WithBackslashes(DecodeName(FFiles[index]));
-    if (relative.empty() || relative.back() == u'\\') continue;
+    if (relative.empty() || relative.back() == u'\\' || IsEscapingEntryName(relative) ||
+        NamesDevice(relative) || NamesTransactionFile(relative)) {
+      continue;
+    }
     if (!createSubdirs) relative = relative.substr(relative.find_last_of(u'\\') + 1);
     transaction.ExpectStaged(ExtractFolderPart(relative));
   }
