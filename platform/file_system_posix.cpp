@@ -106,6 +106,11 @@ class PosixOutputFile : public OutputFile {
     return done;
   }
   FsResult Sync() override { return Outcome(::fdatasync(fd_)); }
+  // POSIX keeps no creation time.
+  void SetTimes(int64_t utcSeconds) override {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(utcSeconds), 0}};
+    ::futimens(fd_, times);
+  }
   // Files are made durable together, by MakeDurable.
   FsResult Close() override {
     const int fd = fd_;

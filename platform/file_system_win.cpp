@@ -92,10 +92,24 @@ class Win32FileStream : public TStream {
   int64_t filePosition_ = 0;
 };
 
+constexpr int64_t kUnixEpochAsFileTime = 11644473600LL;  // seconds from 1601 to 1970
+
+FILETIME ToFileTime(int64_t unixSeconds) {
+  const uint64_t ticks = static_cast<uint64_t>(unixSeconds + kUnixEpochAsFileTime) * 10000000ULL;
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
 class Win32OutputFile : public OutputFile {
  public:
   explicit Win32OutputFile(ScopedFileHandle file) : file_(std::move(file)) {}
   FsResult Sync() override { return Outcome(FlushFileBuffers(file_.Get())); }
+  // Through the handle that wrote the file: no second opening, which a scanner that has
+  // just opened the file would refuse. Times set explicitly on a handle are the ones the
+  // file keeps when it closes: writes made before do not change them afterwards.
+  void SetTimes(int64_t utcSeconds) override {
+    const FILETIME time = ToFileTime(utcSeconds);
+    ::SetFileTime(file_.Get(), &time, nullptr, &time);
+  }
   // Flushed through the handle that wrote it: opening the file again to flush it would
   // collide with a scanner that has just opened it.
   FsResult Close() override {
@@ -120,13 +134,6 @@ class Win32OutputFile : public OutputFile {
  private:
   ScopedFileHandle file_;
 };
-
-constexpr int64_t kUnixEpochAsFileTime = 11644473600LL;  // seconds from 1601 to 1970
-
-FILETIME ToFileTime(int64_t unixSeconds) {
-  const uint64_t ticks = static_cast<uint64_t>(unixSeconds + kUnixEpochAsFileTime) * 10000000ULL;
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
 
 int64_t FromFileTime(const FILETIME& time) {
   const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;

@@ -283,6 +283,7 @@ void ExtractionTransaction::Place(const std::vector<StagedEntry>& entries,
     if (!plan[i].backup.empty()) {
       move(target, Path(plan[i].backup), entries[i].full);
       backups_.push_back(plan[i].backup);
+      replaced_.insert(PathKey(entries[i].full));
     }
     move(Path(plan[i].path), target, entries[i].full);
   }
@@ -304,15 +305,15 @@ void ExtractionTransaction::Complete() {
     std::vector<std::u16string> targets;
     for (const StagedEntry& entry : placed_) targets.push_back(Path(entry.target));
     if (!fs_.MakeDurable(targets).Done()) throw EWriteError(u"Stream write error");
-    // Times are set after the move: renaming over a file that was just replaced would let
-    // Windows carry the old file's creation time over ("tunnelling"); and before the
+    // Each staged file got its times as it was written. A file renamed onto the name of
+    // one that was just moved aside takes that file's creation time on Windows
+    // ("tunnelling"), so those targets get theirs again after the move; and before the
     // Commit, so that a committed file has its times. Where two archives wrote one file,
     // the later entry's apply.
     for (auto entry = placed_.rbegin(); entry != placed_.rend(); ++entry) {
-      if (!done.insert(PathKey(entry->full)).second || !entry->utcTime) continue;
-      const std::u16string target = Path(entry->target);
-      fs_.SetFileTime(target, FileTimeKind::Creation, *entry->utcTime);
-      fs_.SetFileTime(target, FileTimeKind::LastWrite, *entry->utcTime);
+      const std::u16string key = PathKey(entry->full);
+      if (!done.insert(key).second || !entry->utcTime || !replaced_.count(key)) continue;
+      fs_.SetFileTime(Path(entry->target), FileTimeKind::Creation, *entry->utcTime);
     }
   } catch (...) {
     Undo();
@@ -428,6 +429,7 @@ void ExtractionTransaction::ClearTransaction() {
   stagedKeys_.clear();
   placed_.clear();
   backups_.clear();
+  replaced_.clear();
   held_.reset();
   preparedFolders_.clear();
   readOnlyTargets_.clear();

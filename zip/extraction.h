@@ -123,6 +123,7 @@ class ExtractionTransaction {
   std::set<std::u16string> stagedKeys_;  // PathKey of their targets
   std::vector<StagedEntry> placed_;     // in place, provisionally, in order
   std::vector<std::u16string> backups_;  // the old files the transaction moved aside
+  std::set<std::u16string> replaced_;    // PathKey of the targets they were moved from
   std::optional<StagedEntry> held_;
   std::set<std::u16string> preparedFolders_;  // as the current archive's entries name them
   std::set<std::u16string> readOnlyTargets_;  // PathKey of targets made read-only

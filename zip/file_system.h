@@ -42,6 +42,9 @@ class OutputFile {
   virtual size_t Write(const void* buffer, size_t count) = 0;
   // Makes what was written so far durable.
   virtual FsResult Sync() = 0;
+  // Sets the file's creation and last-write times, after its last write; failures are
+  // ignored, as FileSystem::SetFileTime ignores them.
+  virtual void SetTimes(int64_t utcSeconds) = 0;
   // Closes the file. A backend that makes files durable one by one (Win32) syncs it
   // first; the others leave that to FileSystem::MakeDurable.
   virtual FsResult Close() = 0;

@@ -254,7 +254,8 @@ void TZipFile::StageFile(size_t index, const TZipHeader& local, const std::u16st
   std::shared_ptr<TStream> entryData(std::move(data));
   std::shared_ptr<OutputFile> file(std::move(out));
   const bool checksPath = stamp.utcTime || stamp.attributes;
-  pool.Submit(index, [this, &central, name, full, target, local, checksPath,
+  const std::optional<int64_t> utcTime = stamp.utcTime;
+  pool.Submit(index, [this, &central, name, full, target, local, checksPath, utcTime,
                       source, entryData, file](const EntryPool::StopCheck& stopped) mutable {
     try {
       if (FOnData) {
@@ -262,6 +263,9 @@ void TZipFile::StageFile(size_t index, const TZipHeader& local, const std::u16st
         FOnData(full, nullptr, 0);
       }
       CopyVerified(central, name, full, target, local, *entryData, *file, stopped);
+      // Set here, on the pool, and flushed with the data; the transaction sets the creation
+      // time again only where the rename may have carried an old file's over.
+      if (utcTime) file->SetTimes(*utcTime);
       const bool closed = file->Close().Done();
       file.reset();
       if (!closed) throw EWriteError(u"Stream write error");

@@ -89,21 +89,35 @@ TEST_F(WinExtractTest, AttributesFromMsDosHosts) {
   }
 }
 
+// Set through the handle that wrote the file, they survive its close and its rename, also
+// onto a file that was there: the old file's times never carry over.
 TEST_F(WinExtractTest, CreationAndLastWriteTimes) {
-  WriteBytes(ArchivePath(), BuildZip({{"t.txt", "x"}}).bytes);
-  TZipFile zip(*fs_);
-  zip.Open(ArchivePath(), TZipMode::zmRead);
-  zip.ExtractAll(OutText());
-
   // 2021-03-05 14:30:10 in the tests' time zone, three hours east of UTC.
   SYSTEMTIME utc{2021, 3, 5, 5, 11, 30, 10, 0};
   FILETIME expected;
   ASSERT_TRUE(SystemTimeToFileTime(&utc, &expected));
-  ScopedFileHandle file = OpenWith(OutFile(u"t.txt"), GENERIC_READ, FILE_SHARE_READ);
-  FILETIME creation, access, write;
-  ASSERT_TRUE(GetFileTime(file.Get(), &creation, &access, &write));
-  EXPECT_EQ(CompareFileTime(&write, &expected), 0);
-  EXPECT_EQ(CompareFileTime(&creation, &expected), 0);
+  ZipWriterEntry older{"t.txt", "old"};
+  older.dosTime = (((2019 - 1980) << 9 | 7 << 5 | 1) << 16) | (8 << 11);
+  for (const char* step : {"fresh", "over an older file"}) {
+    if (std::string(step) == "fresh") {
+      fs::remove_all(scratch_.path() / "out");
+    } else {
+      WriteBytes(ArchivePath(), BuildZip({older}).bytes);
+      TZipFile first(*fs_);
+      first.Open(ArchivePath(), TZipMode::zmRead);
+      first.ExtractAll(OutText());
+    }
+    WriteBytes(ArchivePath(), BuildZip({{"t.txt", "x"}}).bytes);
+    TZipFile zip(*fs_);
+    zip.Open(ArchivePath(), TZipMode::zmRead);
+    zip.ExtractAll(OutText());
+
+    ScopedFileHandle file = OpenWith(OutFile(u"t.txt"), GENERIC_READ, FILE_SHARE_READ);
+    FILETIME creation, access, write;
+    ASSERT_TRUE(GetFileTime(file.Get(), &creation, &access, &write));
+    EXPECT_EQ(CompareFileTime(&write, &expected), 0) << step;
+    EXPECT_EQ(CompareFileTime(&creation, &expected), 0) << step;
+  }
 }
 
 TEST_F(WinExtractTest, TargetsThatCannotBeReplaced) {

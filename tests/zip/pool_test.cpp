@@ -70,6 +70,7 @@ class SlowFileSystem : public ForwardingFileSystem {
       if (journal_) ++owner_.journalFlushes;
       return file_->Sync();
     }
+    void SetTimes(int64_t utcSeconds) override { file_->SetTimes(utcSeconds); }
     FsResult Close() override {
       std::this_thread::sleep_for(std::chrono::milliseconds(owner_.closeMs));
       return file_->Close();

@@ -241,6 +241,10 @@ class PowerCutFileSystem : public FileSystem {
       owner_.Flushed(id_);
       return {};
     }
+    void SetTimes(int64_t utcSeconds) override {
+      owner_.Alive();
+      file_->SetTimes(utcSeconds);
+    }
     FsResult Close() override {
       owner_.Change("close file #" + std::to_string(id_));
       FsResult result = file_->Close();

@@ -3,6 +3,7 @@
 // file is, and the next run leaves exactly the release and nothing of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <mutex>
@@ -18,6 +19,8 @@
 #include "platform/native_file_system.h"
 #include "tests/zip/scratch.h"
 #include "tools/zip_writer/zip_writer.h"
+#include "base/win_path.h"
+#include "zip/forwarding_file_system.h"
 #include "zip/journal.h"
 #include "zip/zip_file.h"
 
@@ -166,6 +169,9 @@ class FaultyFileSystem : public FileSystem {
       return owner_.tearWrites ? file_->Write(buffer, count / 2) : 0;
     }
     FsResult Sync() override { return owner_.Call(Op::Sync); }
+    void SetTimes(int64_t utcSeconds) override {
+      if (owner_.Call(Op::SetTime).Done()) file_->SetTimes(utcSeconds);
+    }
     FsResult Close() override {
       const FsResult injected = owner_.Call(Op::Sync);
       return injected.Done() ? file_->Close() : injected;
@@ -383,7 +389,7 @@ TEST_F(TransactionTest, EveryFailingCallLeavesTheTreeAsItWasOrInstallsTheRelease
         {Op::Sync, "EWriteError: Stream write error", 21},
         {Op::Rename, "EFCreateError: Cannot create file \"", 40},
         {Op::Delete, "", 19},
-        {Op::SetTime, "", 40},
+        {Op::SetTime, "", 38},
         {Op::Folder, "EFCreateError: Cannot create file \"", 1},
     };
     for (const Case& c : cases) {
@@ -823,6 +829,100 @@ TEST_F(TransactionTest, AForeignFileWhereTheJournalGoesStopsTheExtraction) {
 }
 
 // Two entries for one file, as Windows compares names: the later one is the file.
+// Windows' creation times as NTFS keeps them, and its "tunnelling": a name that was just
+// renamed away or deleted hands its file's creation time to the next file that takes the
+// name. Files written through the extraction take the time their handle was given.
+class TunnellingFileSystem : public ForwardingFileSystem {
+ public:
+  static constexpr int64_t kOld = 1;  // the installed files' creation time
+  explicit TunnellingFileSystem(FileSystem& real) : ForwardingFileSystem(real) {}
+
+  std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
+                                         FsResult& result) override {
+    std::unique_ptr<OutputFile> file = real_.OpenOutput(path, mode, result);
+    return file ? std::make_unique<Output>(*this, std::move(file), Key(path)) : nullptr;
+  }
+  FsResult Rename(const std::u16string& from, const std::u16string& to) override {
+    const FsResult result = real_.Rename(from, to);
+    if (!result.Done()) return result;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int64_t moved = Vacate(Key(from));
+    const auto tunnelled = vacated_.find(Key(to));
+    created_[Key(to)] = tunnelled != vacated_.end() ? tunnelled->second : moved;
+    return result;
+  }
+  FsResult RemoveFile(const std::u16string& path) override {
+    const FsResult result = real_.RemoveFile(path);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (result.Done()) Vacate(Key(path));
+    return result;
+  }
+  void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kind == FileTimeKind::Creation) created_[Key(path)] = utcSeconds;
+    real_.SetFileTime(path, kind, utcSeconds);
+  }
+  static std::u16string Key(std::u16string path) {
+    std::replace(path.begin(), path.end(), u'/', u'\\');
+    return PathKey(path);
+  }
+  int64_t CreatedAt(const fs::path& path) {
+    const auto found = created_.find(Key(path.u16string()));
+    return found == created_.end() ? kOld : found->second;
+  }
+
+ private:
+  class Output : public OutputFile {
+   public:
+    Output(TunnellingFileSystem& owner, std::unique_ptr<OutputFile> file, std::u16string key)
+        : owner_(owner), file_(std::move(file)), key_(std::move(key)) {}
+    size_t Write(const void* buffer, size_t count) override { return file_->Write(buffer, count); }
+    FsResult Sync() override { return file_->Sync(); }
+    void SetTimes(int64_t utcSeconds) override {
+      std::lock_guard<std::mutex> lock(owner_.mutex_);
+      owner_.created_[key_] = utcSeconds;
+      file_->SetTimes(utcSeconds);
+    }
+    FsResult Close() override { return file_->Close(); }
+
+   private:
+    TunnellingFileSystem& owner_;
+    std::unique_ptr<OutputFile> file_;
+    std::u16string key_;
+  };
+  int64_t Vacate(const std::u16string& key) {
+    const auto found = created_.find(key);
+    const int64_t time = found == created_.end() ? kOld : found->second;
+    if (found != created_.end()) created_.erase(found);
+    vacated_[key] = time;
+    return time;
+  }
+
+  std::mutex mutex_;
+  std::map<std::u16string, int64_t> created_;
+  std::map<std::u16string, int64_t> vacated_;  // the tunnel cache, kept for the whole run
+};
+
+TEST_F(TransactionTest, CreationTimesAreTheEntriesEvenWhereANameWasJustVacated) {
+  for (const unsigned workers : kSweptWorkers) {
+    for (const bool update : {false, true}) {
+      const std::string where = std::string(update ? "update" : "fresh") + ", " +
+                                std::to_string(workers) + " workers";
+      Install();
+      const std::vector<ZipWriterEntry> release = Release();
+      if (!update) fs::remove_all(Out());
+      workers_ = workers;
+      TunnellingFileSystem tunnelling(*real_);
+      ASSERT_EQ(Extract(tunnelling, release), "") << where;
+      const int64_t time = real_->LocalToUtc(ToUnixSeconds(DecodeDosDateTime(kDosDate2021)));
+      for (const ZipWriterEntry& entry : release) {
+        if (entry.dosTime == 0) continue;  // no time to set
+        EXPECT_EQ(tunnelling.CreatedAt(Out() / entry.name), time) << where << ": " << entry.name;
+      }
+    }
+  }
+}
+
 TEST_F(TransactionTest, TheLaterOfTwoEntriesForOneFileWins) {
   FaultyFileSystem fileSystem(*real_);
   ASSERT_EQ(Extract(fileSystem, {{"a.txt", "first"}, {"B.txt", "upper"}, {"a.txt", "second"},

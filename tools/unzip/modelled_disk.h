@@ -33,6 +33,7 @@ class ModelledDisk : public ForwardingFileSystem {
       Cost(disk_.flushMs_);
       return file_->Sync();
     }
+    void SetTimes(int64_t utcSeconds) override { file_->SetTimes(utcSeconds); }
     // Closing flushes first, as the Windows backend does.
     FsResult Close() override {
       Cost(disk_.flushMs_ + disk_.closeMs_);
