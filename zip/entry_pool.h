@@ -1,9 +1,9 @@
 #pragma once
 // The worker threads of one extraction. The calling thread hands them the entries in
-// archive order, each with its own file already created, and waits for them taking its
-// turns (zip/waiting.h); the workers inflate, check, write, flush and close. A failure
-// ends the way a one-by-one extraction would have ended: with the failure of the lowest
-// entry, every later entry stopped, every earlier one finished.
+// archive order, each with its staged name already recorded, and waits for them taking
+// its turns (zip/waiting.h); the workers create, inflate, check, write, flush and close. A
+// failure ends the way a one-by-one extraction would have ended: with the failure of the
+// lowest entry, every later entry stopped, every earlier one finished.
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -32,8 +32,8 @@ class EntryPool {
   EntryPool& operator=(const EntryPool&) = delete;
 
   // Queues the job of entry `index`; indexes rise from call to call. Waits, taking turns,
-  // while as many jobs wait as there are workers: what is queued holds an open file and
-  // buffers, so the queue bounds both.
+  // while as many jobs wait as there are workers: what is queued holds buffers, so the
+  // queue bounds them.
   void Submit(size_t index, Job job);
   // Whether a job has failed, so that nothing more should be submitted.
   bool Failed();

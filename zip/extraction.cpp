@@ -49,10 +49,16 @@ std::u16string ExtractionTransaction::Path(const std::u16string& relative) const
 }
 
 void ExtractionTransaction::Append(const std::vector<JournalRecord>& records, WaitAccount& wait) {
+  std::lock_guard<std::mutex> lock(journalMutex_);
   if (!journal_.OnDisk()) MakeDestination();
   journal_.Append(records, wait);
   // A record counts once it is written; a line torn by a failure is skipped on reading.
   records_.insert(records_.end(), records.begin(), records.end());
+}
+
+void ExtractionTransaction::FlushJournal() {
+  std::lock_guard<std::mutex> lock(journalMutex_);
+  journal_.Flush();
 }
 
 void ExtractionTransaction::Recover() {
@@ -138,11 +144,11 @@ void ExtractionTransaction::CreateFolders(const std::u16string& folder,
   // Recorded durably before they exist: a folder that survives a cut is one the journal
   // names.
   Append(missing, forward_);
-  journal_.Flush();
+  FlushJournal();
   for (const JournalRecord& record : missing) fs_.CreateFolders(Path(record.path));
 }
 
-std::u16string ExtractionTransaction::ReserveStagedName(const std::u16string& folder) {
+std::u16string ExtractionTransaction::ReserveStaged(const std::u16string& folder) {
   if (reservations_[folder].free.empty()) {
     // Each batch costs a flush of the journal, which on NTFS costs about as much as a small
     // file: the folder that ran out is refilled together with every other folder whose
@@ -169,7 +175,7 @@ std::u16string ExtractionTransaction::ReserveStagedName(const std::u16string& fo
     // Named durably before any of them exists, so that no staged file outlives a cut
     // without the journal naming it.
     Append(records, forward_);
-    journal_.Flush();
+    FlushJournal();
     for (const auto& [reservation, first] : batches) {
       for (size_t i = first + reservation->last; i-- > first;) {
         reservation->free.push_back(records[i].path);
@@ -182,10 +188,8 @@ std::u16string ExtractionTransaction::ReserveStagedName(const std::u16string& fo
   return name;
 }
 
-std::unique_ptr<OutputFile> ExtractionTransaction::CreateStaged(const std::u16string& folder,
-                                                                std::u16string& staged,
+std::unique_ptr<OutputFile> ExtractionTransaction::CreateStaged(const std::u16string& staged,
                                                                 FsResult& result) {
-  staged = ReserveStagedName(folder);
   std::unique_ptr<OutputFile> file;
   RetryWhileInUse(fs_, forward_, [&] {
     file = fs_.OpenOutput(Path(staged), OutputMode::CreateNew, result);
@@ -195,7 +199,7 @@ std::unique_ptr<OutputFile> ExtractionTransaction::CreateStaged(const std::u16st
     // Whatever stands at that name is not ours: no undo or recovery may delete it.
     try {
       Append({{JournalRecordKind::Unmade, staged, {}, {}}}, forward_);
-      journal_.Flush();
+      FlushJournal();
     } catch (const Exception&) {
       // The failure to create is what the caller reports.
     }
@@ -271,7 +275,7 @@ void ExtractionTransaction::Place(const std::vector<StagedEntry>& entries,
   // The plan and the staged files reach the disk before the first rename: from then on
   // a power cut leaves what the journal needs to undo the transaction.
   Append(plan, forward_);
-  journal_.Flush();
+  FlushJournal();
   if (!fs_.MakeDurable(durable).Done()) throw EWriteError(u"Stream write error");
   const auto move = [&](const std::u16string& from, const std::u16string& to,
                         const std::u16string& full) {
@@ -321,7 +325,7 @@ void ExtractionTransaction::Complete() {
   }
   try {
     Append({{JournalRecordKind::Commit, {}, {}, {}}}, forward_);
-    journal_.Flush();
+    FlushJournal();
   } catch (...) {
     // The Commit may or may not be on the disk: neither deleting the old files nor putting
     // them back is safe now. Both the journal and every file stay as they are, and the
@@ -367,7 +371,7 @@ void ExtractionTransaction::RollBack() {
   if (!moved.empty() && !fs_.MakeDurable(moved).Done()) throw EWriteError(u"Stream write error");
   Append({{JournalRecordKind::Undone, {}, {}, {}}}, undo_);
   try {
-    journal_.Flush();
+    FlushJournal();
   } catch (...) {
     // Not known to be durable: the batch stays open, to be rolled back again.
     records_.pop_back();

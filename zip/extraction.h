@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -68,10 +69,13 @@ class ExtractionTransaction {
   // the destination), as far as the names can be told beforehand: the staged names of
   // every folder are then recorded together, in as few flushes as can be.
   void ExpectStaged(const std::u16string& folder) { ++reservations_[folder].expected; }
-  // Creates a new staged file in `folder` (relative to the destination) and returns it
-  // open, with its relative path in `staged`; nothing when it cannot be created.
-  std::unique_ptr<OutputFile> CreateStaged(const std::u16string& folder, std::u16string& staged,
-                                           FsResult& result);
+  // A new staged name in `folder` (relative to the destination), relative to the
+  // destination, recorded durably before it is returned.
+  std::u16string ReserveStaged(const std::u16string& folder);
+  // Creates the staged file `staged` that ReserveStaged gave and returns it open; nothing
+  // when it cannot be created. Safe on the pool's workers while the calling thread goes
+  // on with the transaction's other records.
+  std::unique_ptr<OutputFile> CreateStaged(const std::u16string& staged, FsResult& result);
   // A staged file that is complete; a later one for the same target replaces it.
   void AddStaged(StagedEntry entry);
   // Whether the transaction has put a new file at `full` (absolute).
@@ -98,10 +102,10 @@ class ExtractionTransaction {
  private:
   std::u16string Path(const std::u16string& relative) const;
   void Append(const std::vector<JournalRecord>& records, WaitAccount& wait);
+  void FlushJournal();
   void LoadJournal();
   void MakeDestination();
   std::u16string ChooseFreeName(const std::u16string& folder, bool backup, const std::u16string& name);
-  std::u16string ReserveStagedName(const std::u16string& folder);
   void Place(const std::vector<StagedEntry>& entries, const std::vector<std::u16string>& durable);
   void RollBack();
   void RollBackPut(const JournalRecord& put);
@@ -112,6 +116,7 @@ class ExtractionTransaction {
   FileSystem& fs_;
   std::u16string destination_;
   Journal journal_;
+  std::mutex journalMutex_;  // for Append and FlushJournal, which workers call too
   WaitAccount& forward_;
   WaitAccount& undo_;
   bool checked_ = false;       // the folder's own journal was looked for

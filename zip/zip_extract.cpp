@@ -213,8 +213,8 @@ void TZipFile::PrepareFolder(const std::u16string& folder, const std::u16string&
 }
 
 // The entry is written in full beside its target and verified; the target itself is only
-// replaced when the whole archive has been staged. Its staged file is made and recorded
-// here, in archive order; a worker fills, checks and closes it.
+// replaced when the whole archive has been staged. Its staged name is recorded here, in
+// archive order; a worker makes the file, fills, checks and closes it.
 void TZipFile::StageFile(size_t index, const TZipHeader& local, const std::u16string& name,
                          const std::u16string& relative, const std::u16string& target,
                          std::unique_ptr<TStream> input,
@@ -231,11 +231,7 @@ void TZipFile::StageFile(size_t index, const TZipHeader& local, const std::u16st
   // A second entry for one file replaces the first's staged copy, which has to be written
   // and closed before it can go (and the data event sees the two in order).
   if (transaction.IsStaged(full)) pool.Finish();
-  std::u16string staged;
-  FsResult created;
-  std::unique_ptr<OutputFile> out =
-      transaction.CreateStaged(ExtractFolderPart(relative), staged, created);
-  if (!out) throw CreateFileError(full, created.text);
+  const std::u16string staged = transaction.ReserveStaged(ExtractFolderPart(relative));
 
   const EntryStamp stamp = StampOf(local.ModifiedDateTime, central, fileSystem_);
   StagedEntry entry;
@@ -245,18 +241,23 @@ void TZipFile::StageFile(size_t index, const TZipHeader& local, const std::u16st
   entry.utcTime = stamp.utcTime;
   entry.attributes = stamp.attributes;
   entry.last = !lastKey.empty() && PathKey(full) == lastKey;
-  // Listed before it is written: nothing is put in place unless every entry was written
-  // and checked, and an undo removes the staged file whether it was or not.
+  // Listed before it is made: nothing is put in place unless every entry was written and
+  // checked, and an undo removes the staged file whether it was made or not.
   transaction.AddStaged(std::move(entry));
 
   // std::function wants copies: the job's parts are shared with it alone.
   std::shared_ptr<TStream> source(std::move(input));
   std::shared_ptr<TStream> entryData(std::move(data));
-  std::shared_ptr<OutputFile> file(std::move(out));
   const bool checksPath = stamp.utcTime || stamp.attributes;
   const std::optional<int64_t> utcTime = stamp.utcTime;
-  pool.Submit(index, [this, &central, name, full, target, local, checksPath, utcTime,
-                      source, entryData, file](const EntryPool::StopCheck& stopped) mutable {
+  pool.Submit(index, [this, &central, &transaction, name, full, target, staged, local,
+                      checksPath, utcTime, source,
+                      entryData](const EntryPool::StopCheck& stopped) mutable {
+    // Made here, on the pool: on Windows each creation costs a path lookup and a trip
+    // through the file system's filters, which the workers then pay side by side.
+    FsResult created;
+    std::unique_ptr<OutputFile> file = transaction.CreateStaged(staged, created);
+    if (!file) throw CreateFileError(full, created.text);
     try {
       if (FOnData) {
         std::lock_guard<std::mutex> lock(dataMutex_);
