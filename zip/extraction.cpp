@@ -4,6 +4,7 @@
 
 #include "base/errors.h"
 #include "base/win_path.h"
+#include "zip/entry_pool.h"
 
 namespace tallyx {
 
@@ -214,7 +215,7 @@ void ExtractionTransaction::AddStaged(StagedEntry entry) {
   if (!stagedKeys_.insert(key).second) {
     auto same = std::find_if(staged_.begin(), staged_.end(),
                              [&](const StagedEntry& e) { return PathKey(e.full) == key; });
-    DeleteOrKeep(same->staged, forward_);
+    DeleteOrKeep({same->staged}, forward_);
     staged_.erase(same);
   }
   if (entry.attributes && (*entry.attributes & kReadOnlyAttribute)) readOnlyTargets_.insert(key);
@@ -255,7 +256,7 @@ void ExtractionTransaction::PutInPlace() {
   placed_.insert(placed_.end(), entries.begin(), entries.end());
   if (held) {
     // A later archive's copy of the file replaces an earlier one's.
-    if (held_) DeleteOrKeep(held_->staged, forward_);
+    if (held_) DeleteOrKeep({held_->staged}, forward_);
     held_ = std::move(held);
   }
 }
@@ -314,11 +315,14 @@ void ExtractionTransaction::Complete() {
     // ("tunnelling"), so those targets get theirs again after the move; and before the
     // Commit, so that a committed file has its times. Where two archives wrote one file,
     // the later entry's apply.
+    std::vector<const StagedEntry*> retimed;
     for (auto entry = placed_.rbegin(); entry != placed_.rend(); ++entry) {
       const std::u16string key = PathKey(entry->full);
-      if (!done.insert(key).second || !entry->utcTime || !replaced_.count(key)) continue;
-      fs_.SetFileTime(Path(entry->target), FileTimeKind::Creation, *entry->utcTime);
+      if (done.insert(key).second && entry->utcTime && replaced_.count(key)) retimed.push_back(&*entry);
     }
+    OnPool(retimed.size(), [&](size_t i) {
+      fs_.SetFileTime(Path(retimed[i]->target), FileTimeKind::Creation, *retimed[i]->utcTime);
+    });
   } catch (...) {
     Undo();
     throw;
@@ -335,11 +339,14 @@ void ExtractionTransaction::Complete() {
   }
   // Attributes only now: a read-only file could not be removed by an undo.
   done.clear();
+  std::vector<const StagedEntry*> marked;
   for (auto entry = placed_.rbegin(); entry != placed_.rend(); ++entry) {
-    if (!done.insert(PathKey(entry->full)).second || !entry->attributes) continue;
-    fs_.SetAttributes(Path(entry->target), *entry->attributes);
+    if (done.insert(PathKey(entry->full)).second && entry->attributes) marked.push_back(&*entry);
   }
-  for (const std::u16string& backup : backups_) DeleteOrKeep(backup, forward_);
+  OnPool(marked.size(), [&](size_t i) {
+    fs_.SetAttributes(Path(marked[i]->target), *marked[i]->attributes);
+  });
+  DeleteOrKeep(backups_, forward_);
   ClearTransaction();
 }
 
@@ -378,12 +385,14 @@ void ExtractionTransaction::RollBack() {
     throw;
   }
   const std::set<std::u16string> unmade = UnmadeNames(records_, begin);
+  std::vector<std::u16string> staged;
   for (size_t i = records_.size(); i-- > begin;) {
     const JournalRecord& record = records_[i];
     if (record.kind == JournalRecordKind::Staged && !unmade.count(record.path)) {
-      DeleteOrKeep(record.path, undo_);
+      staged.push_back(record.path);
     }
   }
+  DeleteOrKeep(staged, undo_);
   // Once every staged file is gone: a folder's names may have been recorded before the
   // folder itself.
   for (size_t i = records_.size(); i-- > begin;) {
@@ -414,13 +423,33 @@ void ExtractionTransaction::RollBackPut(const JournalRecord& put) {
   if (backupThere) move(backup, target);
 }
 
-void ExtractionTransaction::DeleteOrKeep(const std::u16string& relative, WaitAccount& wait) {
-  const std::u16string path = Path(relative);
-  if (Gone(RetryWhileInUse(fs_, wait, [&] { return fs_.RemoveFile(path); }))) {
-    deleted_.push_back(path);
-  } else {
-    pendingDeletes_.push_back(relative);
+void ExtractionTransaction::DeleteOrKeep(const std::vector<std::u16string>& relatives,
+                                         WaitAccount& wait) {
+  std::vector<char> gone(relatives.size());
+  OnPool(relatives.size(), [&](size_t i) {
+    const std::u16string path = Path(relatives[i]);
+    gone[i] = Gone(RetryWhileInUse(fs_, wait, [&] { return fs_.RemoveFile(path); }));
+  });
+  for (size_t i = 0; i < relatives.size(); ++i) {
+    if (gone[i]) {
+      deleted_.push_back(Path(relatives[i]));
+    } else {
+      pendingDeletes_.push_back(relatives[i]);
+    }
   }
+}
+
+void ExtractionTransaction::OnPool(size_t count, const std::function<void(size_t)>& step) {
+  const size_t workers = std::min<size_t>(workers_, count);
+  if (workers <= 1) {
+    for (size_t i = 0; i < count; ++i) step(i);
+    return;
+  }
+  EntryPool pool(static_cast<unsigned>(workers));
+  for (size_t i = 0; i < count && !pool.Failed(); ++i) {
+    pool.Submit(i, [&step, i](const EntryPool::StopCheck&) { step(i); });
+  }
+  pool.Finish();
 }
 
 void ExtractionTransaction::RemoveOurFolder(const std::u16string& relative) {
@@ -447,7 +476,7 @@ void ExtractionTransaction::End() {
   std::vector<std::u16string> deletes;
   deletes.swap(pendingDeletes_);
   WaitAccount& wait = undoPending_ ? undo_ : forward_;
-  for (const std::u16string& relative : deletes) DeleteOrKeep(relative, wait);
+  DeleteOrKeep(deletes, wait);
   // Innermost first: they were recorded outermost first.
   std::vector<std::u16string> folders;
   folders.swap(pendingFolders_);

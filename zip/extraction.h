@@ -13,6 +13,7 @@
 // every archive, and only then is the whole transaction committed. A failure anywhere
 // before, or an end without Complete, rolls every archive of the transaction back.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,8 @@ class ExtractionTransaction {
   ExtractionTransaction& operator=(const ExtractionTransaction&) = delete;
 
   const std::u16string& Destination() const { return destination_; }
+  // How many threads the transaction's steps on many files may use.
+  void SetWorkers(unsigned workers) { workers_ = workers; }
 
   // Finishes what is unfinished before anything new starts: on first use, whatever a
   // journal left in the folder by an earlier run says (rolled back or completed, its held
@@ -110,7 +113,12 @@ class ExtractionTransaction {
   void RollBack();
   void RollBackPut(const JournalRecord& put);
   void ClearTransaction();
-  void DeleteOrKeep(const std::u16string& relative, WaitAccount& wait);
+  // Deletes our files `relatives`, keeping for later those that cannot go now.
+  void DeleteOrKeep(const std::vector<std::u16string>& relatives, WaitAccount& wait);
+  // Runs step(0) ... step(count - 1) side by side on the workers: for the steps of a commit
+  // or an undo whose order does not matter, each of which on Windows opens and closes a
+  // file. With one worker, in order on the calling thread.
+  void OnPool(size_t count, const std::function<void(size_t)>& step);
   void RemoveOurFolder(const std::u16string& relative);
 
   FileSystem& fs_;
@@ -119,6 +127,7 @@ class ExtractionTransaction {
   std::mutex journalMutex_;  // for Append and FlushJournal, which workers call too
   WaitAccount& forward_;
   WaitAccount& undo_;
+  unsigned workers_ = 1;
   bool checked_ = false;       // the folder's own journal was looked for
   bool undoPending_ = false;   // an undo stopped on a failure
   bool undecided_ = false;     // a Commit was written but may not be durable: the next run

@@ -115,6 +115,7 @@ ExtractionTransaction& TZipFile::ExtractionFor(const std::u16string& path) {
     extraction_ =
         std::make_unique<ExtractionTransaction>(fileSystem_, path, waits_->forward, waits_->undo);
   }
+  extraction_->SetWorkers(workers_ != 0 ? workers_ : DefaultExtractionWorkers());
   return *extraction_;
 }
 

@@ -77,6 +77,7 @@ class FaultyFileSystem : public FileSystem {
   int heldForMs = 0;
   bool holdCreates = true;
   int Waited() const {
+    std::lock_guard<std::mutex> lock(mutex_);
     int sum = 0;
     for (int pause : pauses) sum += pause;
     return sum;
@@ -151,11 +152,13 @@ class FaultyFileSystem : public FileSystem {
   }
   void SetAttributes(const std::u16string& path, uint8_t value) override {
     Alive();
+    std::lock_guard<std::mutex> lock(mutex_);
     attributes[path] = value;
     real_.SetAttributes(path, value);
   }
   void Pause(int milliseconds) override {
     Alive();
+    std::lock_guard<std::mutex> lock(mutex_);
     pauses.push_back(milliseconds);
   }
 
@@ -218,7 +221,7 @@ class FaultyFileSystem : public FileSystem {
   }
 
   FileSystem& real_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::atomic<bool> killed_{false};
   std::array<int, static_cast<size_t>(Op::Count)> calls_{};
   std::array<int, static_cast<size_t>(Op::Count)> afterFirst_{};
