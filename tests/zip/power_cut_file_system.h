@@ -39,10 +39,12 @@
 // carry, so the durability of its data follows it to its new name. Only paths under the
 // root are modelled; anything else (the archive being read) passes through untouched.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -64,6 +66,8 @@ enum class LostData { Zeros, DurableLength };
 // folder.
 using FolderTree = std::map<std::string, std::string>;
 
+// Safe from several threads: each call, with the model's change it makes, is taken whole
+// under one lock, so the model sees the calls in one order, as the disk would.
 class PowerCutFileSystem : public FileSystem {
  public:
   PowerCutFileSystem(FileSystem& real, const std::filesystem::path& root, CutMode mode)
@@ -89,6 +93,7 @@ class PowerCutFileSystem : public FileSystem {
 
   // What the root folder holds after the cut.
   FolderTree AfterCut(double names, LostData data) const {
+    const Lock lock(mutex_);
     Namespace surviving;
     const size_t all = log_.size();
     if (names <= 0 && mode_ == CutMode::Posix) {
@@ -119,17 +124,29 @@ class PowerCutFileSystem : public FileSystem {
   }
 
   FsResult FullPath(const std::u16string& path, std::u16string& full) override {
+    const Lock lock(mutex_);
     Alive();
     return real_.FullPath(path, full);
   }
   std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
+    const Lock lock(mutex_);
     Alive();
     return real_.OpenExclusive(path, result);
   }
-  bool DriveExists(const std::u16string& path) override { return Alive(), real_.DriveExists(path); }
-  bool FolderExists(const std::u16string& path) override { return Alive(), real_.FolderExists(path); }
-  bool FileExists(const std::u16string& path) override { return Alive(), real_.FileExists(path); }
+  bool DriveExists(const std::u16string& path) override {
+    const Lock lock(mutex_);
+    return Alive(), real_.DriveExists(path);
+  }
+  bool FolderExists(const std::u16string& path) override {
+    const Lock lock(mutex_);
+    return Alive(), real_.FolderExists(path);
+  }
+  bool FileExists(const std::u16string& path) override {
+    const Lock lock(mutex_);
+    return Alive(), real_.FileExists(path);
+  }
   std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
+    const Lock lock(mutex_);
     Change("create folders " + Key(folder).value_or("(outside)"));
     std::vector<std::u16string> created = real_.CreateFolders(folder);
     for (const std::u16string& made : created) {
@@ -142,6 +159,7 @@ class PowerCutFileSystem : public FileSystem {
     return created;
   }
   FsResult RemoveFolder(const std::u16string& folder) override {
+    const Lock lock(mutex_);
     const auto key = Key(folder);
     Change("remove folder " + key.value_or("(outside)"));
     FsResult result = real_.RemoveFolder(folder);
@@ -149,12 +167,14 @@ class PowerCutFileSystem : public FileSystem {
     return result;
   }
   FsResult CheckReplaceable(const std::u16string& path) override {
+    const Lock lock(mutex_);
     Alive();
     return real_.CheckReplaceable(path);
   }
   std::u16string AccessDeniedText() override { return real_.AccessDeniedText(); }
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
                                          FsResult& result) override {
+    const Lock lock(mutex_);
     const auto key = Key(path);
     Change((mode == OutputMode::CreateNew ? "create " : "open to append ") + key.value_or("(outside)"));
     std::unique_ptr<OutputFile> file = real_.OpenOutput(path, mode, result);
@@ -171,6 +191,7 @@ class PowerCutFileSystem : public FileSystem {
   // The real flushes are left out: the model decides what they make durable, and a
   // flush per call would make a sweep of every cut point far too slow.
   FsResult MakeDurable(const std::vector<std::u16string>& files) override {
+    const Lock lock(mutex_);
     Change("make durable " + std::to_string(files.size()) + " files");
     if (mode_ == CutMode::Posix) {
       durable_ = real();
@@ -180,6 +201,7 @@ class PowerCutFileSystem : public FileSystem {
     return {};
   }
   FsResult SyncFolder(const std::u16string& folder) override {
+    const Lock lock(mutex_);
     const auto key = Key(folder);
     Change("sync folder " + key.value_or("(outside)"));
     if (mode_ == CutMode::Posix && key) {
@@ -193,12 +215,15 @@ class PowerCutFileSystem : public FileSystem {
     return {};
   }
   FsResult Rename(const std::u16string& from, const std::u16string& to) override {
+    const Lock lock(mutex_);
     return Move(from, to, false);
   }
   FsResult Replace(const std::u16string& from, const std::u16string& to) override {
+    const Lock lock(mutex_);
     return Move(from, to, true);
   }
   FsResult RemoveFile(const std::u16string& path) override {
+    const Lock lock(mutex_);
     const auto key = Key(path);
     Change("remove " + key.value_or("(outside)"));
     FsResult result = real_.RemoveFile(path);
@@ -207,10 +232,12 @@ class PowerCutFileSystem : public FileSystem {
   }
   int64_t LocalToUtc(int64_t localSeconds) override { return real_.LocalToUtc(localSeconds); }
   void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
+    const Lock lock(mutex_);
     Alive();
     real_.SetFileTime(path, kind, utcSeconds);
   }
   void SetAttributes(const std::u16string& path, uint8_t attributes) override {
+    const Lock lock(mutex_);
     Alive();
     real_.SetAttributes(path, attributes);
   }
@@ -231,21 +258,25 @@ class PowerCutFileSystem : public FileSystem {
     Output(PowerCutFileSystem& owner, std::unique_ptr<OutputFile> file, int id)
         : owner_(owner), file_(std::move(file)), id_(id) {}
     size_t Write(const void* buffer, size_t count) override {
+      const Lock lock(owner_.mutex_);
       owner_.Change("write " + std::to_string(count) + " bytes to file #" + std::to_string(id_));
       const size_t taken = file_->Write(buffer, count);
       owner_.files_[id_].written.append(static_cast<const char*>(buffer), taken);
       return taken;
     }
     FsResult Sync() override {
+      const Lock lock(owner_.mutex_);
       owner_.Change("sync file #" + std::to_string(id_));
       owner_.Flushed(id_);
       return {};
     }
     void SetTimes(int64_t utcSeconds) override {
+      const Lock lock(owner_.mutex_);
       owner_.Alive();
       file_->SetTimes(utcSeconds);
     }
     FsResult Close() override {
+      const Lock lock(owner_.mutex_);
       owner_.Change("close file #" + std::to_string(id_));
       FsResult result = file_->Close();
       if (owner_.mode_ == CutMode::Ntfs && result.Done()) owner_.Flushed(id_);
@@ -334,6 +365,8 @@ class PowerCutFileSystem : public FileSystem {
     return result;
   }
 
+  using Lock = std::lock_guard<std::recursive_mutex>;
+  mutable std::recursive_mutex mutex_;
   FileSystem& real_;
   std::u16string root_;
   CutMode mode_;
@@ -346,7 +379,7 @@ class PowerCutFileSystem : public FileSystem {
   std::vector<NameOp> log_;           // every name change, in order
   size_t logDurable_ = 0;             // NTFS: how many of them reached the disk
   int changes_ = 0;
-  bool cut_ = false;
+  std::atomic<bool> cut_{false};
   std::string cutCall_;
 };
 
