@@ -5,6 +5,7 @@
 #include "base/errors.h"
 #include "base/win_path.h"
 #include "zip/entry_pool.h"
+#include "zip/waiting.h"
 
 namespace tallyx {
 
@@ -171,6 +172,8 @@ std::u16string ExtractionTransaction::ReserveStaged(const std::u16string& folder
       batches.push_back({&reservation, records.size()});
       for (size_t i = 0; i < count; ++i) {
         records.push_back({JournalRecordKind::Staged, ChooseFreeName(name, false, {}), {}, {}});
+        // Thousands of names, each looked up first: the window's thread takes its turns.
+        TakeTurnIfDue();
       }
     }
     // Named durably before any of them exists, so that no staged file outlives a cut

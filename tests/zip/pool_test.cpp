@@ -38,6 +38,7 @@ class SlowFileSystem : public ForwardingFileSystem {
   explicit SlowFileSystem(FileSystem& real) : ForwardingFileSystem(real) {}
   int closeMs = 0;
   int archiveInUse = 0;  // refusals of the first openings
+  int lookupMs = 0;      // each look for a free name of the transaction's own
   std::atomic<int> journalFlushes{0};
   std::string journalText;  // all that was written to journals
 
@@ -56,6 +57,12 @@ class SlowFileSystem : public ForwardingFileSystem {
     return file ? std::make_unique<SlowOutput>(*this, std::move(file), journal) : nullptr;
   }
   FsResult MakeDurable(const std::vector<std::u16string>&) override { return {}; }
+  bool FileExists(const std::u16string& path) override {
+    if (path.find(u".~tx") != std::u16string::npos) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(lookupMs));
+    }
+    return real_.FileExists(path);
+  }
 
  private:
   class SlowOutput : public OutputFile {
@@ -197,16 +204,19 @@ TEST_F(PoolTest, TheWaitingThreadTakesItsTurnThroughout) {
     unsigned workers;
     int closeMs;
     int archiveInUse;
+    int lookupMs = 0;
   } cases[] = {
       {"one worker, slow closes", 1, 40, 0},
       {"a pool, slow closes", 3, 40, 0},
       {"archive in use for a while", 2, 0, 5},
+      {"slow looks for free names", 2, 0, 0, 8},
   };
   for (const Case& c : cases) {
     fs::remove_all(Out());
     SlowFileSystem slow(*fs_);
     slow.closeMs = c.closeMs;
     slow.archiveInUse = c.archiveInUse;
+    slow.lookupMs = c.lookupMs;
     ZipArchiveFactory factory(slow, nullptr, c.workers);
     std::unique_ptr<Archive> archive = factory.CreateArchive();
     std::vector<Clock::time_point> calls;
