@@ -72,8 +72,8 @@ class ExtractionTransaction {
   // the destination), as far as the names can be told beforehand: the staged names of
   // every folder are then recorded together, in as few flushes as can be.
   void ExpectStaged(const std::u16string& folder) { ++reservations_[folder].expected; }
-  // A new staged name in `folder` (relative to the destination), relative to the
-  // destination, recorded durably before it is returned.
+  // Reserves a staged name in `folder`, both relative to the destination: it is recorded
+  // durably before it is returned.
   std::u16string ReserveStaged(const std::u16string& folder);
   // Creates the staged file `staged` that ReserveStaged gave and returns it open; nothing
   // when it cannot be created. Safe on the pool's workers while the calling thread goes

@@ -262,7 +262,7 @@ TEST_F(PowerCutTest, ACutAtAnyCallLeavesTheOldReleaseOrTheNew) {
         const std::string wrong = Check(left);
         if (wrong.empty()) continue;
         if (failures[&flavour]++ < kShown) {
-          ADD_FAILURE() << flavour.name << ", " << workers << " workers, cut at call " << n << " (" << cut.CutCall() << "): " << wrong;
+          ADD_FAILURE() << flavour.name << ", cut at call " << n << " (" << cut.CutCall() << "): " << wrong;
         }
       }
     }
@@ -308,8 +308,9 @@ TEST_F(PowerCutTest, ACutDuringRecoveryLeavesTheOldReleaseOrTheNew) {
         const std::string wrong = Check(again.AfterCut(flavour.names, flavour.data));
         if (wrong.empty()) continue;
         if (failures++ < kShown) {
-          ADD_FAILURE() << flavour.name << ", cut at call " << n << " (" << cut.CutCall()
-                        << "), then at recovery call " << k << " (" << again.CutCall() << "): " << wrong;
+          ADD_FAILURE() << flavour.name << ", " << workers << " workers, cut at call " << n
+                        << " (" << cut.CutCall() << "), then at recovery call " << k << " ("
+                        << again.CutCall() << "): " << wrong;
         }
       }
     }
