@@ -103,6 +103,40 @@ def report_changes(before, after):
             print(f"  replaced {name}")
 
 
+def install(ctx, args, offer, shots):
+    """Runs the product in the demo folder and installs what it offers, clicking as a
+    user does; `shots` names the pictures of the offer, the download, the success box and
+    the finished window (None: no picture). False when the demo has to stop."""
+    def path(name):
+        return os.path.join(args.shots_dir, name + ".png")
+
+    run = e2e.Updater(ctx, args.folder)
+    try:
+        run.wait(e2e.offer_state, offer)
+        time.sleep(0.5)
+        shot(path(shots[0]))
+        real_click(run, "cxButton1")
+        if shots[1]:
+            run.wait(lambda v: v.get("main.caption", "").startswith("Vantrel Tallyx Updater : ")
+                     and v.get("cxProgressBar1.text") not in ("0 %", "100 %"), "the download", 60)
+            shot(path(shots[1]))
+        run.wait_box(e2e.TEXTS["installed"], timeout=60)
+        shot(path(shots[2]), whole_screen=True)
+        # The box has the keyboard: Enter answers its default button, OK.
+        subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
+        run.wait(e2e.finished_state, "state Finished")
+        if shots[3]:
+            time.sleep(0.5)
+            shot(path(shots[3]))
+        real_click(run, "cxButton3")
+        print(f"TallyxUpdater ended with exit code {run.exit_code()}")
+        return True
+    except e2e.Failure as error:
+        print(f"demo stopped: {error}")
+        run.process.kill()
+        return False
+
+
 def main():
     p = argparse.ArgumentParser()
     for name in ["product", "driver", "stub-old", "stub-new", "stub-next", "stub-plain",
@@ -149,27 +183,7 @@ def main():
     print(f"installation folder: {args.folder} (tallyx.exe 4.2.7.1500)")
     print(f"manifest: {manifest_url} (release 4.2.7.1530, signed)")
     args.shots = None  # the demo takes its own pictures
-    run = e2e.Updater(ctx, args.folder)
-    try:
-        run.wait(e2e.offer_state, "the offer")
-        time.sleep(0.5)
-        shot(os.path.join(args.shots_dir, "1-offer.png"))
-        real_click(run, "cxButton1")
-        run.wait(lambda v: v.get("main.caption", "").startswith("Vantrel Tallyx Updater : ")
-                 and v.get("cxProgressBar1.text") not in ("0 %", "100 %"), "the download", 60)
-        shot(os.path.join(args.shots_dir, "2-download.png"))
-        run.wait_box(e2e.TEXTS["installed"], timeout=60)
-        shot(os.path.join(args.shots_dir, "3-success.png"), whole_screen=True)
-        # The box has the keyboard: Enter answers its default button, OK.
-        subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
-        run.wait(e2e.finished_state, "state Finished")
-        time.sleep(0.5)
-        shot(os.path.join(args.shots_dir, "4-finished.png"))
-        real_click(run, "cxButton3")
-        print(f"TallyxUpdater ended with exit code {run.exit_code()}")
-    except e2e.Failure as error:
-        print(f"demo stopped: {error}")
-        run.process.kill()
+    if not install(ctx, args, "the offer", ["1-offer", "2-download", "3-success", "4-finished"]):
         return 1
     after = snapshot(args.folder)
     print("what changed in the installation folder:")
@@ -182,21 +196,8 @@ def main():
     archive_size = os.path.getsize(os.path.join(args.www, "dl", "Tallyx_4.2.7.1531.zip"))
     print(f"manifest: {manifest_url} (release 4.2.7.1531, signed, with its index)")
     before, logged = after, log_size(args.access_log)
-    run = e2e.Updater(ctx, args.folder)
-    try:
-        run.wait(e2e.offer_state, "the offer of the next release")
-        time.sleep(0.5)
-        shot(os.path.join(args.shots_dir, "5-update-offer.png"))
-        real_click(run, "cxButton1")
-        run.wait_box(e2e.TEXTS["installed"], timeout=60)
-        shot(os.path.join(args.shots_dir, "6-update-success.png"), whole_screen=True)
-        subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
-        run.wait(e2e.finished_state, "state Finished")
-        real_click(run, "cxButton3")
-        print(f"TallyxUpdater ended with exit code {run.exit_code()}")
-    except e2e.Failure as error:
-        print(f"demo stopped: {error}")
-        run.process.kill()
+    shots = ["5-update-offer", None, "6-update-success", None]
+    if not install(ctx, args, "the offer of the next release", shots):
         return 1
     after = snapshot(args.folder)
     print("what changed in the installation folder:")

@@ -100,6 +100,14 @@ class Context:
 STARTED = []  # every process a scenario started, ended when it is over
 
 
+def stop_started():
+    """Ends every process a scenario or a measurement started that still runs."""
+    for process in STARTED:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
 class Updater:
     """One run of the product in an installation folder."""
 
@@ -1501,10 +1509,7 @@ def bench_update(argv):
         print(f"bench-update: {e}", file=sys.stderr)
         return 1
     finally:
-        for process in STARTED:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+        stop_started()
     # The updater's own copy is no part of the installation.
     os.remove(os.path.join(args.folder, "TallyxUpdater.exe"))
     print(f"seconds={seconds:.2f}")
@@ -1541,10 +1546,7 @@ def main():
         print(f"FAILED {args.scenario}: {e}")
         return 1
     finally:
-        for process in STARTED:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+        stop_started()
         shutil.rmtree(root, ignore_errors=True)
     print(f"passed {args.scenario}")
     return 0
