@@ -101,6 +101,11 @@ bool IsDeviceName(std::u16string_view segment) {
 
 bool NamesDevice(std::u16string_view name) { return AnySegment(name, IsDeviceName); }
 
+bool IsContainedPath(std::u16string_view relative) {
+  return !relative.empty() && !IsEscapingEntryName(relative) && !HasInvalidPathChars(relative) &&
+         relative.find_first_of(u":/") == std::u16string_view::npos && !NamesDevice(relative);
+}
+
 bool EndsWithDotOrBlank(std::u16string_view segment) {
   return !segment.empty() && (segment.back() == u'.' || segment.back() == u' ');
 }

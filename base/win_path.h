@@ -60,6 +60,13 @@ void CheckPathText(const std::u16string& path, size_t maxLength);
 // segment of dots such as "..", or a NUL that would cut the path short.
 bool IsEscapingEntryName(std::u16string_view name);
 
+// True for a path, relative and with backslash separators, that stays inside the folder
+// it is joined to and names a plain file or folder there: not escaping (above), no
+// character a path cannot hold, no colon (a drive, or on NTFS a stream of another file:
+// "a:b" writes into "a"), no slash, no device. Empty segments ("a\\b") are allowed:
+// the system reads them as one separator.
+bool IsContainedPath(std::u16string_view relative);
+
 // True for one name that Windows opens as a device whatever folder it is in: CON, PRN,
 // AUX, NUL, COM1-COM9, LPT1-LPT9 (and COM/LPT with the superscripts 1, 2, 3), CONIN$ or
 // CONOUT$, in any letter case, with or without an extension.

@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <set>
+#include <shared_mutex>
+#include <utility>
 #include <vector>
 
 #include "base/text.h"
@@ -54,6 +57,9 @@ FsResult Failure(int code) {
     case ENOSPC:
     case EDQUOT:
       outcome = FsOutcome::DiskFull;
+      break;
+    case ELOOP:
+      outcome = FsOutcome::Link;
       break;
   }
   return FsResult::Failure(outcome, ErrorText(code));
@@ -122,20 +128,69 @@ class PosixOutputFile : public OutputFile {
   int fd_;
 };
 
-int RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+// Where a path leads: a folder opened without following any link below the confining
+// folder, and the last segment's name in it; or, for a path outside every confining
+// folder, the path itself against the current folder.
+class Place {
+ public:
+  Place() = default;
+  Place(Place&& other) noexcept
+      : folder_(std::exchange(other.folder_, AT_FDCWD)), name_(std::move(other.name_)), error_(other.error_) {}
+  Place& operator=(Place&&) = delete;
+  ~Place() {
+    if (folder_ != AT_FDCWD) ::close(folder_);
+  }
+  static Place Failed(int error) {
+    Place place;
+    place.error_ = error;
+    return place;
+  }
+  static Place Unconfined(std::string path) {
+    Place place;
+    place.name_ = std::move(path);
+    return place;
+  }
+  static Place In(int folder, std::string name) {
+    Place place;
+    place.folder_ = folder;
+    place.name_ = std::move(name);
+    return place;
+  }
+  int Folder() const { return folder_; }
+  const char* Name() const { return name_.c_str(); }
+  // The system error that stopped the way there (ELOOP: a link), or 0.
+  int Error() const { return error_; }
+  bool Confined() const { return folder_ != AT_FDCWD; }
+
+ private:
+  int folder_ = AT_FDCWD;
+  std::string name_;
+  int error_ = 0;
+};
+
+int RenameNoReplace(const Place& from, const Place& to) {
+  if (::renameat2(from.Folder(), from.Name(), to.Folder(), to.Name(), RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
   // A file system without the flag: test first, then rename.
   struct stat info;
-  if (::lstat(to.c_str(), &info) == 0) {
+  if (::fstatat(to.Folder(), to.Name(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return -1;
   }
-  return ::rename(from.c_str(), to.c_str());
+  return ::renameat(from.Folder(), from.Name(), to.Folder(), to.Name());
 }
 
 class PosixFileSystem : public FileSystem {
  public:
+  void Confine(const std::u16string& folder) override {
+    std::u16string full;
+    if (!FullPath(folder, full).Done()) return;
+    std::string native = ToNative(full);
+    while (native.size() > 1 && native.back() == '/') native.pop_back();
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    roots_.insert(native);
+  }
+
   FsResult FullPath(const std::u16string& path, std::u16string& full) override {
     std::string native = ToNative(path);
     if (native.empty() || native[0] != '/') {
@@ -165,9 +220,10 @@ class PosixFileSystem : public FileSystem {
   }
 
   std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
-    const int fd = ::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
+    const Place place = Reach(path);
+    const int fd = place.Error() ? -1 : ::openat(place.Folder(), place.Name(), O_RDONLY | O_CLOEXEC | NoFollow(place));
     if (fd < 0) {
-      result = Failure(errno);
+      result = Failure(place.Error() ? place.Error() : errno);
       return nullptr;
     }
     struct stat info;
@@ -183,14 +239,15 @@ class PosixFileSystem : public FileSystem {
 
   bool DriveExists(const std::u16string&) override { return true; }
 
+  // Below a confining folder a link is neither a folder nor missing: it is a name taken.
   bool FolderExists(const std::u16string& path) override {
     struct stat info;
-    return ::stat(ToNative(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return Stat(path, info) == 0 && S_ISDIR(info.st_mode);
   }
 
   bool FileExists(const std::u16string& path) override {
     struct stat info;
-    return ::stat(ToNative(path).c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+    return Stat(path, info) == 0 && !S_ISDIR(info.st_mode);
   }
 
   std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
@@ -198,20 +255,27 @@ class PosixFileSystem : public FileSystem {
     std::string native = ToNative(folder);
     while (native.size() > 1 && native.back() == '/') native.pop_back();
     struct stat info;
-    if (native.empty() || ::stat(native.c_str(), &info) == 0) return created;
+    if (native.empty() || Stat(DecodeUtf8Lenient(native), info) == 0) return created;
     const size_t slash = native.find_last_of('/');
     if (slash != std::string::npos && slash > 0) created = CreateFolders(DecodeUtf8Lenient(native.substr(0, slash)));
-    if (::mkdir(native.c_str(), 0777) == 0) created.push_back(DecodeUtf8Lenient(native));
+    const Place place = Reach(DecodeUtf8Lenient(native));
+    if (!place.Error() && ::mkdirat(place.Folder(), place.Name(), 0777) == 0) {
+      created.push_back(DecodeUtf8Lenient(native));
+    }
     return created;
   }
 
+  // A link at the folder's name is not a folder: ENOTDIR, and it stays.
   FsResult RemoveFolder(const std::u16string& folder) override {
-    return Outcome(::rmdir(ToNative(folder).c_str()));
+    const Place place = Reach(folder);
+    if (place.Error()) return Failure(place.Error());
+    return Outcome(::unlinkat(place.Folder(), place.Name(), AT_REMOVEDIR));
   }
 
   FsResult CheckReplaceable(const std::u16string& path) override {
     struct stat info;
-    if (::stat(ToNative(path).c_str(), &info) != 0) return errno == ENOENT ? FsResult{} : Failure(errno);
+    if (Stat(path, info) != 0) return errno == ENOENT ? FsResult{} : Failure(errno);
+    if (S_ISLNK(info.st_mode)) return Failure(ELOOP);
     if (S_ISDIR(info.st_mode)) return Failure(EISDIR);
     // Read-only is the absence of any write permission, whoever runs the program.
     if ((info.st_mode & 0222) == 0) return Failure(EACCES);
@@ -222,11 +286,22 @@ class PosixFileSystem : public FileSystem {
 
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
                                          FsResult& result) override {
+    const Place place = Reach(path);
+    // O_EXCL never follows a link at the name; O_NOFOLLOW refuses one for appending.
     const int flags = mode == OutputMode::CreateNew ? O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC
-                                                    : O_WRONLY | O_APPEND | O_CLOEXEC;
-    const int fd = ::open(ToNative(path).c_str(), flags, 0666);
+                                                    : O_WRONLY | O_APPEND | O_CLOEXEC | NoFollow(place);
+    const int fd = place.Error() ? -1 : ::openat(place.Folder(), place.Name(), flags, 0666);
     if (fd < 0) {
-      result = Failure(errno);
+      result = Failure(place.Error() ? place.Error() : errno);
+      return nullptr;
+    }
+    // Added to in place only while it is one file under one name: another name of the
+    // same file may stand anywhere on the volume.
+    struct stat info;
+    if (mode == OutputMode::Append && place.Confined() &&
+        (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1)) {
+      ::close(fd);
+      result = Failure(ELOOP);
       return nullptr;
     }
     result = {};
@@ -243,7 +318,7 @@ class PosixFileSystem : public FileSystem {
       const size_t slash = native.find_last_of('/');
       const std::string folder = slash == std::string::npos ? "." : native.substr(0, slash + 1);
       if (!folders.insert(folder).second) continue;
-      const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      const int fd = OpenFolder(DecodeUtf8Lenient(folder));
       // A folder removed since (an undo removes the folders it made) has nothing to keep.
       if (fd < 0 && errno == ENOENT) continue;
       struct stat info;
@@ -256,23 +331,30 @@ class PosixFileSystem : public FileSystem {
   }
 
   FsResult SyncFolder(const std::u16string& folder) override {
-    const int fd = ::open(ToNative(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = OpenFolder(folder);
     if (fd < 0) return Failure(errno);
     const int code = ::fsync(fd) == 0 ? 0 : errno;
     ::close(fd);
     return code == 0 ? FsResult{} : Failure(code);
   }
 
+  // A link at either name is renamed or replaced as a name, never followed.
   FsResult Rename(const std::u16string& from, const std::u16string& to) override {
-    return Outcome(RenameNoReplace(ToNative(from), ToNative(to)));
+    const Place source = Reach(from), target = Reach(to);
+    if (source.Error() || target.Error()) return Failure(source.Error() ? source.Error() : target.Error());
+    return Outcome(RenameNoReplace(source, target));
   }
 
   FsResult Replace(const std::u16string& from, const std::u16string& to) override {
-    return Outcome(::rename(ToNative(from).c_str(), ToNative(to).c_str()));
+    const Place source = Reach(from), target = Reach(to);
+    if (source.Error() || target.Error()) return Failure(source.Error() ? source.Error() : target.Error());
+    return Outcome(::renameat(source.Folder(), source.Name(), target.Folder(), target.Name()));
   }
 
   FsResult RemoveFile(const std::u16string& path) override {
-    return Outcome(::unlink(ToNative(path).c_str()));
+    const Place place = Reach(path);
+    if (place.Error()) return Failure(place.Error());
+    return Outcome(::unlinkat(place.Folder(), place.Name(), 0));
   }
 
   int64_t LocalToUtc(int64_t localSeconds) override {
@@ -284,19 +366,92 @@ class PosixFileSystem : public FileSystem {
 
   void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
     if (kind != FileTimeKind::LastWrite) return;
+    const Place place = Reach(path);
+    if (place.Error()) return;
     struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(utcSeconds), 0}};
-    ::utimensat(AT_FDCWD, ToNative(path).c_str(), times, 0);
+    ::utimensat(place.Folder(), place.Name(), times, place.Confined() ? AT_SYMLINK_NOFOLLOW : 0);
   }
 
   void SetAttributes(const std::u16string& path, uint8_t attributes) override {
+    if (!(attributes & 0x01)) return;
+    // Through an opening of the file itself: chmod would follow a link at the name.
+    const Place place = Reach(path);
+    const int fd = place.Error() ? -1
+                                 : ::openat(place.Folder(), place.Name(),
+                                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | NoFollow(place));
     struct stat info;
-    const std::string native = ToNative(path);
-    if ((attributes & 0x01) && ::stat(native.c_str(), &info) == 0) {
-      ::chmod(native.c_str(), info.st_mode & 07555);
-    }
+    if (fd >= 0 && ::fstat(fd, &info) == 0) ::fchmod(fd, info.st_mode & 07555);
+    if (fd >= 0) ::close(fd);
   }
 
   void Pause(int milliseconds) override { PauseTakingTurns(milliseconds); }
+
+ private:
+  static int NoFollow(const Place& place) { return place.Confined() ? O_NOFOLLOW : 0; }
+
+  // The folder that holds `path`'s last segment, reached from the deepest confining folder
+  // above it one folder at a time, none of them through a link (O_NOFOLLOW): what stands
+  // at a name can be swapped for a link at any moment, but not a folder already opened.
+  Place Reach(const std::u16string& path) {
+    std::u16string full;
+    if (!FullPath(path, full).Done()) return Place::Unconfined(ToNative(path));
+    std::string native = ToNative(full);
+    while (native.size() > 1 && native.back() == '/') native.pop_back();
+    std::string root;
+    {
+      std::shared_lock<std::shared_mutex> lock(mutex_);
+      for (const std::string& candidate : roots_) {
+        if (candidate.size() > root.size() && native.size() > candidate.size() + 1 &&
+            native.compare(0, candidate.size(), candidate) == 0 &&
+            (candidate == "/" || native[candidate.size()] == '/')) {
+          root = candidate;
+        }
+      }
+    }
+    if (root.empty()) return Place::Unconfined(ToNative(path));
+    int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return Place::Failed(errno);
+    size_t start = root == "/" ? 1 : root.size() + 1;
+    for (size_t end = native.find('/', start); end != std::string::npos; end = native.find('/', start)) {
+      const int next = ::openat(folder, native.substr(start, end - start).c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      // ENOTDIR for a link is ELOOP: O_DIRECTORY is tested before O_NOFOLLOW on some kernels.
+      int error = errno;
+      struct stat info;
+      if (next < 0 && error == ENOTDIR &&
+          ::fstatat(folder, native.substr(start, end - start).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(info.st_mode)) {
+        error = ELOOP;
+      }
+      ::close(folder);
+      if (next < 0) return Place::Failed(error);
+      folder = next;
+      start = end + 1;
+    }
+    return Place::In(folder, native.substr(start));
+  }
+
+  // lstat below a confining folder, stat elsewhere; -1 with errno set on failure.
+  int Stat(const std::u16string& path, struct stat& info) {
+    const Place place = Reach(path);
+    if (place.Error()) {
+      errno = place.Error();
+      return -1;
+    }
+    return ::fstatat(place.Folder(), place.Name(), &info, place.Confined() ? AT_SYMLINK_NOFOLLOW : 0);
+  }
+
+  int OpenFolder(const std::u16string& folder) {
+    const Place place = Reach(folder);
+    if (place.Error()) {
+      errno = place.Error();
+      return -1;
+    }
+    return ::openat(place.Folder(), place.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | NoFollow(place));
+  }
+
+  std::shared_mutex mutex_;
+  std::set<std::string> roots_;
 };
 
 }  // namespace

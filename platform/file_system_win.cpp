@@ -2,7 +2,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
 #include <utility>
+#include <vector>
 
 #include "base/win_path.h"
 #include "platform/native_file_system.h"
@@ -54,6 +58,11 @@ FsResult Failure(DWORD code) {
 
 FsResult LastFailure() { return Failure(GetLastError()); }
 FsResult Outcome(BOOL succeeded) { return succeeded ? FsResult{} : LastFailure(); }
+
+// ERROR_STOPPED_ON_SYMLINK, "The create operation stopped after reaching a symbolic link":
+// the system's own words for a link met where none may be followed.
+constexpr DWORD kStoppedOnLink = 681;
+FsResult LinkFailure() { return FsResult::Failure(FsOutcome::Link, SysErrorMessage(kStoppedOnLink)); }
 
 class Win32FileStream : public TStream {
  public:
@@ -164,8 +173,71 @@ std::u16string ApiPath(const std::u16string& path) {
   return full;
 }
 
+// `path` without the \\?\ (or \\?\UNC\) prefix that GetFinalPathNameByHandleW puts before it.
+std::u16string WithoutApiPrefix(std::u16string path) {
+  if (path.starts_with(u"\\\\?\\UNC\\")) return u"\\\\" + path.substr(8);
+  if (path.starts_with(u"\\\\?\\")) return path.substr(4);
+  return path;
+}
+
+// Where the file or folder of `handle` really is: the path that the system reached it by,
+// after every junction, symbolic link and mount point on the way. (Wine shows a symbolic
+// link of the Unix side as the file or folder it points to, without the reparse-point
+// attribute; its final path is still the link's target.)
+std::optional<std::u16string> FinalPath(HANDLE handle) {
+  std::u16string buffer(MAX_PATH, u'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length = GetFinalPathNameByHandleW(handle, W(buffer), static_cast<DWORD>(buffer.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::nullopt;
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return WithoutApiPrefix(std::move(buffer));
+    }
+    buffer.resize(length + 1);
+  }
+  return std::nullopt;
+}
+
+// Whether `handle`, opened with FILE_FLAG_OPEN_REPARSE_POINT, is a plain file or folder
+// found at `expected` (the final path it must have): not itself a reparse point, and
+// reached through none. Names are compared as NTFS compares them.
+FsResult CheckReached(HANDLE handle, const std::u16string& expected, bool oneName = false) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag))) return LastFailure();
+  if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return LinkFailure();
+  const std::optional<std::u16string> final = FinalPath(handle);
+  if (!final) return LastFailure();
+  if (PathKey(*final) != PathKey(expected)) return LinkFailure();
+  if (oneName) {
+    // Another name of the same file (a hard link) may stand anywhere on the volume.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information)) return LastFailure();
+    if (information.nNumberOfLinks != 1) return LinkFailure();
+  }
+  return {};
+}
+
+// Below a confining folder every operation holds the folder of the name it works on,
+// opened without following a reparse point and checked to be a plain folder at its own
+// place, for as long as it works there: a folder held without FILE_SHARE_DELETE cannot be
+// renamed or deleted, so it cannot be swapped for a junction meanwhile, nor can any folder
+// above it (Windows renames no folder that has a file or folder open below it). A file or
+// folder opened at the name itself is opened with FILE_FLAG_OPEN_REPARSE_POINT and checked
+// the same way; MoveFileExW, DeleteFileW and RemoveDirectoryW act on a link at the name
+// itself, never on what it points to (Microsoft's documentation of each). What is created
+// is checked once made, through its handle: an empty folder can still be made a junction
+// in place while it is held, and a file created through it is deleted again.
 class Win32FileSystem : public FileSystem {
  public:
+  void Confine(const std::u16string& folder) override {
+    std::u16string full;
+    if (!GetFullPath(folder, full)) return;
+    while (full.size() > 3 && full.back() == u'\\') full.pop_back();
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    roots_.push_back({full, {}});
+  }
+
   FsResult FullPath(const std::u16string& path, std::u16string& full) override {
     if (GetFullPath(path, full)) return {};
     if (GetLastError() != ERROR_FILE_NOT_FOUND) return LastFailure();
@@ -177,13 +249,19 @@ class Win32FileSystem : public FileSystem {
   // can open the file, so nobody can write, delete or rename it (no FILE_SHARE_DELETE)
   // and every read sees the bytes of the opening.
   std::unique_ptr<TStream> OpenExclusive(const std::u16string& path, FsResult& result) override {
+    const Held held = Hold(path);
+    if (!held.result.Done()) {
+      result = held.result;
+      return nullptr;
+    }
     ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_ATTRIBUTE_NORMAL | ReparseFlag(held), nullptr));
     LARGE_INTEGER size;
     if (!file || !GetFileSizeEx(file.Get(), &size)) {
       result = LastFailure();
       return nullptr;
     }
+    if (held.expected && !(result = CheckReached(file.Get(), *held.expected)).Done()) return nullptr;
     result = {};
     return std::make_unique<Win32FileStream>(std::move(file), size.QuadPart);
   }
@@ -194,14 +272,19 @@ class Win32FileSystem : public FileSystem {
     return GetDriveTypeW(W(root)) != DRIVE_NO_ROOT_DIR;
   }
 
+  // GetFileAttributesW looks at a link at the name itself: a junction is no folder here,
+  // and any link is a name taken.
   bool FolderExists(const std::u16string& path) override {
     const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(Expected(path) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
   }
 
   bool FileExists(const std::u16string& path) override {
     const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    return !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+           (Expected(path) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
   }
 
   std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
@@ -209,19 +292,39 @@ class Win32FileSystem : public FileSystem {
     if (folder.empty() || FolderExists(folder)) return created;
     const std::u16string parent = ExtractFolderPart(folder);
     if (parent != folder) created = CreateFolders(parent);
-    if (CreateDirectoryW(W(ApiPath(folder)), nullptr)) created.push_back(folder);
+    const Held held = Hold(folder);
+    if (held.result.Done() && CreateDirectoryW(W(ApiPath(folder)), nullptr)) {
+      if (!held.expected || Reached(folder, *held.expected, true).Done()) {
+        created.push_back(folder);
+      } else {
+        RemoveDirectoryW(W(ApiPath(folder)));
+      }
+    }
     return created;
   }
 
   FsResult RemoveFolder(const std::u16string& folder) override {
+    const Held held = Hold(folder);
+    if (!held.result.Done()) return held.result;
+    if (held.expected) {
+      // A link where a folder of ours was is left as it is.
+      if (const FsResult reached = Reached(folder, *held.expected, true); !reached.Done()) return reached;
+    }
     return Outcome(RemoveDirectoryW(W(ApiPath(folder))));
   }
 
   FsResult CheckReplaceable(const std::u16string& path) override {
+    const Held held = Hold(path);
+    if (!held.result.Done()) return held.result;
     // Tested as such: Wine running as root would let a write pass.
     const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) return {};
+    if (held.expected) {
+      if (const FsResult reached = Reached(path, *held.expected, false); !reached.Done()) {
+        return reached.outcome == FsOutcome::NotFound ? FsResult{} : reached;
+      }
+    }
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) {
       return Failure(ERROR_ACCESS_DENIED);
     }
     return {};
@@ -231,11 +334,31 @@ class Win32FileSystem : public FileSystem {
 
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, OutputMode mode,
                                          FsResult& result) override {
-    ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_WRITE, 0, nullptr,
-                                      mode == OutputMode::CreateNew ? CREATE_NEW : OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file || (mode == OutputMode::Append &&
-                  !SetFilePointerEx(file.Get(), LARGE_INTEGER{}, nullptr, FILE_END))) {
+    const Held held = Hold(path);
+    if (!held.result.Done()) {
+      result = held.result;
+      return nullptr;
+    }
+    const bool create = mode == OutputMode::CreateNew;
+    // DELETE, so that a file that turns out to have been made through a link can go again.
+    ScopedFileHandle file(CreateFileW(W(ApiPath(path)), GENERIC_WRITE | (create && held.expected ? DELETE : 0),
+                                      0, nullptr, create ? CREATE_NEW : OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | ReparseFlag(held), nullptr));
+    if (!file) {
+      result = LastFailure();
+      return nullptr;
+    }
+    if (held.expected) {
+      // Added to only while it is one file under one name, at its own place.
+      if (result = CheckReached(file.Get(), *held.expected, !create); !result.Done()) {
+        if (create) {
+          FILE_DISPOSITION_INFO remove{TRUE};
+          SetFileInformationByHandle(file.Get(), FileDispositionInfo, &remove, sizeof(remove));
+        }
+        return nullptr;
+      }
+    }
+    if (mode == OutputMode::Append && !SetFilePointerEx(file.Get(), LARGE_INTEGER{}, nullptr, FILE_END)) {
       result = LastFailure();
       return nullptr;
     }
@@ -256,15 +379,16 @@ class Win32FileSystem : public FileSystem {
   // MOVEFILE_WRITE_THROUGH: the call returns once the move is on the disk, so a power cut
   // after it never finds a step of the installation undone behind the journal's back.
   FsResult Rename(const std::u16string& from, const std::u16string& to) override {
-    return Outcome(MoveFileExW(W(ApiPath(from)), W(ApiPath(to)), MOVEFILE_WRITE_THROUGH));
+    return Move(from, to, MOVEFILE_WRITE_THROUGH);
   }
 
   FsResult Replace(const std::u16string& from, const std::u16string& to) override {
-    return Outcome(MoveFileExW(W(ApiPath(from)), W(ApiPath(to)),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    return Move(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   }
 
   FsResult RemoveFile(const std::u16string& path) override {
+    const Held held = Hold(path);
+    if (!held.result.Done()) return held.result;
     return Outcome(DeleteFileW(W(ApiPath(path))));
   }
 
@@ -276,9 +400,8 @@ class Win32FileSystem : public FileSystem {
   }
 
   void SetFileTime(const std::u16string& path, FileTimeKind kind, int64_t utcSeconds) override {
-    ScopedFileHandle file(CreateFileW(W(ApiPath(path)), FILE_WRITE_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const Held held = Hold(path);
+    ScopedFileHandle file = OpenAttributes(path, held);
     if (!file) return;
     const FILETIME time = ToFileTime(utcSeconds);
     if (kind == FileTimeKind::Creation) {
@@ -289,11 +412,121 @@ class Win32FileSystem : public FileSystem {
   }
 
   void SetAttributes(const std::u16string& path, uint8_t attributes) override {
-    SetFileAttributesW(W(ApiPath(path)), attributes);
+    const Held held = Hold(path);
+    if (!held.expected) {
+      SetFileAttributesW(W(ApiPath(path)), attributes);
+      return;
+    }
+    // Through a handle of the file itself: SetFileAttributesW would follow a link at the
+    // name. Zero in FILE_BASIC_INFO leaves the attributes alone, where SetFileAttributesW
+    // makes them normal; the bits it takes are those that a file may be given.
+    ScopedFileHandle file = OpenAttributes(path, held);
+    if (!file) return;
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = attributes & kSettable;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic));
   }
 
   // A pause of the window's thread takes the window's messages (zip/waiting.h).
   void Pause(int milliseconds) override { PauseTakingTurns(milliseconds); }
+
+ private:
+  struct Root {
+    std::u16string full;   // as GetFullPathNameW gives it
+    std::u16string final;  // where it really is, once it exists
+  };
+  // The folder that holds a path below a confining folder, opened and checked, and the
+  // final path that the name itself must then have.
+  struct Held {
+    FsResult result;
+    std::optional<std::u16string> expected;
+    ScopedFileHandle folder;
+  };
+
+  static DWORD ReparseFlag(const Held& held) { return held.expected ? FILE_FLAG_OPEN_REPARSE_POINT : 0; }
+
+  // The final path that `path` must have when it lies below a confining folder.
+  std::optional<std::u16string> Expected(const std::u16string& path) {
+    std::u16string full;
+    if (!GetFullPath(path, full)) return std::nullopt;
+    const std::u16string key = PathKey(full);
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    Root* root = nullptr;
+    for (Root& candidate : roots_) {
+      const std::u16string rootKey = PathKey(candidate.full);
+      const size_t length = rootKey.size();
+      const bool below = key.size() > length + 1 && key.starts_with(rootKey) &&
+                         (rootKey.back() == u'\\' || key[length] == u'\\');
+      if (below && (!root || candidate.full.size() > root->full.size())) root = &candidate;
+    }
+    if (!root) return std::nullopt;
+    if (root->final.empty()) {
+      // The folder itself is taken as given, links and all.
+      const ScopedFileHandle folder(CreateFileW(W(ApiPath(root->full)), FILE_READ_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      const std::optional<std::u16string> final = folder ? FinalPath(folder.Get()) : std::nullopt;
+      if (!final) return full;  // not there yet: nothing below it is either
+      root->final = *final;
+      while (root->final.size() > 3 && root->final.back() == u'\\') root->final.pop_back();
+    }
+    std::u16string rest = full.substr(root->full.size());
+    if (!rest.starts_with(u'\\') && !root->final.ends_with(u'\\')) rest.insert(0, 1, u'\\');
+    return root->final + rest;
+  }
+
+  Held Hold(const std::u16string& path) {
+    Held held;
+    held.expected = Expected(path);
+    if (!held.expected) return held;
+    std::u16string full;
+    GetFullPath(path, full);
+    const std::u16string parent = ExtractFolderPart(full);
+    const std::optional<std::u16string> expectedParent = Expected(parent);
+    if (!expectedParent) return held;  // the confining folder itself
+    // No FILE_SHARE_DELETE: nobody renames or deletes it while it is held. Reading and
+    // writing stay shared: a rename into the folder opens it for writing.
+    held.folder.Reset(CreateFileW(W(ApiPath(parent)), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    held.result = held.folder ? CheckReached(held.folder.Get(), *expectedParent) : LastFailure();
+    return held;
+  }
+
+  // Opens the file or folder at `path` as it is, link or not, and checks that it is a plain
+  // one at its own place.
+  FsResult Reached(const std::u16string& path, const std::u16string& expected, bool folder) {
+    const ScopedFileHandle file(CreateFileW(W(ApiPath(path)), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return LastFailure();
+    (void)folder;
+    return CheckReached(file.Get(), expected);
+  }
+
+  ScopedFileHandle OpenAttributes(const std::u16string& path, const Held& held) {
+    if (!held.result.Done()) return ScopedFileHandle();
+    ScopedFileHandle file(CreateFileW(W(ApiPath(path)), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | ReparseFlag(held), nullptr));
+    if (file && held.expected && !CheckReached(file.Get(), *held.expected).Done()) file.Reset();
+    return file;
+  }
+
+  FsResult Move(const std::u16string& from, const std::u16string& to, DWORD flags) {
+    const Held source = Hold(from);
+    if (!source.result.Done()) return source.result;
+    const Held target = Hold(to);
+    if (!target.result.Done()) return target.result;
+    return Outcome(MoveFileExW(W(ApiPath(from)), W(ApiPath(to)), flags));
+  }
+
+  std::shared_mutex mutex_;
+  std::vector<Root> roots_;
 };
 
 }  // namespace

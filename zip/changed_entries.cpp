@@ -197,9 +197,7 @@ class ZipChangedEntries : public ChangedEntries {
       if (entry.IsFolder()) relative.pop_back();
       // The extraction refuses these names; the release would then fail as a whole, and
       // nothing outside the folder is read here to compare with.
-      if (relative.empty() || IsEscapingEntryName(relative) || NamesDevice(relative) ||
-          NamesTransactionFile(relative) || HasInvalidPathChars(relative))
-        return false;
+      if (!IsContainedPath(relative) || NamesTransactionFile(relative)) return false;
       targets.push_back(JoinPath(folder, relative));
     }
     const std::vector<size_t> changed = Compare(*index, targets, comparing);

@@ -36,7 +36,11 @@ ExtractionTransaction::ExtractionTransaction(FileSystem& fileSystem, std::u16str
       destination_(std::move(destination)),
       journal_(fileSystem, JoinPath(destination_, kJournalName)),
       forward_(forward),
-      undo_(undo) {}
+      undo_(undo) {
+  // Users who may write the folder, and nothing else, can put links in it: none of them
+  // may carry a write, a move or a deletion of the installation out of it.
+  fs_.Confine(FullPathOr(fs_, destination_.empty() ? u"." : destination_));
+}
 
 ExtractionTransaction::~ExtractionTransaction() {
   try {

@@ -23,6 +23,8 @@ enum class FsOutcome {
   NotFound,       // the file or a folder of its path
   AlreadyExists,
   DiskFull,
+  Link,           // a symbolic link, junction or other reparse point where none may be, or a
+                  // file with more than one name that was to be written in place
   Other,
 };
 
@@ -56,6 +58,15 @@ enum class OutputMode { CreateNew, Append };
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+
+  // From now on no link is followed below `folder` (absolute): an operation on a path
+  // below it reaches its file or folder without passing a symbolic link, junction or other
+  // reparse point on the way, treats one at the name itself as what it is (never as what
+  // it points to), and fails with FsOutcome::Link where it would have to follow it. The
+  // folder itself is taken as given. An installation folder is often writable by users who
+  // may not write anywhere else: a link they plant there must not carry the installation's
+  // writes, moves and deletions out of it.
+  virtual void Confine(const std::u16string& folder) { (void)folder; }
 
   // The absolute form of `path` against the current folder.
   virtual FsResult FullPath(const std::u16string& path, std::u16string& full) = 0;

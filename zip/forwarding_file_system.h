@@ -9,6 +9,7 @@ class ForwardingFileSystem : public FileSystem {
  public:
   explicit ForwardingFileSystem(FileSystem& real) : real_(real) {}
 
+  void Confine(const std::u16string& folder) override { real_.Confine(folder); }
   FsResult FullPath(const std::u16string& path, std::u16string& full) override {
     return real_.FullPath(path, full);
   }

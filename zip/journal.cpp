@@ -50,6 +50,83 @@ std::optional<JournalRecord> DecodeLine(std::string_view line) {
   return JournalRecord{static_cast<JournalRecordKind>(text[0]), fields[0], fields[1], fields[2]};
 }
 
+// The folder part of a relative path, with runs of separators read as one, as the
+// system reads them: "a\\\\b" and "a\\b" are in one folder.
+std::u16string FolderOf(std::u16string_view path) {
+  const size_t last = path.find_last_of(u'\\');
+  std::u16string folder;
+  if (last == std::u16string_view::npos) return folder;
+  for (const char16_t c : path.substr(0, last)) {
+    if (c != u'\\' || (!folder.empty() && folder.back() != u'\\')) folder += c;
+  }
+  if (!folder.empty() && folder.back() == u'\\') folder.pop_back();
+  return folder;
+}
+
+// ".~tx", 8 lower-case hex digits and `extension`, exactly as StagedFileName and
+// BackupFileName write them.
+bool IsNumberedName(std::u16string_view name, std::u16string_view extension) {
+  constexpr std::u16string_view kMarker = u".~tx";
+  if (name.size() != kMarker.size() + 8 + extension.size() || !name.starts_with(kMarker) ||
+      !name.ends_with(extension)) {
+    return false;
+  }
+  const std::u16string_view digits = name.substr(kMarker.size(), 8);
+  return std::all_of(digits.begin(), digits.end(), [](char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+  });
+}
+
+// A file or folder of the release: what the extraction accepts from an entry's name.
+bool IsReleasePath(std::u16string_view path) {
+  return IsContainedPath(path) && !NamesTransactionFile(path);
+}
+
+// A name the transaction made in a folder of the release: the folder, then `name`'s test
+// of the last segment.
+template <typename NameTest>
+bool IsOwnFileIn(std::u16string_view path, NameTest test) {
+  const size_t last = path.find_last_of(u'\\');
+  const std::u16string_view name = last == std::u16string_view::npos ? path : path.substr(last + 1);
+  const std::u16string folder = FolderOf(path);
+  return test(name) && (folder.empty() || IsReleasePath(folder)) && IsContainedPath(path);
+}
+
+bool IsStagedPath(std::u16string_view path) {
+  return IsOwnFileIn(path, [](std::u16string_view name) { return IsNumberedName(name, u".tmp"); });
+}
+
+// Journal rule 0: a record names the transaction's own files and the release's, inside the
+// journal's folder, in the shapes the transaction writes them; nothing else.
+bool IsOwnRecord(const JournalRecord& record) {
+  const auto none = [](const std::u16string& field) { return field.empty(); };
+  switch (record.kind) {
+    case JournalRecordKind::Folder:
+      return IsReleasePath(record.path) && none(record.target) && none(record.backup);
+    case JournalRecordKind::Staged:
+    case JournalRecordKind::Unmade:
+      return IsStagedPath(record.path) && none(record.target) && none(record.backup);
+    case JournalRecordKind::Put: {
+      if (!IsStagedPath(record.path) || !IsReleasePath(record.target) ||
+          record.target.back() == u'\\') {
+        return false;
+      }
+      if (record.backup.empty()) return true;
+      // Beside the target, under the target's own name (or none, for a long one).
+      const std::u16string_view file = FilePart(record.target);
+      return FolderOf(record.backup) == FolderOf(record.target) &&
+             IsOwnFileIn(record.backup, [&](std::u16string_view name) {
+               return IsNumberedName(name, u".bak") ||
+                      (name.starts_with(file) && IsNumberedName(name.substr(file.size()), u".bak"));
+             });
+    }
+    case JournalRecordKind::Commit:
+    case JournalRecordKind::Undone:
+      return none(record.path) && none(record.target) && none(record.backup);
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string JournalHeader() { return std::string(kHeader); }
@@ -81,6 +158,13 @@ JournalContent DecodeJournal(std::string_view bytes, std::vector<JournalRecord>&
     // A last line without its line break was cut short.
     if (end == std::string_view::npos) break;
     if (std::optional<JournalRecord> record = DecodeLine(bytes.substr(start, end - start))) {
+      // A checksum proves a line whole, not that the transaction wrote it: a journal with
+      // one record that names anything but ours is somebody else's, and nothing it names
+      // is touched (rule 0).
+      if (!IsOwnRecord(*record)) {
+        records.clear();
+        return JournalContent::Foreign;
+      }
       records.push_back(std::move(*record));
     }
     start = end + 1;

@@ -11,6 +11,15 @@
 // their places together; a batch ends with Commit (every file of it is in place for good)
 // or Undone (it was rolled back completely). A batch with no end was interrupted.
 //
+// Rule 0, trust. The folder is often writable by every user of the workstation, who can
+// plant a journal of their own: a checksum proves a line whole, not ours. So a record is
+// believed only in the shapes the transaction writes: paths relative to the journal's
+// folder and inside it (no root, drive, "..", device or stream), a staged name exactly
+// ".~tx" + 8 lower-case hex digits + ".tmp", a backup the target's name (or none) + ".~tx"
+// + 8 digits + ".bak" in the target's folder, a folder or target that an entry could name.
+// A journal with any other record is not ours: nothing it names is touched, and the
+// extraction stops on it as on any foreign file at the journal's name.
+//
 // Why this is enough, for a kill and for a power cut alike. A kill loses what the process
 // had not yet asked for; a power cut also loses what it asked for and the system had not
 // yet written out: the data of a file not flushed reads as zeros (NTFS, up to the size the
@@ -77,7 +86,8 @@ enum class JournalContent {
   Nothing,  // no header and no record: empty, zeros, or a header cut short
   Foreign,  // somebody else's file: left alone
 };
-// The records of a journal's bytes, skipping damaged lines.
+// The records of a journal's bytes, skipping damaged lines; Foreign, with no record, when
+// a whole line names anything but the transaction's files (rule 0).
 JournalContent DecodeJournal(std::string_view bytes, std::vector<JournalRecord>& records);
 
 // The journal file of one destination folder: the one place where records are written,

@@ -143,8 +143,8 @@ void TZipFile::StageEntries(const std::vector<size_t>& indexes, const std::u16st
   // the staging would refuse get none: the journal names nothing outside the folder.
   for (const size_t index : indexes) {
     std::u16string relative = WithBackslashes(DecodeName(FFiles[index]));
-    if (relative.empty() || relative.back() == u'\\' || IsEscapingEntryName(relative) ||
-        NamesDevice(relative) || NamesTransactionFile(relative)) {
+    if (relative.empty() || relative.back() == u'\\' || !IsContainedPath(relative) ||
+        NamesTransactionFile(relative)) {
       continue;
     }
     if (!createSubdirs) relative = relative.substr(relative.find_last_of(u'\\') + 1);
@@ -186,6 +186,11 @@ void TZipFile::StageEntry(size_t index, const std::u16string& path, bool createS
   if (NamesTransactionFile(relative)) {
     throw EZipException(u"Entry \"" + name +
                         u"\" takes a name the installation keeps for its own files");
+  }
+  // "a:b" is a stream of the file "a" on NTFS: another file's content, which no journal
+  // may name.
+  if (relative.find(u':') != std::u16string::npos) {
+    throw ENotSupportedException(u"The path format is not supported");
   }
   if (!createSubdirs) relative = relative.substr(relative.find_last_of(u'\\') + 1);
 
