@@ -84,6 +84,9 @@ class Program : public ui::MasterHandlers {
                             archives_, master, clock_, installFolder_},
                  TALLYX_MANIFEST_URL, &releaseSignatures_, kWaitBudgets, &changedEntries_),
         ElOneInstance1(app) {
+    // The installation folder is the current folder; users who may write it, and nothing
+    // else, can put links in it, which no file operation of the program may follow.
+    fileSystem_->Confine(u".");
     // The guard's stored settings, applied once the window is loaded: a second copy finds
     // the name taken and requests the end of the program.
     ElOneInstance1.BeginLoading();

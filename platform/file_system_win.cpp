@@ -11,6 +11,7 @@
 #include "base/win_path.h"
 #include "platform/native_file_system.h"
 #include "platform/os_error.h"
+#include "platform/plain_file_win.h"
 #include "platform/scoped_handle.h"
 #include "platform/win_text.h"
 #include "zip/waiting.h"
@@ -530,6 +531,43 @@ class Win32FileSystem : public FileSystem {
 };
 
 }  // namespace
+
+bool IsPlainFileAt(HANDLE file, const std::u16string& path) {
+  std::u16string full;
+  if (!GetFullPath(path, full)) return false;
+  // The folder is taken as it is, as a confining folder is.
+  const ScopedFileHandle folder(CreateFileW(W(ApiPath(ExtractFolderPart(full))), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const std::optional<std::u16string> place = folder ? FinalPath(folder.Get()) : std::nullopt;
+  if (!place) return false;
+  std::u16string expected = *place;
+  if (!expected.ends_with(u'\\')) expected += u'\\';
+  return CheckReached(file, expected + std::u16string(FilePart(full)), true).Done();
+}
+
+ScopedFileHandle OpenPlainForWriting(const std::u16string& path, long long keep, bool& kept) {
+  kept = false;
+  const auto open = [&](DWORD disposition) {
+    return ScopedFileHandle(CreateFileW(W(ApiPath(path)), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  // CREATE_NEW makes a file of its own, whatever stands at the name.
+  ScopedFileHandle file = open(CREATE_NEW);
+  if (file || GetLastError() != ERROR_FILE_EXISTS) return file;
+  file = open(OPEN_EXISTING);
+  if (file && IsPlainFileAt(file.Get(), path)) {
+    LARGE_INTEGER end{};
+    end.QuadPart = keep;
+    if (!SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) || !SetEndOfFile(file.Get())) file.Reset();
+    kept = file.IsValid();
+    return file;
+  }
+  // DeleteFileW removes a link itself, and one name of a file with several.
+  file.Reset();
+  if (!DeleteFileW(W(ApiPath(path)))) return file;
+  return open(CREATE_NEW);
+}
 
 std::unique_ptr<FileSystem> CreateNativeFileSystem() { return std::make_unique<Win32FileSystem>(); }
 

@@ -17,7 +17,8 @@ WinInstallFolderAccess::WinInstallFolderAccess(std::function<void(bool)> holdIns
       program_(program.empty() ? ExecutablePath() : std::move(program)) {}
 
 bool WinInstallFolderAccess::AcceptsNewFile(const std::u16string& folder) {
-  // A name of our own that no release carries, never an existing file's (CREATE_NEW);
+  // A name of our own that no release carries, never an existing file's nor a link's
+  // (CREATE_NEW, which fails on any name that stands, and opens no reparse point);
   // removed by the system when the handle closes, even if the program ends in between.
   // Plain concatenation, as for every path of the installation folder.
   const std::u16string probe = folder + u"\\.~txprobe" +
@@ -26,7 +27,7 @@ bool WinInstallFolderAccess::AcceptsNewFile(const std::u16string& folder) {
                                u".tmp";
   const ScopedFileHandle file(CreateFileW(W(probe), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY |
-                                              FILE_FLAG_DELETE_ON_CLOSE,
+                                              FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
                                           nullptr));
   return file.IsValid();
 }

@@ -19,6 +19,7 @@
 #include "controller/operations/archive.h"
 #include "platform/bind_status_callback.h"
 #include "platform/native_file_system.h"
+#include "platform/plain_file_win.h"
 #include "platform/progress_text.h"
 #include "platform/scoped_handle.h"
 #include "platform/web.h"
@@ -380,9 +381,12 @@ struct ResumeRecord {
 std::u16string RecordPath(const std::u16string& part) { return part + u".resume"; }
 
 bool ReadRecord(const std::u16string& part, ResumeRecord& record) {
-  ScopedFileHandle file(CreateFileW(W(RecordPath(part)), GENERIC_READ, FILE_SHARE_READ,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
+  // Anybody who may write the folder may put a record there; one reached through a link
+  // is not ours.
+  ScopedFileHandle file(CreateFileW(W(RecordPath(part)), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+  if (!file || !IsPlainFileAt(file.Get(), RecordPath(part))) return false;
   char buffer[8192];
   DWORD count = 0;
   if (!ReadFile(file.Get(), buffer, sizeof(buffer), &count, nullptr)) return false;
@@ -409,8 +413,8 @@ bool WriteRecord(const std::u16string& part, const ResumeRecord& record) {
   const std::string text = EncodeUtf8(record.url) + "\n" + std::to_string(record.length) +
                            "\n" + EncodeUtf8(FromW(record.validator.c_str())) + "\n";
   {
-    ScopedFileHandle file(CreateFileW(W(staged), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    bool kept = false;
+    ScopedFileHandle file = OpenPlainForWriting(staged, 0, kept);
     DWORD written = 0;
     if (!file || !WriteFile(file.Get(), text.data(), DWORD(text.size()), &written, nullptr) ||
         written != text.size() || !FlushFileBuffers(file.Get()))
@@ -423,6 +427,14 @@ bool WriteRecord(const std::u16string& part, const ResumeRecord& record) {
 void DiscardPart(const std::u16string& part) {
   DeleteFileW(W(RecordPath(part)));
   DeleteFileW(W(part));
+}
+
+// A part to continue: a plain file of the folder with no other name.
+bool IsPlainPart(const std::u16string& part) {
+  const ScopedFileHandle file(CreateFileW(W(part), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return file && IsPlainFileAt(file.Get(), part);
 }
 
 long long FileLength(const std::u16string& path) {
@@ -552,7 +564,7 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
   if (start == DownloadStart::Afresh) DiscardPart(part);
   ResumeRecord record;
   long long kept = 0;
-  if (ReadRecord(part, record) && record.url == url) {
+  if (ReadRecord(part, record) && record.url == url && IsPlainPart(part)) {
     kept = FileLength(part);
     // A part as long as the whole was complete but never took its name: it is fetched
     // again rather than trusted.
@@ -611,17 +623,12 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
 
     // Readers may look in while it is written (scanners do, and hold it after); nobody
     // may write it, delete or rename it.
-    ScopedFileHandle file(CreateFileW(W(part), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      append ? OPEN_EXISTING : CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
+    // Never through a link or a second name of another file (plain_file_win.h).
+    bool continued = false;
+    ScopedFileHandle file = OpenPlainForWriting(part, append ? kept : 0, continued);
+    if (!file || (append && !continued)) return false;
     bool resumable = append;
-    if (append) {
-      LARGE_INTEGER end{};
-      end.QuadPart = kept;
-      if (!SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) || !SetEndOfFile(file.Get()))
-        return false;
-    } else {
+    if (!append) {
       // Only a body of known length with a validator can be continued later.
       ResumeRecord fresh{url, length, ValidatorOf(*transfer)};
       resumable = length > 0 && !fresh.validator.empty() && WriteRecord(part, fresh);

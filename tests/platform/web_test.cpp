@@ -443,6 +443,9 @@ TEST(DownloadToFile, AKeptPartIsContinuedOnlyWhileItIsTheSameUpload) {
     DownloadStart start;
     std::vector<std::string> log;  // what the server saw, in order
     bool resumed;
+    // The part is a second name of a file elsewhere, which any user who may write the
+    // folder can make: it is never added to, and the download starts afresh.
+    bool secondName = false;
   } cases[] = {
       {"same upload", "honour", "\"v1\"", Record::Kept, DownloadStart::MayResume,
        {"bytes=600000-|\"v1\"|206|" + rest}, true},
@@ -461,6 +464,8 @@ TEST(DownloadToFile, AKeptPartIsContinuedOnlyWhileItIsTheSameUpload) {
        {"||200|" + all}, false},
       {"record of another address", "honour", "\"v1\"", Record::OtherAddress,
        DownloadStart::MayResume, {"||200|" + all}, false},
+      {"part with a second name", "honour", "\"v1\"", Record::Kept, DownloadStart::MayResume,
+       {"||200|" + all}, false, true},
   };
   RecordingView view;
   WinDownloads downloads([&] { return &view; });
@@ -469,7 +474,10 @@ TEST(DownloadToFile, AKeptPartIsContinuedOnlyWhileItIsTheSameUpload) {
   for (const auto& c : cases) {
     const std::string address = std::string("/ranged/") + c.mode + "/" + UniqueName();
     const std::u16string url = PeerUrl(address);
-    WriteFile(file + u".part", whole.substr(0, kKept));
+    const std::u16string outside = TempPath(u"tallyx_outside.bin");
+    DeleteFileW(W(file + u".part"));
+    WriteFile(c.secondName ? outside : file + u".part", whole.substr(0, kKept));
+    if (c.secondName) ASSERT_TRUE(CreateHardLinkW(W(file + u".part"), W(outside), nullptr));
     DeleteFileW(W(file + u".part.resume"));
     if (c.record != Record::None) {
       const std::string recordUrl =
@@ -484,6 +492,8 @@ TEST(DownloadToFile, AKeptPartIsContinuedOnlyWhileItIsTheSameUpload) {
     EXPECT_EQ(RangedLog(address), c.log) << c.name;
     EXPECT_EQ(GetFileAttributesW(W(file + u".part")), INVALID_FILE_ATTRIBUTES) << c.name;
     EXPECT_EQ(GetFileAttributesW(W(file + u".part.resume")), INVALID_FILE_ATTRIBUTES) << c.name;
+    if (c.secondName) EXPECT_TRUE(ReadFile(outside) == whole.substr(0, kKept)) << c.name;
+    DeleteFileW(W(outside));
     // A continued transfer's bar starts at the kept part and never goes below it.
     if (c.resumed) {
       for (const RecordingView::Call& call : view.calls)

@@ -45,7 +45,7 @@ void MakeLink(const fs::path& target, const fs::path& link, bool hard = false) {
     char* name = unixName(path.wstring().c_str());
     std::string text = name ? name : "";
     HeapFree(GetProcessHeap(), 0, name);
-    return "'" + text + "'";
+    return "\"" + text + "\"";
   };
   std::wstring command = L"Z:\\bin\\ln " + std::wstring(hard ? L"" : L"-s ") +
                          fs::path(unix(target)).wstring() + L" " + fs::path(unix(link)).wstring();
@@ -53,9 +53,10 @@ void MakeLink(const fs::path& target, const fs::path& link, bool hard = false) {
   PROCESS_INFORMATION process{};
   ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                              nullptr, &startup, &process));
-  WaitForSingleObject(process.hProcess, 10000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  // Wine signals a Unix process's end before the process has done its work.
+  for (int i = 0; i < 500 && !fs::exists(link); ++i) Sleep(10);
 #else
   hard ? fs::create_hard_link(target, link) : fs::create_symlink(target, link);
 #endif
