@@ -1,5 +1,6 @@
 // TallyxUpdater: keeps the Tallyx application of the current folder up to date.
 #include <windows.h>
+#include <delayimp.h>
 
 #include <algorithm>
 #include <memory>
@@ -121,10 +122,43 @@ class Program : public ui::MasterHandlers {
   TElOneInstance ElOneInstance1;
 };
 
+// The libraries that are not among Windows' KnownDLLs (cmake/LateLibraries.cmake) are
+// loaded at their first call, and only from the system folder: never the program's own
+// folder, where the loader would look first and any user who may write the installation
+// folder could plant a library of the same name. LOAD_LIBRARY_SEARCH_SYSTEM32 also takes
+// their own dependencies from there (Microsoft's documentation of LoadLibraryExW). Systems
+// without the flag (Windows 7 before KB2533623) refuse it: the full path does the same.
+FARPROC WINAPI LoadFromSystemFolder(unsigned notification, PDelayLoadInfo info) {
+  if (notification != dliNotePreLoadLibrary) return nullptr;
+  wchar_t name[MAX_PATH];
+  if (!MultiByteToWideChar(CP_ACP, 0, info->szDll, -1, name, MAX_PATH)) return nullptr;
+  HMODULE library = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!library && GetLastError() == ERROR_INVALID_PARAMETER) {
+    wchar_t path[MAX_PATH * 2];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    path[length] = L'\\';
+    lstrcpynW(path + length + 1, name, MAX_PATH);
+    library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+  return reinterpret_cast<FARPROC>(library);
+}
+
 }  // namespace
 }  // namespace tallyx
 
+extern "C" PfnDliHook __pfnDliNotifyHook2 = tallyx::LoadFromSystemFolder;
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // First of all: every library that the system itself loads for the program later
+  // (WinINet's own dependencies, the theme's, the shell's) comes from the system folder
+  // too, never from the program's folder or the current one.
+  // (Looked up: Windows 7 before KB2533623 has no such function.)
+  using SetDirectories = BOOL(WINAPI*)(DWORD);
+  if (const auto set = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")))) {
+    set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
   return tallyx::RunApplication([](tallyx::Application& app, tallyx::ui::TMaster& master) {
     return std::make_unique<tallyx::Program>(app, master);
   });

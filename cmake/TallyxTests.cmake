@@ -26,9 +26,10 @@ endfunction()
 # libstdc++/libgcc/zlib DLLs of its own, so a dynamic build would pass here and fail on
 # a workstation.
 function(tallyx_check_imports target)
+  cmake_parse_arguments(C "KNOWN_DLLS_ONLY" "" "" ${ARGN})
   if(WIN32 AND TALLYX_TESTS)
     add_test(NAME imports.${target}
       COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:${target}>
-              -P ${PROJECT_SOURCE_DIR}/cmake/CheckImports.cmake)
+              -DKNOWN_DLLS_ONLY=${C_KNOWN_DLLS_ONLY} -P ${PROJECT_SOURCE_DIR}/cmake/CheckImports.cmake)
   endif()
 endfunction()

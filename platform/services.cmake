@@ -16,5 +16,5 @@ if(WIN32)
     ${CMAKE_CURRENT_LIST_DIR}/install_folder_win.cpp
     ${CMAKE_CURRENT_LIST_DIR}/one_instance_win.cpp)
   target_link_libraries(tallyx_platform PUBLIC tallyx_platform_text tallyx_win32_common tallyx_files
-    wininet urlmon ole32 uuid version user32 advapi32 shell32 ws2_32)
+    tallyx_late_wininet urlmon ole32 uuid tallyx_late_version user32 advapi32 shell32 ws2_32)
 endif()

@@ -18,7 +18,7 @@ list(JOIN _tallyx_keys "," _tallyx_keys)
 
 if(WIN32)
   add_library(tallyx_signature STATIC signature_win.cpp signature_keys.cpp)
-  target_link_libraries(tallyx_signature PUBLIC tallyx_controller PRIVATE tallyx_win32_common bcrypt)
+  target_link_libraries(tallyx_signature PUBLIC tallyx_controller PRIVATE tallyx_win32_common tallyx_late_bcrypt)
 else()
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
   add_library(tallyx_signature STATIC signature_posix.cpp signature_keys.cpp)

@@ -689,9 +689,9 @@ def damaged_nested_archive(ctx, root):
     hostile_archive(ctx, root, out.getvalue(), victim, box="installed")
 
 
-def signed(ctx, root, tamper_archive=False, manifest_signature=True):
+def signed(ctx, root, tamper_archive=False, manifest_signature=True, planted=False):
     """The product built with release keys, offered a release that tallyx-publish signed
-    with the rotated key."""
+    with the rotated key; with `planted`, beside libraries named as system ones."""
     vectors = os.path.join(ctx.args.vectors, "new")
     def vector(name):
         with open(os.path.join(vectors, name), "rb") as f:
@@ -700,6 +700,9 @@ def signed(ctx, root, tamper_archive=False, manifest_signature=True):
     if tamper_archive:
         archive[len(archive) // 3] ^= 0x01
     folder = install_folder(ctx, root)
+    if planted:
+        for name in PLANTED:
+            shutil.copy(os.path.join(ctx.args.planted, name), folder)
     # The signed manifest names its archive's address, port included, for good: serve the
     # archive there, whatever port this build's manifest is fetched from.
     archive_port = urllib.parse.urlsplit(vector("tallyx.ver").decode().splitlines()[2]).port
@@ -732,10 +735,33 @@ def signed(ctx, root, tamper_archive=False, manifest_signature=True):
             check(installed.startswith(b"MZ stand-in"), "the signed release was not installed")
             check(os.path.exists(os.path.join(folder, "docs", "notes.txt")), "docs/notes.txt")
         finish(run)
+        loaded = [n for n in os.listdir(folder) if n.endswith(".loaded")]
+        check(not loaded, f"planted libraries were loaded: {loaded}")
 
 
 def signed_release_installs(ctx, root):
     signed(ctx, root)
+
+
+# Libraries that are not KnownDLLs, named as the ones the updater uses.
+PLANTED = ["version.dll", "wininet.dll", "uxtheme.dll", "msimg32.dll", "bcrypt.dll"]
+
+
+def planted_libraries(ctx, root):
+    """Libraries planted beside the updater by a user who may write the folder are never
+    loaded, and the signed release installs as before. Wine loads its own copy of a system
+    library before one from the program's folder: told to look there first, as Windows does
+    for every library that is not a KnownDLL, it would load the planted one. version.dll
+    and msimg32.dll stay Wine's way round: Wine's own user32 imports the first at start-up
+    and its uxtheme the second, and Wine, unlike Windows, looks for the dependencies of its
+    system libraries in the program's folder first (Windows takes those of a KnownDLL, and
+    of a library loaded with LOAD_LIBRARY_SEARCH_SYSTEM32, from the system folder)."""
+    overrides = os.environ.get("WINEDLLOVERRIDES", "")
+    os.environ["WINEDLLOVERRIDES"] = overrides + ";wininet,uxtheme,bcrypt=n,b"
+    try:
+        signed(ctx, root, planted=True)
+    finally:
+        os.environ["WINEDLLOVERRIDES"] = overrides
 
 
 def signed_archive_tampered(ctx, root):
@@ -1460,7 +1486,7 @@ SCENARIOS = {f.__name__: f for f in [
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
     closed_during_download, answers_while_installing, closed_during_installation, second_copy, traversal_entry, wrong_crc_entry,
     damaged_middle_entry, updater_in_release, damaged_nested_archive,
-    signed_release_installs, signed_archive_tampered, manifest_signature_missing,
+    signed_release_installs, planted_libraries, signed_archive_tampered, manifest_signature_missing,
     manifest_silent, manifest_stalls, download_stalls, closed_during_stall,
     manifest_unanswered_product_limits,
     folder_not_writable, folder_not_writable_relaunch, manifest_oversized,
@@ -1535,6 +1561,7 @@ def main():
     p.add_argument("--short-stall-ms", type=int, default=4000)
     p.add_argument("--product-tls", help="the product with its manifest on https")
     p.add_argument("--tls-dir", help="scratch folder for the test certificates")
+    p.add_argument("--planted", help="libraries named as system ones, to plant")
     p.add_argument("scenario", choices=sorted(SCENARIOS))
     args = p.parse_args()
     load_texts(args.driver)
