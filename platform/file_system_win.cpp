@@ -181,6 +181,15 @@ std::u16string WithoutApiPrefix(std::u16string path) {
   return path;
 }
 
+// `path` without its drive ("C:") or UNC share ("\\\\server\\share").
+std::u16string_view WithinVolume(std::u16string_view path) {
+  if (path.size() >= 2 && path[1] == u':') return path.substr(2);
+  if (!path.starts_with(u"\\\\")) return path;
+  const size_t share = path.find(u'\\', 2);
+  const size_t rest = share == std::u16string_view::npos ? share : path.find(u'\\', share + 1);
+  return rest == std::u16string_view::npos ? std::u16string_view() : path.substr(rest);
+}
+
 // Where the file or folder of `handle` really is: the path that the system reached it by,
 // after every junction, symbolic link and mount point on the way. (Wine shows a symbolic
 // link of the Unix side as the file or folder it points to, without the reparse-point
@@ -195,7 +204,8 @@ std::optional<std::u16string> FinalPath(HANDLE handle) {
       buffer.resize(length);
       return WithoutApiPrefix(std::move(buffer));
     }
-    buffer.resize(length + 1);
+    // Too small: `length` is what it takes, the terminating NUL included.
+    buffer.resize(length);
   }
   return std::nullopt;
 }
@@ -207,9 +217,21 @@ FsResult CheckReached(HANDLE handle, const std::u16string& expected, bool oneNam
   FILE_ATTRIBUTE_TAG_INFO tag{};
   if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag))) return LastFailure();
   if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return LinkFailure();
-  const std::optional<std::u16string> final = FinalPath(handle);
-  if (!final) return LastFailure();
-  if (PathKey(*final) != PathKey(expected)) return LinkFailure();
+  if (const std::optional<std::u16string> final = FinalPath(handle)) {
+    if (PathKey(*final) != PathKey(expected)) return LinkFailure();
+  } else {
+    // Wine 8 gives no final path longer than MAX_PATH (ERROR_MORE_DATA whatever the
+    // buffer); the name within the volume, which the file system also reports after every
+    // link on the way, tells the same.
+    std::vector<char> buffer(sizeof(FILE_NAME_INFO) + 65536);
+    auto* name = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, name, static_cast<DWORD>(buffer.size()))) {
+      return LastFailure();
+    }
+    const std::u16string within(reinterpret_cast<const char16_t*>(name->FileName),
+                                name->FileNameLength / sizeof(wchar_t));
+    if (PathKey(within) != PathKey(WithinVolume(expected))) return LinkFailure();
+  }
   if (oneName) {
     // Another name of the same file (a hard link) may stand anywhere on the volume.
     BY_HANDLE_FILE_INFORMATION information{};
@@ -539,9 +561,9 @@ bool IsPlainFileAt(HANDLE file, const std::u16string& path) {
   const ScopedFileHandle folder(CreateFileW(W(ApiPath(ExtractFolderPart(full))), FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  const std::optional<std::u16string> place = folder ? FinalPath(folder.Get()) : std::nullopt;
-  if (!place) return false;
-  std::u16string expected = *place;
+  if (!folder) return false;
+  const std::optional<std::u16string> place = FinalPath(folder.Get());
+  std::u16string expected = place ? *place : ExtractFolderPart(full);
   if (!expected.ends_with(u'\\')) expected += u'\\';
   return CheckReached(file, expected + std::u16string(FilePart(full)), true).Done();
 }

@@ -689,9 +689,10 @@ def damaged_nested_archive(ctx, root):
     hostile_archive(ctx, root, out.getvalue(), victim, box="installed")
 
 
-def signed(ctx, root, tamper_archive=False, manifest_signature=True, planted=False):
+def signed(ctx, root, tamper_archive=False, manifest_signature=True, planted=False, plant=None):
     """The product built with release keys, offered a release that tallyx-publish signed
-    with the rotated key; with `planted`, beside libraries named as system ones."""
+    with the rotated key; with `planted`, beside libraries named as system ones; `plant`
+    puts what else it likes in the folder first, and the installation must then fail."""
     vectors = os.path.join(ctx.args.vectors, "new")
     def vector(name):
         with open(os.path.join(vectors, name), "rb") as f:
@@ -703,6 +704,8 @@ def signed(ctx, root, tamper_archive=False, manifest_signature=True, planted=Fal
     if planted:
         for name in PLANTED:
             shutil.copy(os.path.join(ctx.args.planted, name), folder)
+    if plant:
+        plant(folder)
     # The signed manifest names its archive's address, port included, for good: serve the
     # archive there, whatever port this build's manifest is fetched from.
     archive_port = urllib.parse.urlsplit(vector("tallyx.ver").decode().splitlines()[2]).port
@@ -724,11 +727,13 @@ def signed(ctx, root, tamper_archive=False, manifest_signature=True, planted=Fal
             return
         run.wait(offer_state, "the offer")
         choose(run, forced=False)
-        run.wait_box(TEXTS["install_failed"] if tamper_archive else TEXTS["installed"])
+        run.wait_box(TEXTS["install_failed"] if tamper_archive or plant else TEXTS["installed"])
         run.driver("answer", IDOK)
         run.wait(finished_state, "state Finished")
         installed = read(folder, "tallyx.exe")
-        if tamper_archive:
+        if plant:
+            check(installed == read(ctx.args.stub_old), "the release went in over what was planted")
+        elif tamper_archive:
             check(installed == read(ctx.args.stub_old), "a tampered archive was extracted")
             check(not os.path.exists(os.path.join(folder, "docs")), "a tampered archive was opened")
         else:
@@ -745,6 +750,47 @@ def signed_release_installs(ctx, root):
 
 # Libraries that are not KnownDLLs, named as the ones the updater uses.
 PLANTED = ["version.dll", "wininet.dll", "uxtheme.dll", "msimg32.dll", "bcrypt.dll"]
+
+
+def planted_in_folder(ctx, root):
+    """A user who may write the folder, and nothing outside it, plants a journal naming a
+    file outside the folder, or puts a link to an outside folder where a folder of the
+    release goes: the installation fails and rolls back, and the outside file, the folder
+    and the link stay byte for byte as they were. (The link is made on the Unix side: Wine
+    shows it to the program as the folder it points to, and makes no junctions.)"""
+    def journal(folder):
+        header = b"TallyxUpdater extraction journal 1\n"
+        text = b"S\t..\\victim\\secret.txt\t\t"
+        with open(os.path.join(folder, ".~tx.journal"), "wb") as f:
+            f.write(header + b"%08x " % zlib.crc32(text) + text + b"\n")
+
+    def link(folder):
+        os.symlink(os.path.join(os.path.dirname(folder), "victim"), os.path.join(folder, "docs"))
+
+    def snapshot(case):
+        """Every file and link of the case but the updater's own copy and its downloads."""
+        found = {}
+        for where, folders, files in os.walk(case):
+            for name in folders + files:
+                path = os.path.join(where, name)
+                if os.path.islink(path):
+                    found[os.path.relpath(path, case)] = "-> " + os.readlink(path)
+                elif os.path.isfile(path) and not name.startswith("Tallyx"):
+                    found[os.path.relpath(path, case)] = read(where, name)
+        return found
+
+    for plant in (journal, link):
+        case = tempfile.mkdtemp(dir=root)
+        os.makedirs(os.path.join(case, "victim"))
+        with open(os.path.join(case, "victim", "secret.txt"), "wb") as f:
+            f.write(b"the victim's own")
+        before = {}
+        def planted(folder, plant=plant, case=case, before=before):
+            plant(folder)
+            before.update(snapshot(case))
+        signed(ctx, case, plant=planted)
+        after = snapshot(case)
+        check(after == before, f"{plant.__name__}: {after} instead of {before}")
 
 
 def planted_libraries(ctx, root):
@@ -1486,7 +1532,7 @@ SCENARIOS = {f.__name__: f for f in [
     forced_retry_then_cancel, forced_fetches_again, download_404, download_cut,
     closed_during_download, answers_while_installing, closed_during_installation, second_copy, traversal_entry, wrong_crc_entry,
     damaged_middle_entry, updater_in_release, damaged_nested_archive,
-    signed_release_installs, planted_libraries, signed_archive_tampered, manifest_signature_missing,
+    signed_release_installs, planted_libraries, planted_in_folder, signed_archive_tampered, manifest_signature_missing,
     manifest_silent, manifest_stalls, download_stalls, closed_during_stall,
     manifest_unanswered_product_limits,
     folder_not_writable, folder_not_writable_relaunch, manifest_oversized,

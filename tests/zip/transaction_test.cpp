@@ -957,9 +957,9 @@ TEST(Journal, ARecordAfterATornWriteStandsOnItsOwnLine) {
   faulty.first = {Op::Write, 3};
   faulty.tearWrites = true;
   const std::u16string path = (scratch.path() / EncodeUtf8(kJournalName)).u16string();
-  const JournalRecord a{JournalRecordKind::Staged, u"a.~tx00000001.tmp", {}, {}};
-  const JournalRecord b{JournalRecordKind::Staged, u"b.~tx00000002.tmp", {}, {}};
-  const JournalRecord c{JournalRecordKind::Staged, u"c.~tx00000003.tmp", {}, {}};
+  const JournalRecord a{JournalRecordKind::Staged, u"a\\.~tx00000001.tmp", {}, {}};
+  const JournalRecord b{JournalRecordKind::Staged, u"b\\.~tx00000002.tmp", {}, {}};
+  const JournalRecord c{JournalRecordKind::Staged, u"c\\.~tx00000003.tmp", {}, {}};
   WaitAccount wait(0);
   {
     Journal journal(faulty, path);
