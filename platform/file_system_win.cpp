@@ -317,7 +317,7 @@ class Win32FileSystem : public FileSystem {
     if (parent != folder) created = CreateFolders(parent);
     const Held held = Hold(folder);
     if (held.result.Done() && CreateDirectoryW(W(ApiPath(folder)), nullptr)) {
-      if (!held.expected || Reached(folder, *held.expected, true).Done()) {
+      if (!held.expected || Reached(folder, *held.expected).Done()) {
         created.push_back(folder);
       } else {
         RemoveDirectoryW(W(ApiPath(folder)));
@@ -331,7 +331,7 @@ class Win32FileSystem : public FileSystem {
     if (!held.result.Done()) return held.result;
     if (held.expected) {
       // A link where a folder of ours was is left as it is.
-      if (const FsResult reached = Reached(folder, *held.expected, true); !reached.Done()) return reached;
+      if (const FsResult reached = Reached(folder, *held.expected); !reached.Done()) return reached;
     }
     return Outcome(RemoveDirectoryW(W(ApiPath(folder))));
   }
@@ -343,7 +343,7 @@ class Win32FileSystem : public FileSystem {
     const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
     if (attributes == INVALID_FILE_ATTRIBUTES) return {};
     if (held.expected) {
-      if (const FsResult reached = Reached(path, *held.expected, false); !reached.Done()) {
+      if (const FsResult reached = Reached(path, *held.expected); !reached.Done()) {
         return reached.outcome == FsOutcome::NotFound ? FsResult{} : reached;
       }
     }
@@ -521,13 +521,12 @@ class Win32FileSystem : public FileSystem {
 
   // Opens the file or folder at `path` as it is, link or not, and checks that it is a plain
   // one at its own place.
-  FsResult Reached(const std::u16string& path, const std::u16string& expected, bool folder) {
+  FsResult Reached(const std::u16string& path, const std::u16string& expected) {
     const ScopedFileHandle file(CreateFileW(W(ApiPath(path)), FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING,
                                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return LastFailure();
-    (void)folder;
     return CheckReached(file.Get(), expected);
   }
 
