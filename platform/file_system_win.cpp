@@ -300,14 +300,14 @@ class Win32FileSystem : public FileSystem {
   bool FolderExists(const std::u16string& path) override {
     const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(Expected(path) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+           !((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && Locate(path));
   }
 
   bool FileExists(const std::u16string& path) override {
     const DWORD attributes = GetFileAttributesW(W(ApiPath(path)));
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     return !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-           (Expected(path) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+           ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && Locate(path));
   }
 
   std::vector<std::u16string> CreateFolders(const std::u16string& folder) override {
@@ -471,8 +471,15 @@ class Win32FileSystem : public FileSystem {
 
   static DWORD ReparseFlag(const Held& held) { return held.expected ? FILE_FLAG_OPEN_REPARSE_POINT : 0; }
 
-  // The final path that `path` must have when it lies below a confining folder.
-  std::optional<std::u16string> Expected(const std::u16string& path) {
+  // A path below a confining folder: its absolute form, the final path it must have, and
+  // whether its folder is below the confining folder too (or is that folder).
+  struct Located {
+    std::u16string full;
+    std::u16string expected;
+    bool folderBelow = false;
+  };
+
+  std::optional<Located> Locate(const std::u16string& path) {
     std::u16string full;
     if (!GetFullPath(path, full)) return std::nullopt;
     const std::u16string key = PathKey(full);
@@ -486,36 +493,37 @@ class Win32FileSystem : public FileSystem {
       if (below && (!root || candidate.full.size() > root->full.size())) root = &candidate;
     }
     if (!root) return std::nullopt;
+    const bool folderBelow = ExtractFolderPart(full).size() > root->full.size();
     if (root->final.empty()) {
       // The folder itself is taken as given, links and all.
       const ScopedFileHandle folder(CreateFileW(W(ApiPath(root->full)), FILE_READ_ATTRIBUTES,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
       const std::optional<std::u16string> final = folder ? FinalPath(folder.Get()) : std::nullopt;
-      if (!final) return full;  // not there yet: nothing below it is either
+      // Not there yet: nothing below it is either.
+      if (!final) return Located{full, full, folderBelow};
       root->final = *final;
       while (root->final.size() > 3 && root->final.back() == u'\\') root->final.pop_back();
     }
     std::u16string rest = full.substr(root->full.size());
     if (!rest.starts_with(u'\\') && !root->final.ends_with(u'\\')) rest.insert(0, 1, u'\\');
-    return root->final + rest;
+    return Located{full, root->final + rest, folderBelow};
   }
 
   Held Hold(const std::u16string& path) {
     Held held;
-    held.expected = Expected(path);
-    if (!held.expected) return held;
-    std::u16string full;
-    GetFullPath(path, full);
-    const std::u16string parent = ExtractFolderPart(full);
-    const std::optional<std::u16string> expectedParent = Expected(parent);
-    if (!expectedParent) return held;  // the confining folder itself
+    const std::optional<Located> located = Locate(path);
+    if (!located) return held;
+    held.expected = located->expected;
+    if (!located->folderBelow) return held;  // in the confining folder itself
+    const std::u16string parent = ExtractFolderPart(located->full);
+    const std::u16string expectedParent = located->expected.substr(0, located->expected.find_last_of(u'\\'));
     // No FILE_SHARE_DELETE: nobody renames or deletes it while it is held. Reading and
     // writing stay shared: a rename into the folder opens it for writing.
     held.folder.Reset(CreateFileW(W(ApiPath(parent)), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    held.result = held.folder ? CheckReached(held.folder.Get(), *expectedParent) : LastFailure();
+    held.result = held.folder ? CheckReached(held.folder.Get(), expectedParent) : LastFailure();
     return held;
   }
 
@@ -542,7 +550,8 @@ class Win32FileSystem : public FileSystem {
   FsResult Move(const std::u16string& from, const std::u16string& to, DWORD flags) {
     const Held source = Hold(from);
     if (!source.result.Done()) return source.result;
-    const Held target = Hold(to);
+    // The transaction's moves stay in one folder, which the first hold already holds.
+    const Held target = ExtractFolderPart(from) == ExtractFolderPart(to) ? Held{} : Hold(to);
     if (!target.result.Done()) return target.result;
     return Outcome(MoveFileExW(W(ApiPath(from)), W(ApiPath(to)), flags));
   }
