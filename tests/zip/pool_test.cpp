@@ -194,7 +194,8 @@ TEST_F(PoolTest, StagedNamesTakeOneFlush) {
 // The thread that waits takes its turn every few milliseconds through every slow step: the
 // archive refused as in use, slow closes on the workers, the transaction's own steps. The
 // turn is where the window takes its messages, which Windows wants within 5 s and a user
-// within 100 ms.
+// within 100 ms: the bound, well above a turn's few milliseconds (a loaded machine under
+// Wine stretches the file system's own calls), well below a slow step taken without one.
 TEST_F(PoolTest, TheWaitingThreadTakesItsTurnThroughout) {
   std::vector<ZipWriterEntry> entries;
   for (int i = 0; i < 24; ++i) entries.push_back({"f" + std::to_string(i) + ".txt", Noise(50000, i)});
@@ -244,7 +245,7 @@ TEST_F(PoolTest, TheWaitingThreadTakesItsTurnThroughout) {
     Clock::duration longest = calls.front() - start;
     for (size_t i = 1; i < calls.size(); ++i) longest = std::max(longest, calls[i] - calls[i - 1]);
     longest = std::max(longest, end - calls.back());
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 60)
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 100)
         << c.name << " over " << std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count()
         << " ms";
     EXPECT_TRUE(std::is_sorted(written.begin(), written.end())) << c.name;
