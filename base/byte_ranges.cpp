@@ -132,6 +132,9 @@ constexpr size_t kPreambleLimit = 4096;
 constexpr size_t kHeaderBlockLimit = 4096;
 // Blanks a mail transport may add after a delimiter (RFC 2046's transport padding).
 constexpr size_t kPaddingLimit = 64;
+// What may follow the closing delimiter, which RFC 2046 lets a reader ignore (servers send
+// a CRLF, or nothing): an answer that goes on past it is never read to its end.
+constexpr size_t kEpilogueLimit = 4096;
 
 }  // namespace
 
@@ -237,6 +240,7 @@ struct RangeAnswerReader::State {
   std::string held;       // preamble, delimiter line or header line so far
   size_t headerBytes = 0;
   size_t matched = 0;     // of `delimiter`, in Step::Delimiter
+  size_t epilogue = 0;    // bytes after the closing delimiter
   bool seenRange = false;
   ByteRange part;         // the part being read
   uint64_t position = 0;  // in the resource, of the next data byte
@@ -307,6 +311,8 @@ struct RangeAnswerReader::State {
         step = Step::Malformed;
         return size;
       case Step::Closed:
+        epilogue += size;
+        if (epilogue > kEpilogueLimit) step = Step::Malformed;
         return size;
       default:
         break;

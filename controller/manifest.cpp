@@ -71,7 +71,8 @@ int32_t BuildNumberOf(std::u16string_view versionText) {
 }
 
 std::u16string ReleaseArchiveName(std::u16string_view remoteVersion) {
-  return u"Tallyx_" + std::u16string(remoteVersion) + u".zip";
+  return std::u16string(kReleaseArchivePrefix) + std::u16string(remoteVersion) +
+         std::u16string(kReleaseArchiveSuffix);
 }
 
 bool IsUsableInFileName(std::u16string_view remoteVersion) {

@@ -19,6 +19,9 @@ inline bool IsNewer(int32_t remoteBuild, int32_t localBuild) { return remoteBuil
 
 // "Tallyx_" + version + ".zip"; the version text is taken as written.
 std::u16string ReleaseArchiveName(std::u16string_view remoteVersion);
+// What comes before and after the version in that name.
+inline constexpr std::u16string_view kReleaseArchivePrefix = u"Tallyx_";
+inline constexpr std::u16string_view kReleaseArchiveSuffix = u".zip";
 
 // False when the version holds a character that cannot stand in a Windows file name,
 // such as a separator that would move the archive out of the installation folder.

@@ -150,12 +150,15 @@ void Updater::InstallRelease(InstallVariant variant) {
   }
   // The forced variant takes the whole archive, as it always has: it is the way out when
   // anything about an installation from changed entries went wrong.
-  const bool fromChanges = changes && !forced && FetchChangedEntries(*changes, changesArchive);
+  // A verified index also says how long the archive is: a download of it stops there.
+  uint64_t signedLength = 0;
+  const bool fromChanges =
+      changes && !forced && FetchChangedEntries(*changes, changesArchive, signedLength);
   // The forced variant starts from nothing: neither the cache nor a part kept by a
   // broken transfer may answer for the server.
   const bool resumed = !fromChanges && ops_.downloads.DownloadToFile(
       state_.DownloadUrl, releaseArchive, state_.DownloadCallbackObject.get(),
-      forced ? DownloadStart::Afresh : DownloadStart::MayResume);
+      forced ? DownloadStart::Afresh : DownloadStart::MayResume, signedLength);
 
   // Declining leaves the window as it is, downloaded but not installed; closing the
   // window is the way out.
@@ -244,7 +247,8 @@ void Updater::InstallRelease(InstallVariant variant) {
         // once, before the release is refused.
         if (!(resumed && unsigned_content)) throw;
         ops_.downloads.DownloadToFile(state_.DownloadUrl, releaseArchive,
-                                      state_.DownloadCallbackObject.get(), DownloadStart::Afresh);
+                                      state_.DownloadCallbackObject.get(), DownloadStart::Afresh,
+                                      signedLength);
         archive->Open(releaseArchive, releaseCheck);
       }
       innerContent = archive->ExtractAll(state_.WorkDir, kVersionFile,
@@ -252,6 +256,9 @@ void Updater::InstallRelease(InstallVariant variant) {
     }
     archiveDone();
     archive->Close();
+    // Nothing of the transfers is of use any more, for this release or an earlier one.
+    ops_.downloads.RemoveLeftovers(state_.WorkDir, std::u16string(kReleaseArchivePrefix),
+                                   std::u16string(kReleaseArchiveSuffix));
     window.ShowNotice(kInstalled);
   } catch (const std::exception&) {
     archiveDone();
@@ -298,7 +305,8 @@ void Updater::InstallRelease(InstallVariant variant) {
   if (windowError) std::rethrow_exception(windowError);
 }
 
-bool Updater::FetchChangedEntries(ChangedEntries& changes, const std::u16string& path) {
+bool Updater::FetchChangedEntries(ChangedEntries& changes, const std::u16string& path,
+                                  uint64_t& signedLength) {
   const std::u16string indexUrl = IndexUrl(state_.DownloadUrl);
   // Hundreds of kilobytes: fetched as the entries are, with the window served.
   const std::string index = changes.FetchIndex(indexUrl, state_.DownloadCallbackObject.get());
@@ -311,6 +319,7 @@ bool Updater::FetchChangedEntries(ChangedEntries& changes, const std::u16string&
   // No index (an older publisher), or one the vendor did not sign: the whole archive.
   if (index.empty() || !signatures_->IndexIsSigned(state_.RemoteVersion, index, signature))
     return false;
+  signedLength = changes.ArchiveSize(index);
   MainWindow& window = ops_.window;
   return changes.Fetch(state_.DownloadUrl, index, state_.WorkDir, path,
                        state_.DownloadCallbackObject.get(),

@@ -42,7 +42,9 @@ class Updater {
   bool WaitWhileTallyxRuns();
   // Fetches the release's changed entries into `path` when its index is published and
   // signed; false when the release is to be downloaded whole.
-  bool FetchChangedEntries(ChangedEntries& changes, const std::u16string& path);
+  // `signedLength`: set to the archive's length when the index verified.
+  bool FetchChangedEntries(ChangedEntries& changes, const std::u16string& path,
+                           uint64_t& signedLength);
   bool ChecksSignatures() const { return signatures_ && signatures_->Enabled(); }
 
   Operations ops_;

@@ -16,6 +16,7 @@
 
 #include "base/byte_ranges.h"
 #include "base/text.h"
+#include "base/win_path.h"
 #include "controller/operations/archive.h"
 #include "platform/bind_status_callback.h"
 #include "platform/native_file_system.h"
@@ -445,10 +446,21 @@ bool WriteRecord(const std::u16string& part, const ResumeRecord& record) {
   return MoveFileExW(W(staged), W(path), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
+// What the files of a transfer may wait, in all, for a scanner that holds one of them:
+// Windows refuses to delete a file that is open without FILE_SHARE_DELETE
+// (ERROR_SHARING_VIOLATION), and scanners open each new file the moment it is closed.
+constexpr uint32_t kLeftoverWaitMs = 3000;
+
+void RemoveWhenFree(FileSystem& files, WaitAccount& wait, const std::u16string& path) {
+  RetryWhileInUse(files, wait, [&] { return files.RemoveFile(path); });
+}
+
 // The record goes first: a part left without it is never continued.
 void DiscardPart(const std::u16string& part) {
-  DeleteFileW(W(RecordPath(part)));
-  DeleteFileW(W(part));
+  const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
+  WaitAccount wait(kLeftoverWaitMs);
+  RemoveWhenFree(*files, wait, RecordPath(part));
+  RemoveWhenFree(*files, wait, part);
 }
 
 // A part to continue: a plain file of the folder with no other name.
@@ -573,7 +585,8 @@ std::unique_ptr<DownloadCallback> WinDownloads::CreateDownloadCallback() {
 }
 
 bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16string& path,
-                                  DownloadCallback* callback, DownloadStart start) {
+                                  DownloadCallback* callback, DownloadStart start,
+                                  uint64_t signedLength) {
   const std::u16string part = path + u".part";
   bool resumed = false;
   TransferProgress progress(callback);
@@ -589,8 +602,11 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
   if (ReadRecord(part, record) && record.url == url && IsPlainPart(part)) {
     kept = FileLength(part);
     // A part as long as the whole was complete but never took its name: it is fetched
-    // again rather than trusted.
-    if (kept <= 0 || kept >= record.length) kept = 0;
+    // again rather than trusted. One of another length than the signed one is of
+    // another archive.
+    if (kept <= 0 || kept >= record.length ||
+        (signedLength && uint64_t(record.length) != signedLength))
+      kept = 0;
   }
   if (kept == 0) DiscardPart(part);
 
@@ -639,6 +655,16 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
     if (!append && httpStatus == 206) return false;
     const long long length = transfer->ContentLength();
     const long long whole = append ? record.length : length;
+    // Nothing past the signed length, or else past the answer's own and the largest
+    // archive, is written: a body without a length, or a resumed answer longer than
+    // asked, would otherwise fill the disk. An announced length that is not the signed
+    // one is another file.
+    uint64_t cap = signedLength ? signedLength : limits_.maxArchiveBytes;
+    if (whole > 0) {
+      if (uint64_t(whole) > cap || (signedLength && uint64_t(whole) != signedLength))
+        return false;
+      cap = uint64_t(whole);
+    }
     total = whole > 0 ? static_cast<ULONG>(whole) : 0;
     received = static_cast<ULONG>(kept);
     if (!progress.Show(BINDSTATUS_BEGINDOWNLOADDATA)) return false;
@@ -661,6 +687,10 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
       long long got = kept;
       while (const DWORD count = transfer->Read(failed)) {
         DWORD written = 0;
+        if (uint64_t(got) + count > cap) {
+          failed = true;
+          break;
+        }
         if (!WriteFile(file.Get(), transfer->Data(), count, &written, nullptr) ||
             written != count) {
           failed = true;
@@ -670,8 +700,10 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
         received = static_cast<ULONG>(got);
         if (!progress.Flowing()) break;
       }
-      // A read that failed or gave up, or a body shorter than announced, is no archive.
-      whole_body = !failed && !progress.Stopped() && (whole <= 0 || got == whole);
+      // A read that failed or gave up, or a body shorter than announced or signed, is no
+      // archive.
+      whole_body = !failed && !progress.Stopped() && (whole <= 0 || got == whole) &&
+                   (!signedLength || uint64_t(got) == signedLength);
     }
     if (!whole_body) {
       file.Reset();
@@ -685,7 +717,11 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
       if (!resumable) DiscardPart(part);
       return false;
     }
-    DeleteFileW(W(RecordPath(part)));
+    {
+      const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
+      WaitAccount wait(kLeftoverWaitMs);
+      RemoveWhenFree(*files, wait, RecordPath(part));
+    }
     resumed = append;
     return true;
   }();
@@ -695,6 +731,39 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
   // rest of the command runs with its boxes closing at once, as after any download.
   progress.End();
   return resumed;
+}
+
+void WinDownloads::RemoveLeftovers(const std::u16string& folder, const std::u16string& prefix,
+                                   const std::u16string& suffix) {
+  // A part's record before the part, as everywhere: a part without one is never continued.
+  static constexpr std::u16string_view kEndings[] = {u".part.resume.tmp", u".part.resume",
+                                                     u".part"};
+  std::vector<std::u16string> found[std::size(kEndings)];
+  WIN32_FIND_DATAW data;
+  const HANDLE search =
+      FindFirstFileExW(W(folder + u"\\" + prefix + u"*"), FindExInfoBasic, &data,
+                       FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    // The pattern also matches short 8.3 names: the long name is checked here, whole.
+    const std::u16string name = FromW(data.cFileName);
+    if (name.size() <= prefix.size() || PathKey(name.substr(0, prefix.size())) != PathKey(prefix))
+      continue;
+    for (size_t i = 0; i < std::size(kEndings); ++i) {
+      const std::u16string ending = suffix + std::u16string(kEndings[i]);
+      if (name.size() > prefix.size() + ending.size() &&
+          PathKey(name.substr(name.size() - ending.size())) == PathKey(ending)) {
+        found[i].push_back(folder + u"\\" + name);
+        break;
+      }
+    }
+  } while (FindNextFileW(search, &data));
+  FindClose(search);
+  const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
+  WaitAccount wait(kLeftoverWaitMs);
+  for (const auto& paths : found)
+    for (const auto& path : paths) RemoveWhenFree(*files, wait, path);
 }
 
 namespace {

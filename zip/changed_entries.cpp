@@ -109,6 +109,11 @@ class ZipChangedEntries : public ChangedEntries {
   ZipChangedEntries(FileSystem& fileSystem, Sha256Factory& sha256, Downloads& downloads)
       : fs_(fileSystem), sha256_(sha256), downloads_(downloads) {}
 
+  uint64_t ArchiveSize(std::string_view indexText) const override {
+    const std::optional<ReleaseIndex> index = ParseReleaseIndex(indexText);
+    return index ? index->archiveSize : 0;
+  }
+
   bool Fetch(const std::u16string& url, std::string_view indexText, const std::u16string& folder,
              const std::u16string& path, DownloadCallback* callback,
              const ArchiveProgress& comparing) override {

@@ -34,6 +34,8 @@ class ChangedEntries {
   virtual bool Fetch(const std::u16string& url, std::string_view index,
                      const std::u16string& folder, const std::u16string& path,
                      DownloadCallback* callback, const ArchiveProgress& comparing) = 0;
+  // The release archive's length as `index` gives it; 0 when the index cannot be read.
+  virtual uint64_t ArchiveSize(std::string_view index) const = 0;
   // After a Fetch that succeeded: the SHA-256 of the archive it wrote.
   virtual Sha256Digest Content() const = 0;
   // After a Fetch that succeeded: the content of the release's `name` (relative to the

@@ -51,8 +51,19 @@ class Downloads {
   // reported (a failed download shows up as an archive that cannot be opened). True
   // when the file was completed from a part kept by an earlier attempt: its start and
   // its end came from two transfers. Afresh discards any such part first.
+  // `signedLength`: the archive's length as the vendor signed it, 0 when not known. A
+  // body of another length is refused, and nothing past that length (or, when it is not
+  // known, past the answer's own length and the platform's largest archive) is written.
   virtual bool DownloadToFile(const std::u16string& url, const std::u16string& path,
-                              DownloadCallback* callback, DownloadStart start) = 0;
+                              DownloadCallback* callback, DownloadStart start,
+                              uint64_t signedLength) = 0;
+  // Removes what transfers into `folder` left of archives named `<prefix>...<suffix>`:
+  // their parts and resume records, each waited for a while when another program (a
+  // scanner) holds it. For after an installation, when none of them is of use.
+  virtual void RemoveLeftovers(const std::u16string& folder, const std::u16string& prefix,
+                               const std::u16string& suffix) {
+    (void)folder, (void)prefix, (void)suffix;
+  }
   // GET of `url` with "Range: <ranges>" (a RangeHeaderValue), within the network limits
   // of a download; the answer goes to `answer`. The progress is shown through `callback`
   // as a download's: `shownBefore` plus the body bytes received, of `shownTotal`. True

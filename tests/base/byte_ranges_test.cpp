@@ -418,6 +418,8 @@ TEST(RangeAnswerReader, HostileAnswersAreRefused) {
       {"a single dash closing", {kType, "", Replace(good, b + "--", b + "-x")},
        Outcome::Malformed, {{100, 200}, {1000, 1500}, {9999, 10000}}},
       {"closed with no part", {kType, "", "\r\n--" + b + "--\r\n"}, Outcome::Malformed, {}},
+      {"an epilogue past its bound", {kType, "", good + std::string(5000, 'e')},
+       Outcome::Malformed, {{100, 200}, {1000, 1500}, {9999, 10000}}},
       // The last part's data came, the delimiter that vouches for its length did not.
       {"no closing delimiter", {kType, "", good.substr(0, good.size() - b.size() - 8)},
        Outcome::Unfinished, firstTwo},

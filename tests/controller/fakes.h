@@ -54,11 +54,13 @@ class FakeDownloads : public Downloads {
     return std::make_unique<FakeCallback>(++created_);
   }
   bool DownloadToFile(const std::u16string& url, const std::u16string& path,
-                      DownloadCallback* callback, DownloadStart start) override {
+                      DownloadCallback* callback, DownloadStart start,
+                      uint64_t signedLength) override {
     const auto* fake = dynamic_cast<FakeCallback*>(callback);
     log_.push_back("DownloadToFile " + Utf8(url) + " -> " + Utf8(path) + " callback " +
                    (fake ? std::to_string(fake->id) : "none") +
-                   (start == DownloadStart::Afresh ? " afresh" : ""));
+                   (start == DownloadStart::Afresh ? " afresh" : "") +
+                   (signedLength ? " of " + std::to_string(signedLength) : ""));
     if (whileDownloading) whileDownloading();
     return resumed;
   }

@@ -1098,20 +1098,31 @@ def manifest_trickles(ctx, root):
         check(again.exit_code() == 0, "exit code")
 
 
+TRANSFER_ENDINGS = (".part", ".part.resume", ".part.resume.tmp")
+
+
 def scanner_on_the_folder(ctx, root):
     """A stand-in scanner opens every new file of the folder the moment it can and holds
-    it for a while: the finished download still takes its name."""
+    it for a while: the finished download still takes its name, and after the
+    installation nothing of the transfer is left, nor what an earlier release's left."""
     folder = install_folder(ctx, root)
+    for ending in TRANSFER_ENDINGS:
+        with open(os.path.join(folder, "Tallyx_4.2.7.1400.zip" + ending), "wb") as f:
+            f.write(b"of an earlier release")
     with Server(ctx.args.port) as srv:
         srv.routes["/dl/tallyx.ver"] = Route(ctx.manifest())
         srv.routes[ARCHIVE] = Route(ctx.release())
         scanner = subprocess.Popen([WINE, ctx.args.driver, "scan-suffix", "Z:" + folder.replace("/", "\\"), ".part", "90"],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         STARTED.append(scanner)
+        # Every other new file held 300 ms after it was written, the resume record too.
+        start_scanner(ctx, folder, hold_ms=300)
         try:
             time.sleep(2)
             attempt(ctx, folder, srv, TEXTS["installed"])
             assert_release_installed(ctx, folder)
+            left = sorted(n for n in os.listdir(folder) if n.endswith(TRANSFER_ENDINGS))
+            check(not left, f"the transfers left {left}")
         finally:
             scanner.kill()
             out = scanner.communicate(timeout=30)[0]

@@ -93,7 +93,7 @@ int wmain(int argc, wchar_t** argv) {
     const auto callback = downloads.CreateDownloadCallback();
     const ULONGLONG start = GetTickCount64();
     downloads.DownloadToFile(tallyx::FromW(url.c_str()), tallyx::FromW(file.c_str()),
-                             callback.get(), tallyx::DownloadStart::Afresh);
+                             callback.get(), tallyx::DownloadStart::Afresh, 0);
     const double seconds = Seconds(start);
     const long long got = FileSize(file);
     DeleteFileW(file.c_str());

@@ -32,7 +32,8 @@ hits_lock = threading.Lock()
 # /ranged/MODE/NAME: the archive as a server that knows ranges serves it, under the strong
 # tag "v1". MODE: honour (ranges and If-Range as RFC 9110 says), ignore (always the whole
 # body), refuse (416 to any range), elsewhere (a 206 that starts 10 bytes early),
-# cutonce (the first whole answer breaks off at 60 %). /ranged-log/MODE/NAME: what each
+# cutonce (the first whole answer breaks off at 60 %), overlong (a 206 without a length
+# whose body goes on past the archive's end). /ranged-log/MODE/NAME: what each
 # request asked for and got, one "range|if-range|status|bytes" line each.
 RANGED_SIZE = 1024 * 1024
 RANGED_TAG = '"v1"'
@@ -65,6 +66,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(b"")
         elif path.startswith("/sized/"):
             self.send_body(pattern(int(path[len("/sized/"):])))
+        elif path in ("/endless", "/endless-chunked"):
+            # A body without a length that never ends; chunked, it says so in HTTP/1.1.
+            chunked = path == "/endless-chunked"
+            if chunked:
+                self.protocol_version = "HTTP/1.1"
+            self.send_response(200)
+            if chunked:
+                self.send_header("Transfer-Encoding", "chunked")
+                self.send_header("Connection", "close")
+            self.end_headers()
+            self.endless(chunked=chunked)
         elif path == "/nolength":
             self.send_body(pattern(3000), length=False)
         elif path == "/straddle":
@@ -186,13 +198,43 @@ def _ranged(self, path):
         self.connection.close()
         self.close_connection = True
         return
+    if status == 206 and mode == "overlong":
+        self.send_response(206)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.endless(sent)
+        return
     try:
         self.send_body(sent, status=status, headers=headers)
     except OSError:
         pass
 
 
+def _endless(self, first=b"", chunked=False):
+    # `first`, then zeros as fast as the client takes them, until it walks away (or
+    # HOLD_SECONDS have passed, so that a client that never stops cannot hang the run).
+    block = bytes(64 * 1024)
+    deadline = time.monotonic() + HOLD_SECONDS
+    try:
+        for piece in [first] + [block] * (1 << 20):
+            if time.monotonic() > deadline:
+                break
+            if chunked:
+                piece = b"%x\r\n%s\r\n" % (len(piece), piece) if piece else b""
+                # A breath between chunks. Wine 8 drains a chunked body to its end when
+                # its request is closed early, for as long as data keeps coming without a
+                # pause (Windows' InternetCloseHandle ends the connection instead): a
+                # server that never pauses holds a closing client under Wine.
+                time.sleep(0.005)
+            self.wfile.write(piece)
+    except OSError:
+        pass
+    self.close_connection = True
+
+
 Handler.ranged = _ranged
+Handler.endless = _endless
 
 # /multirange/MODE/NAME: the /ranged/ archive's bytes for a Range header of several
 # ranges. MODE: multi (206 multipart/byteranges as nginx frames it, written a few bytes

@@ -101,7 +101,7 @@ TEST(GetUrlText, FailuresLeaveTheBodyEmpty) {
 }
 
 // Limits short enough for a test; the peer holds its silent connections for 30 s.
-constexpr NetworkLimits kShortLimits{2000, 3000};
+constexpr NetworkLimits kShortLimits{2000, 3000, 120000, 1024};
 // Generous: a limit is kept when the call ends well before the peer lets go.
 constexpr DWORD kGiveUpBoundMs = 3000 + 12000;
 
@@ -255,7 +255,7 @@ TEST(DownloadToFile, ProgressDrivesBarAndCaptionInOrder) {
   for (const DownloadCase& c : cases) {
     view.calls.clear();
     const std::u16string file = TempPath(u"tallyx_download.zip");
-    downloads.DownloadToFile(PeerUrl(c.path), file, callback.get(), DownloadStart::MayResume);
+    downloads.DownloadToFile(PeerUrl(c.path), file, callback.get(), DownloadStart::MayResume, 0);
     EXPECT_TRUE(ReadFile(file) == c.file) << c.path;
     DeleteFileW(W(file));
 
@@ -292,14 +292,14 @@ TEST(DownloadToFile, AFailedTransferRaisesNothing) {
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string file = TempPath(u"tallyx_failed.zip");
   EXPECT_NO_THROW(downloads.DownloadToFile(DeadUrl("/archive.zip"), file, callback.get(),
-      DownloadStart::MayResume));
+      DownloadStart::MayResume, 0));
   EXPECT_EQ(GetFileAttributesW(W(file)), INVALID_FILE_ATTRIBUTES);
   for (const RecordingView::Call& call : view.calls)
     if (call.kind == 'P') {
       EXPECT_EQ(call.value, 0);
     }
   EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/archive.zip"), file, nullptr,
-      DownloadStart::MayResume));
+      DownloadStart::MayResume, 0));
   EXPECT_EQ(ReadFile(file).size(), 5u * 1024 * 1024);
   DeleteFileW(W(file));
 }
@@ -317,7 +317,7 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
   const std::u16string file = TempPath(u"tallyx_aborted.zip");
   try {
     downloads.DownloadToFile(PeerUrl("/archive.zip"), file, callback.get(),
-        DownloadStart::MayResume);
+        DownloadStart::MayResume, 0);
     ADD_FAILURE() << "no error";
   } catch (const EConvertError& error) {
     EXPECT_EQ(EncodeUtf8(error.Message()), "'x' is not a valid integer value");
@@ -331,7 +331,7 @@ TEST(DownloadToFile, AnErrorOfTheWindowEndsTheTransferAndReachesTheCaller) {
   // The same callback serves the next download normally.
   view.fail = false;
   EXPECT_NO_THROW(downloads.DownloadToFile(PeerUrl("/sized/3000"), file, callback.get(),
-      DownloadStart::MayResume));
+      DownloadStart::MayResume, 0));
   EXPECT_EQ(ReadFile(file), PatternBytes(3000));
   DeleteFileW(W(file));
 }
@@ -361,7 +361,7 @@ TEST(DownloadToFile, AFailedOrStalledTransferKeepsTheEarlierFile) {
     WriteFile(file, "earlier download");
     const DWORD start = GetTickCount();
     EXPECT_NO_THROW(downloads.DownloadToFile(c.url, file, callback.get(),
-        DownloadStart::MayResume)) << c.name;
+        DownloadStart::MayResume, 0)) << c.name;
     const DWORD elapsed = GetTickCount() - start;
     printf("%s: gave up after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
     EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;
@@ -391,7 +391,7 @@ TEST(Transfer, ATrickleOrAnEndlessFetchEndsWithinTheLimits) {
     if (c.download) {
       WinDownloads downloads([] { return nullptr; }, c.limits);
       const auto callback = downloads.CreateDownloadCallback();
-      downloads.DownloadToFile(PeerUrl("/drip"), file, callback.get(), DownloadStart::MayResume);
+      downloads.DownloadToFile(PeerUrl("/drip"), file, callback.get(), DownloadStart::MayResume, 0);
       EXPECT_EQ(ReadFile(file), "earlier download") << c.name;
     } else {
       EXPECT_EQ(WinWebTextFetch(c.limits).GetUrlText(PeerUrl("/drip")), "") << c.name;
@@ -486,7 +486,7 @@ TEST(DownloadToFile, AKeptPartIsContinuedOnlyWhileItIsTheSameUpload) {
                 recordUrl + "\n" + std::to_string(kRangedSize) + "\n" + c.tag + "\n");
     }
     view.calls.clear();
-    const bool resumed = downloads.DownloadToFile(url, file, callback.get(), c.start);
+    const bool resumed = downloads.DownloadToFile(url, file, callback.get(), c.start, 0);
     EXPECT_EQ(resumed, c.resumed) << c.name;
     EXPECT_TRUE(ReadFile(file) == whole) << c.name;
     EXPECT_EQ(RangedLog(address), c.log) << c.name;
@@ -503,6 +503,76 @@ TEST(DownloadToFile, AKeptPartIsContinuedOnlyWhileItIsTheSameUpload) {
   }
 }
 
+// Nothing past the signed length, or without one past the answer's own and the largest
+// archive, reaches the disk: a body that never ends, a resumed answer longer than asked
+// or a length that is not the signed one ends the download with the earlier file in
+// place, and the part (kept only where it can be continued) is a true start of the
+// archive.
+TEST(DownloadToFile, NothingPastTheLengthIsWritten) {
+  constexpr uint64_t kCap = 1024 * 1024;
+  NetworkLimits small;
+  small.maxArchiveBytes = kCap;
+  NetworkLimits tiny;
+  tiny.maxArchiveBytes = 2999;
+  const NetworkLimits usual;
+  const std::string whole = PatternBytes(kRangedSize);
+  constexpr size_t kKept = 600000;
+  const struct {
+    const char* name;
+    std::string path;  // "overlong" continues a kept part of /ranged/overlong/
+    uint64_t signedLength;
+    const NetworkLimits& limits;
+    bool placed;
+  } cases[] = {
+      {"endless body, unsigned", "/endless", 0, small, false},
+      {"endless body, signed", "/endless", kCap, usual, false},
+      {"endless chunked body, signed", "/endless-chunked", kCap, usual, false},
+      {"resumed answer longer than asked", "overlong", 0, usual, false},
+      {"resumed answer longer than signed", "overlong", kRangedSize, usual, false},
+      {"announced length not the signed one", "/sized/3000", 2999, usual, false},
+      {"announced past the largest archive", "/sized/3000", 0, tiny, false},
+      {"the signed length", "/sized/3000", 3000, usual, true},
+  };
+  const std::u16string file = TempPath(u"tallyx_bounded.zip");
+  for (const auto& c : cases) {
+    WinDownloads downloads([] { return nullptr; }, c.limits);
+    const auto callback = downloads.CreateDownloadCallback();
+    WriteFile(file, "earlier download");
+    DeleteFileW(W(file + u".part"));
+    DeleteFileW(W(file + u".part.resume"));
+    std::u16string url = PeerUrl(c.path);
+    const bool resuming = c.path == "overlong";
+    if (resuming) {
+      url = PeerUrl("/ranged/overlong/" + UniqueName());
+      WriteFile(file + u".part", whole.substr(0, kKept));
+      WriteFile(file + u".part.resume",
+                EncodeUtf8(url) + "\n" + std::to_string(kRangedSize) + "\n\"v1\"\n");
+    }
+    const DWORD start = GetTickCount();
+    downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume,
+                             c.signedLength);
+    const DWORD elapsed = GetTickCount() - start;
+    printf("%s: ended after %lu ms\n", c.name, static_cast<unsigned long>(elapsed));
+    EXPECT_LT(elapsed, kGiveUpBoundMs) << c.name;
+    if (c.placed) {
+      EXPECT_TRUE(ReadFile(file) == PatternBytes(3000)) << c.name;
+    } else {
+      EXPECT_EQ(ReadFile(file), "earlier download") << c.name;
+    }
+    // Only a part that can be continued stays, and it is the archive's start.
+    const std::string part = ReadFile(file + u".part");
+    if (resuming) {
+      EXPECT_GE(part.size(), kKept) << c.name;
+      EXPECT_TRUE(part == whole.substr(0, part.size())) << c.name;
+    } else {
+      EXPECT_EQ(GetFileAttributesW(W(file + u".part")), INVALID_FILE_ATTRIBUTES) << c.name;
+    }
+  }
+  DeleteFileW(W(file));
+  DeleteFileW(W(file + u".part"));
+  DeleteFileW(W(file + u".part.resume"));
+}
+
 TEST(DownloadToFile, ATransferBrokenOffIsContinuedByTheNextAttempt) {
   const std::string address = "/ranged/cutonce/" + UniqueName();
   const std::u16string url = PeerUrl(address);
@@ -510,13 +580,13 @@ TEST(DownloadToFile, ATransferBrokenOffIsContinuedByTheNextAttempt) {
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string file = TempPath(u"tallyx_cut.zip");
   DeleteFileW(W(file));
-  EXPECT_FALSE(downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume));
+  EXPECT_FALSE(downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume, 0));
   EXPECT_EQ(GetFileAttributesW(W(file)), INVALID_FILE_ATTRIBUTES);
   const std::string part = ReadFile(file + u".part");
   EXPECT_GT(part.size(), 0u);
   EXPECT_TRUE(part == PatternBytes(kRangedSize).substr(0, part.size()));
 
-  EXPECT_TRUE(downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume));
+  EXPECT_TRUE(downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume, 0));
   EXPECT_TRUE(ReadFile(file) == PatternBytes(kRangedSize));
   const std::vector<std::string> log = RangedLog(address);
   ASSERT_EQ(log.size(), 2u);
@@ -697,10 +767,10 @@ TEST(DownloadToFile, CacheEntryRemovalFetchesAfresh) {
   const auto callback = downloads.CreateDownloadCallback();
   const std::u16string url = FreshHitsUrl("archive");
   const std::u16string file = TempPath(u"tallyx_hits.txt");
-  downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume);
+  downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume, 0);
   EXPECT_EQ(ReadFile(file), "1");
   downloads.DeleteUrlCacheEntry(url);
-  downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume);
+  downloads.DownloadToFile(url, file, callback.get(), DownloadStart::MayResume, 0);
   EXPECT_EQ(ReadFile(file), "2");
   DeleteFileW(W(file));
   EXPECT_NO_THROW(downloads.DeleteUrlCacheEntry(PeerUrl("/never-fetched")));

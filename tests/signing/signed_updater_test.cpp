@@ -361,6 +361,7 @@ class FakeChanges : public ChangedEntriesFactory {
       if (owner_.fetches) owner_.archives_->contents[path] = owner_.onDisk;
       return owner_.fetches;
     }
+    uint64_t ArchiveSize(std::string_view index) const override { return index.empty() ? 0 : 777; }
     Sha256Digest Content() const override { return owner_.written; }
     std::optional<Sha256Digest> UnchangedContent(const std::u16string& name) const override {
       return name == u"tallyx.zip" ? owner_.innerUnchanged : std::nullopt;
@@ -448,6 +449,11 @@ TEST(SignedInstall, ChangedEntriesWhenTheIndexVerifiesElseTheWholeArchive) {
     };
     EXPECT_EQ(has("Fetch "), c.fetched) << c.name;
     EXPECT_EQ(has("DownloadToFile "), c.downloaded) << c.name;
+    // After an index that verified, the whole archive is held to the length it gives.
+    EXPECT_EQ(std::any_of(log.begin(), log.end(),
+                          [](const std::string& e) { return e.ends_with(" of 777"); }),
+              c.fetched && c.downloaded)
+        << c.name;
     EXPECT_EQ(has("Open " + kChanges), c.fetched && !c.downloaded) << c.name;
     EXPECT_EQ(has("SetUnchangedTimes"), c.fetched && !c.downloaded && c.notice == kSuccess)
         << c.name;

@@ -60,7 +60,7 @@ class RangeServer : public Downloads {
   void DeleteUrlCacheEntry(const std::u16string&) override {}
   std::unique_ptr<DownloadCallback> CreateDownloadCallback() override { return nullptr; }
   bool DownloadToFile(const std::u16string&, const std::u16string&, DownloadCallback*,
-                      DownloadStart) override {
+                      DownloadStart, uint64_t) override {
     return false;
   }
   bool GetRanges(const std::u16string&, const std::string& ranges, RangeAnswer& answer,
