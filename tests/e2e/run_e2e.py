@@ -1067,17 +1067,24 @@ def download_trickles(ctx, root):
 
 
 def download_trickles_product_limits(ctx, root):
-    """The product itself against an archive that drips a byte every 20 s: the error box
-    within about two minutes."""
+    """The product itself against an archive that drips a byte every 20 s, and against one
+    that comes at 1 KB/s, a steady flow below the floor: the error box within about two
+    minutes each."""
     body = ctx.release()
-    with offered(ctx, root, release=Route(body, drip=20.0)) as (run, _, folder, _):
-        choose(run, forced=False)
-        started = time.monotonic()
-        run.wait_box(TEXTS["install_failed"], timeout=110)
-        elapsed = time.monotonic() - started
-        print(f"archive dripping a byte every 20 s (product limits): error after {elapsed:.1f} s")
-        run.driver("answer", IDOK)
-        finish(run)
+    # Long enough that a flow of 1 KB/s is still coming when the floor ends it.
+    large = ctx.release(extra=[("données/pièces.bin", os.urandom(400_000))])
+    for name, route in (("dripping a byte every 20 s", Route(body, drip=20.0)),
+                        ("coming at 1 KB/s", Route(large, rate=1000))):
+        sub = os.path.join(root, name.replace(" ", "_"))
+        os.makedirs(sub)
+        with offered(ctx, sub, release=route) as (run, _, folder, _):
+            choose(run, forced=False)
+            started = time.monotonic()
+            run.wait_box(TEXTS["install_failed"], timeout=110)
+            elapsed = time.monotonic() - started
+            print(f"archive {name} (product limits): error after {elapsed:.1f} s")
+            run.driver("answer", IDOK)
+            finish(run)
 
 
 def manifest_trickles(ctx, root):
