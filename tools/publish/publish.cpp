@@ -129,7 +129,7 @@ class PendingFiles {
     return temp;
   }
   // Each file takes its name only once its data is on the disk, in the order added: the
-  // manifest, which points workstations at the archive, after the archive.
+  // manifest, which points workstations at the archive, last.
   void Commit() {
     const std::unique_ptr<FileSystem> fileSystem = CreateNativeFileSystem();
     WaitAccount wait(kRenameWaitMs);
@@ -455,8 +455,9 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
   WriteFile(pending.Add("Tallyx_" + o.version + ".zip.sig"), archiveSig);
   WriteFile(pending.Add(archiveName + ".index"), indexText);
   WriteFile(pending.Add(archiveName + ".index.sig"), indexSig);
-  WriteFile(pending.Add("tallyx.ver"), manifest);
+  // The upload order of the serving guide: the manifest's signature, then the manifest.
   WriteFile(pending.Add("tallyx.ver.sig"), manifestSig);
+  WriteFile(pending.Add("tallyx.ver"), manifest);
 
   // Check what was written the way a workstation will: the product's own verifier,
   // then the archive read back and extracted, compared with the release folder.
