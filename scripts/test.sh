@@ -94,8 +94,28 @@ else
   echo "win32 build failed"; status=1
 fi
 
+# The publisher reads the version of programs as the resource compiler makes them: the
+# test flavour's stand-ins for tallyx.exe, of 4.2.7.1530 and of 4.2.7.1500.
+publisher_reads_programs() {
+  local work=build/publish-programs publish=build/native/tools/publish/tallyx-publish
+  local stubs=build/$test_preset/tests/e2e
+  rm -rf "$work"; mkdir -p "$work/release"
+  echo "Nouveautés" > "$work/history.txt"
+  "$publish" keygen "$work/key.pem" >/dev/null || return 1
+  release() {  # release OUT: publish the release folder as 4.2.7.1530 into OUT
+    "$publish" release --key "$work/key.pem" --version 4.2.7.1530 --date 05/03/2021 \
+      --history "$work/history.txt" --url-base http://h/dl --out "$1" "$work/release"
+  }
+  cp "$stubs/tallyx_stub_new.exe" "$work/release/tallyx.exe"
+  release "$work/out" >/dev/null || return 1
+  cp "$stubs/tallyx_stub_old.exe" "$work/release/tallyx.exe"
+  ! release "$work/refused" >/dev/null 2>"$work/refused.log" &&
+    grep -q "reports version 4.2.7.1500, not 4.2.7.1530" "$work/refused.log"
+}
+
 echo "== $test_preset build (the test flavour)"
 if cmake --preset $test_preset >/dev/null && cmake --build --preset $test_preset; then
+  check "the publisher reads the version of a compiled program" publisher_reads_programs
   echo "== $test_preset tests (Wine)"; windows_tests $test_preset
 else
   echo "$test_preset build failed"; status=1

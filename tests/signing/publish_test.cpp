@@ -13,6 +13,7 @@
 #include "base/text.h"
 #include "controller/release_signature.h"
 #include "platform/signature.h"
+#include "tools/publish/exe_file_version.h"
 #include "tools/publish/publish.h"
 #include "tools/publish/publish_error.h"
 #include "tools/publish/signing_key.h"
@@ -202,6 +203,147 @@ TEST(PublishKeys, SignaturesOfFreshKeysVerifyAndOnlyForTheirMessage) {
   }
 }
 
+// A program image as a linker and a resource compiler lay it out: a PE32 (or PE32+)
+// header, one section .rsrc, its resource tree (type 16, name 1, one language) and a
+// VS_VERSIONINFO whose string tables hold `tables` ({key, {name, value}}) and whose
+// translation table is `translation`.
+struct VersionTables {
+  std::vector<std::pair<std::u16string, std::vector<std::pair<std::u16string, std::u16string>>>> tables;
+  std::vector<uint16_t> translation;
+};
+
+void Put(std::string& out, uint64_t at, uint32_t value, int size) {
+  if (out.size() < at + size) out.resize(at + size);
+  for (int i = 0; i < size; ++i) out[at + i] = char(value >> 8 * i);
+}
+void Pad4(std::string& out) { out.resize((out.size() + 3) & ~size_t(3)); }
+
+std::string VersionNode(const std::u16string& key, const std::string& value, bool text,
+                        const std::vector<std::string>& children) {
+  std::string node(6, '\0');
+  for (const char16_t c : key + u'\0') node += std::string{char(c & 0xFF), char(c >> 8)};
+  Pad4(node);
+  node += value;
+  for (const std::string& child : children) {
+    Pad4(node);
+    node += child;
+  }
+  Put(node, 0, uint32_t(node.size()), 2);
+  Put(node, 2, uint32_t(text ? value.size() / 2 : value.size()), 2);
+  Put(node, 4, text ? 1 : 0, 2);
+  return node;
+}
+
+std::string Utf16z(const std::u16string& text) {
+  std::string bytes;
+  for (const char16_t c : text + u'\0') bytes += std::string{char(c & 0xFF), char(c >> 8)};
+  return bytes;
+}
+
+std::string ProgramImage(const VersionTables& v, bool plus = false) {
+  std::vector<std::string> tables;
+  for (const auto& [key, strings] : v.tables) {
+    std::vector<std::string> values;
+    for (const auto& [name, text] : strings) values.push_back(VersionNode(name, Utf16z(text), true, {}));
+    tables.push_back(VersionNode(key, "", true, values));
+  }
+  std::string translation;
+  for (const uint16_t word : v.translation) translation += std::string{char(word & 0xFF), char(word >> 8)};
+  const std::string info = VersionNode(
+      u"VS_VERSION_INFO", std::string(52, '\0'), false,
+      {VersionNode(u"StringFileInfo", "", true, tables),
+       VersionNode(u"VarFileInfo", "", true, {VersionNode(u"Translation", translation, false, {})})});
+  constexpr uint32_t kRva = 0x1000, kRaw = 0x200;
+  std::string rsrc;
+  const auto directory = [&](uint64_t at, uint32_t id, uint32_t target) {
+    Put(rsrc, at + 14, 1, 2);  // one entry with a numeric id
+    Put(rsrc, at + 16, id, 4);
+    Put(rsrc, at + 20, target, 4);
+  };
+  directory(0x00, 16, 0x18 | 0x80000000);
+  directory(0x18, 1, 0x30 | 0x80000000);
+  directory(0x30, 0x040C, 0x48);
+  Put(rsrc, 0x48, kRva + 0x58, 4);
+  Put(rsrc, 0x4C, uint32_t(info.size()), 4);
+  rsrc.resize(0x58);
+  rsrc += info;
+  std::string image;
+  Put(image, 0, 0x5A4D, 2);
+  Put(image, 0x3C, 0x40, 4);
+  Put(image, 0x40, 0x00004550, 4);
+  const uint32_t optionalSize = plus ? 240 : 224;
+  Put(image, 0x44, plus ? 0x8664 : 0x14C, 2);
+  Put(image, 0x46, 1, 2);
+  Put(image, 0x54, optionalSize, 2);
+  const uint64_t optional = 0x58, directories = optional + (plus ? 112 : 96);
+  Put(image, optional, plus ? 0x20B : 0x10B, 2);
+  Put(image, directories - 4, 16, 4);
+  Put(image, directories + 16, kRva, 4);
+  Put(image, directories + 20, uint32_t(rsrc.size()), 4);
+  const uint64_t section = optional + optionalSize;
+  image.resize(section + 40);
+  image.replace(section, 5, ".rsrc");
+  Put(image, section + 8, uint32_t(rsrc.size()), 4);
+  Put(image, section + 12, kRva, 4);
+  Put(image, section + 16, uint32_t((rsrc.size() + 0x1FF) & ~0x1FFu), 4);
+  Put(image, section + 20, kRaw, 4);
+  image.resize(kRaw);
+  image += rsrc;
+  image.resize(kRaw + ((rsrc.size() + 0x1FF) & ~0x1FFu));
+  return image;
+}
+
+std::string ProgramOfVersion(const std::u16string& version) {
+  return ProgramImage({{{u"040C04B0", {{u"CompanyName", u"Vantrel"}, {u"FileVersion", version}}}},
+                       {0x040C, 0x04B0}});
+}
+
+TEST(ExecutableFileVersion, ReadsTheTableTheTranslationNames) {
+  const std::u16string v = u"4.2.7.1530";
+  const struct {
+    const char* name;
+    std::string image;
+    std::optional<std::u16string> version;
+  } cases[] = {
+      {"32-bit program", ProgramOfVersion(v), v},
+      {"64-bit program", ProgramImage({{{u"040C04B0", {{u"FileVersion", v}}}}, {0x040C, 0x04B0}}, true), v},
+      {"keys in another case",
+       ProgramImage({{{u"040c04b0", {{u"fileversion", v}}}}, {0x040C, 0x04B0}}), v},
+      {"the second table named",
+       ProgramImage({{{u"040904B0", {{u"FileVersion", u"1.0"}}}, {u"040C04E4", {{u"FileVersion", v}}}},
+                     {0x040C, 0x04E4, 0x0409, 0x04B0}}),
+       v},
+      {"a table the translation does not name",
+       ProgramImage({{{u"040904B0", {{u"FileVersion", v}}}}, {0x040C, 0x04B0}}), std::nullopt},
+      {"no translation", ProgramImage({{{u"040C04B0", {{u"FileVersion", v}}}}, {}}), std::nullopt},
+      {"no FileVersion", ProgramImage({{{u"040C04B0", {{u"ProductVersion", v}}}}, {0x040C, 0x04B0}}),
+       std::nullopt},
+      {"an empty FileVersion", ProgramOfVersion(u""), u""},
+      {"not a program", "MZ!!", std::nullopt},
+      {"nothing", "", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ExecutableFileVersion(c.image), c.version) << c.name;
+}
+
+// Every cut and every byte changed in a program's headers and resource: the reader stays
+// inside the image and finds the version or nothing (the sanitizers watch the reads).
+TEST(ExecutableFileVersion, CutOrChangedImagesAreReadWithinTheirBounds) {
+  const std::u16string v = u"4.2.7.1530";
+  const std::string image = ProgramOfVersion(v);
+  const size_t end = image.find_last_not_of('\0') + 1;
+  // A cut anywhere before the resource's last byte leaves a length that runs past the end.
+  for (size_t size = 0; size < end; ++size)
+    EXPECT_EQ(ExecutableFileVersion(image.substr(0, size)), std::nullopt) << size;
+  EXPECT_EQ(ExecutableFileVersion(image.substr(0, end)), v);
+  for (size_t at = 0; at < end; ++at) {
+    for (const char byte : {'\xFF', '\x00', '\x7F'}) {
+      std::string changed = image;
+      changed[at] = byte;
+      (void)ExecutableFileVersion(changed);
+    }
+  }
+}
+
 std::string Slurp(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -214,7 +356,7 @@ class PublishRelease : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     root_ = pattern;
     fs::create_directories(root_ / "release/docs/empty");
-    std::ofstream(root_ / "release/tallyx.exe", std::ios::binary) << std::string("MZ\0\x90", 4);
+    std::ofstream(root_ / "release/tallyx.exe", std::ios::binary) << ProgramOfVersion(u"4.2.7.1530");
     std::ofstream(root_ / "release/docs/caf\xC3\xA9.txt") << "cr\xC3\xA8me\n";
     std::ofstream(root_ / "release/docs/zero.txt");
     std::ofstream(root_ / "history.txt") << "Nouveaut\xC3\xA9s\n- un\n";
@@ -300,6 +442,14 @@ TEST_F(PublishRelease, FailuresLeaveNothingInTheOutputFolder) {
       {"version with a tab", [](ReleaseOptions& o, const fs::path&) { o.version = "4.2\t7.1530"; }, "file name"},
       {"symbolic link", [](ReleaseOptions&, const fs::path& r) { fs::create_symlink("/etc/passwd", r / "release/link"); }, "a symbolic link"},
       {"missing release folder", [](ReleaseOptions& o, const fs::path& r) { o.releaseFolder = (r / "none").string(); }, "does not exist"},
+      {"program of another version", [](ReleaseOptions&, const fs::path& r) {
+         std::ofstream(r / "release/tallyx.exe", std::ios::binary) << ProgramOfVersion(u"4.2.7.1529");
+       }, "reports version 4.2.7.1529, not 4.2.7.1530"},
+      {"program without a version", [](ReleaseOptions&, const fs::path& r) {
+         std::ofstream(r / "release/tallyx.exe", std::ios::binary) << "MZ!!";
+       }, "has no FileVersion"},
+      {"no program", [](ReleaseOptions&, const fs::path& r) { fs::remove(r / "release/tallyx.exe"); },
+       "holds no tallyx.exe"},
   };
   for (const auto& c : cases) {
     TearDown();

@@ -23,6 +23,7 @@
 #include "controller/release_signature.h"
 #include "platform/native_file_system.h"
 #include "platform/signature.h"
+#include "tools/publish/exe_file_version.h"
 #include "tools/publish/publish_error.h"
 #include "tools/publish/signing_key.h"
 #include "tools/zip_writer/zip_writer.h"
@@ -233,6 +234,21 @@ void CheckReleaseNames(const std::map<std::string, std::optional<std::string>>& 
   }
 }
 
+void CheckProgramVersion(const std::map<std::string, std::optional<std::string>>& tree,
+                         const std::string& version) {
+  const auto program = std::find_if(tree.begin(), tree.end(), [](const auto& item) {
+    return item.second && PathKey(DecodeUtf8Strict(item.first)) == PathKey(u"tallyx.exe");
+  });
+  if (program == tree.end())
+    throw PublishError("the release folder holds no tallyx.exe, whose version the updater compares");
+  const std::optional<std::u16string> reported = ExecutableFileVersion(*program->second);
+  if (!reported)
+    throw PublishError(program->first + " has no FileVersion in its version resource");
+  if (*reported != DecodeUtf8Strict(version))
+    throw PublishError(program->first + " reports version " + EncodeUtf8(*reported) +
+                       ", not " + version);
+}
+
 uint32_t DosDateTime(const std::tm& local) {
   if (local.tm_year < 80) return (1u << 5 | 1u) << 16;  // 1980-01-01 00:00
   if (local.tm_year > 207)
@@ -403,6 +419,7 @@ void Release(const ReleaseOptions& o, const ArchiveExtractor& extract, std::ostr
   const auto tree = ReadTree(o.releaseFolder);
   if (tree.empty()) throw PublishError("the release folder " + o.releaseFolder + " is empty");
   CheckReleaseNames(tree);
+  CheckProgramVersion(tree, o.version);
 
   std::error_code error;
   fs::create_directories(o.outDir, error);

@@ -37,6 +37,12 @@ void CheckEntryName(std::string_view name);
 // since Windows folds case and one would overwrite the other.
 void CheckReleaseNames(const std::map<std::string, std::optional<std::string>>& tree);
 
+// The release's tallyx.exe (at the top of the tree, in any case) reports `version` as its
+// "FileVersion": the updater compares the installed program's with the manifest's, so a
+// program that reports another version would be offered again at every start, or never.
+void CheckProgramVersion(const std::map<std::string, std::optional<std::string>>& tree,
+                         const std::string& version);
+
 // MS-DOS date (high 16 bits) and time (low 16 bits) of a local time, clamped to the
 // format's years 1980-2107.
 uint32_t DosDateTime(const std::tm& local);
