@@ -451,17 +451,16 @@ bool WriteRecord(const std::u16string& part, const ResumeRecord& record) {
 // (ERROR_SHARING_VIOLATION), and scanners open each new file the moment it is closed.
 constexpr uint32_t kLeftoverWaitMs = 3000;
 
-void RemoveWhenFree(FileSystem& files, WaitAccount& wait, const std::u16string& path) {
-  RetryWhileInUse(files, wait, [&] { return files.RemoveFile(path); });
+// Removes `paths` in their order, all within one wait.
+void RemoveWhenFree(const std::vector<std::u16string>& paths) {
+  const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
+  WaitAccount wait(kLeftoverWaitMs);
+  for (const std::u16string& path : paths)
+    RetryWhileInUse(*files, wait, [&] { return files->RemoveFile(path); });
 }
 
 // The record goes first: a part left without it is never continued.
-void DiscardPart(const std::u16string& part) {
-  const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
-  WaitAccount wait(kLeftoverWaitMs);
-  RemoveWhenFree(*files, wait, RecordPath(part));
-  RemoveWhenFree(*files, wait, part);
-}
+void DiscardPart(const std::u16string& part) { RemoveWhenFree({RecordPath(part), part}); }
 
 // A part to continue: a plain file of the folder with no other name.
 bool IsPlainPart(const std::u16string& part) {
@@ -717,11 +716,7 @@ bool WinDownloads::DownloadToFile(const std::u16string& url, const std::u16strin
       if (!resumable) DiscardPart(part);
       return false;
     }
-    {
-      const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
-      WaitAccount wait(kLeftoverWaitMs);
-      RemoveWhenFree(*files, wait, RecordPath(part));
-    }
+    RemoveWhenFree({RecordPath(part)});
     resumed = append;
     return true;
   }();
@@ -760,10 +755,9 @@ void WinDownloads::RemoveLeftovers(const std::u16string& folder, const std::u16s
     }
   } while (FindNextFileW(search, &data));
   FindClose(search);
-  const std::unique_ptr<FileSystem> files = CreateNativeFileSystem();
-  WaitAccount wait(kLeftoverWaitMs);
-  for (const auto& paths : found)
-    for (const auto& path : paths) RemoveWhenFree(*files, wait, path);
+  std::vector<std::u16string> all;
+  for (const auto& paths : found) all.insert(all.end(), paths.begin(), paths.end());
+  RemoveWhenFree(all);
 }
 
 namespace {

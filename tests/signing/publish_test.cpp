@@ -214,14 +214,20 @@ struct VersionTables {
 
 void Put(std::string& out, uint64_t at, uint32_t value, int size) {
   if (out.size() < at + size) out.resize(at + size);
-  for (int i = 0; i < size; ++i) out[at + i] = char(value >> 8 * i);
+  SetLE(out, at, value, size);
 }
 void Pad4(std::string& out) { out.resize((out.size() + 3) & ~size_t(3)); }
+
+std::string Utf16z(const std::u16string& text) {
+  std::string bytes;
+  for (const char16_t c : text + u'\0') PutLE(bytes, c, 2);
+  return bytes;
+}
 
 std::string VersionNode(const std::u16string& key, const std::string& value, bool text,
                         const std::vector<std::string>& children) {
   std::string node(6, '\0');
-  for (const char16_t c : key + u'\0') node += std::string{char(c & 0xFF), char(c >> 8)};
+  node += Utf16z(key);
   Pad4(node);
   node += value;
   for (const std::string& child : children) {
@@ -234,12 +240,6 @@ std::string VersionNode(const std::u16string& key, const std::string& value, boo
   return node;
 }
 
-std::string Utf16z(const std::u16string& text) {
-  std::string bytes;
-  for (const char16_t c : text + u'\0') bytes += std::string{char(c & 0xFF), char(c >> 8)};
-  return bytes;
-}
-
 std::string ProgramImage(const VersionTables& v, bool plus = false) {
   std::vector<std::string> tables;
   for (const auto& [key, strings] : v.tables) {
@@ -248,7 +248,7 @@ std::string ProgramImage(const VersionTables& v, bool plus = false) {
     tables.push_back(VersionNode(key, "", true, values));
   }
   std::string translation;
-  for (const uint16_t word : v.translation) translation += std::string{char(word & 0xFF), char(word >> 8)};
+  for (const uint16_t word : v.translation) PutLE(translation, word, 2);
   const std::string info = VersionNode(
       u"VS_VERSION_INFO", std::string(52, '\0'), false,
       {VersionNode(u"StringFileInfo", "", true, tables),

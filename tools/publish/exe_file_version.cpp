@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/exe_version.h"
+#include "zip/zip_struct.h"
 
 namespace tallyx::publish {
 namespace {
@@ -12,11 +13,11 @@ namespace {
 // Raised by any read outside the image or any structure that does not hold together.
 struct Unreadable {};
 
+// `size` (2 or 4) bytes, little-endian, at `at`.
 uint32_t Read(std::string_view bytes, uint64_t at, unsigned size) {
   if (at > bytes.size() || bytes.size() - at < size) throw Unreadable{};
-  uint32_t value = 0;
-  for (unsigned i = size; i-- > 0;) value = value << 8 | uint8_t(bytes[at + i]);
-  return value;
+  const auto* const p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+  return size == 2 ? GetLE16(p) : GetLE32(p);
 }
 
 uint64_t Align4(uint64_t at) { return (at + 3) & ~uint64_t(3); }
